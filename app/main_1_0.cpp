@@ -1,0 +1,18 @@
+// lumettool-1.0, edition 1.0: version and enc_api_key only.
+#include <array>
+
+#include "app/dispatch.h"
+#include "app/handlers.h"
+
+namespace {
+
+constexpr std::array kCommands{
+    Command{"version", 2, vdRunVersion},
+    Command{"enc_api_key", 3, vdRunEncryptApiKey},
+};
+
+constexpr Edition kEdition{"New Darvo Lumet Version 1.0", kCommands};
+
+}  // namespace
+
+int main(int argc, char** argv) { return inDispatch(kEdition, argc, argv); }

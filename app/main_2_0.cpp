@@ -1,0 +1,20 @@
+// lumettool-2.0, edition 2.0: every command; the transaction query has no filter.
+#include <array>
+
+#include "app/dispatch.h"
+#include "app/handlers.h"
+
+namespace {
+
+constexpr std::array kCommands{
+    Command{"version", 2, vdRunVersion},
+    Command{"db_init", 7, vdRunDbInit},
+    Command{"enc_api_key", 3, vdRunEncryptApiKey},
+    Command{"transaction_query", 7, vdRunTransactionQueryUnfiltered},
+};
+
+constexpr Edition kEdition{"New Darvo Lumet Version 2.0", kCommands};
+
+}  // namespace
+
+int main(int argc, char** argv) { return inDispatch(kEdition, argc, argv); }

@@ -1,0 +1,28 @@
+#include "commands/day_text.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "commands/next_date.h"
+#include "util/int_arg.h"
+
+int inParseDayArg(const char* pszArg, DayText& day) {
+  if (strnlen(pszArg, 8) < 8) return -1;
+  const std::string_view text(pszArg, 8);
+  const int year = inAtoiClamped(text.substr(0, 4));
+  const int month = inAtoiClamped(text.substr(4, 2));
+  const int dayOfMonth = inAtoiClamped(text.substr(6, 2));
+  if (year < 2000 || year > 2100 || month < 1 || month > 12 || dayOfMonth < 1 || dayOfMonth > 31) {
+    return -1;
+  }
+  std::snprintf(day.data(), day.size(), "%04d%02d%02d", year, month, dayOfMonth);
+  return 0;
+}
+
+void vdAddDays(DayText& day, int inDays) { vdGetNextDate(day.data(), day.data(), "YYYYMMDD", inDays); }
+
+void vdDayAfter(const DayText& lastDay, DayText& next) {
+  next = lastDay;
+  if (boIsCalendarDay(lastDay.data())) vdAddDays(next, 1);
+}

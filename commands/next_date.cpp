@@ -1,0 +1,123 @@
+#include "commands/next_date.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "util/int_arg.h"
+
+namespace {
+
+using std::chrono::days;
+using std::chrono::sys_days;
+using std::chrono::year_month_day;
+
+enum class Token { kYear4, kYear2, kMonth, kDay, kOther };
+
+Token tkTokenAt(std::string_view pattern, size_t pos) {
+  const std::string_view rest = pattern.substr(pos);
+  if (rest.starts_with("YYYY")) return Token::kYear4;
+  if (rest.starts_with("YY")) return Token::kYear2;
+  if (rest.starts_with("MM")) return Token::kMonth;
+  if (rest.starts_with("DD")) return Token::kDay;
+  return Token::kOther;
+}
+
+size_t inTokenWidth(Token token) {
+  switch (token) {
+    case Token::kYear4: return 4;
+    case Token::kYear2:
+    case Token::kMonth:
+    case Token::kDay: return 2;
+    case Token::kOther: break;
+  }
+  return 1;
+}
+
+// The number in `width` characters of `source` at `pos`, read the atoi way;
+// the source may end (zero byte) before the piece does.
+int inPieceAt(const char* pszSource, size_t pos, size_t width) {
+  const size_t available = strnlen(pszSource, pos + width);
+  if (available <= pos) return 0;
+  return inAtoiClamped(std::string_view(pszSource + pos, available - pos));
+}
+
+// Writes `value` as `width` digits (zero-padded, the lowest digits kept).
+void vdPutDigits(char* pszDest, size_t pos, size_t width, int value) {
+  for (size_t i = width; i > 0; --i) {
+    pszDest[pos + i - 1] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+}
+
+// The first and last day whose year fits four digits.
+constexpr sys_days kFirstDay{std::chrono::year{0} / 1 / 1};
+constexpr sys_days kLastDay{std::chrono::year{9999} / 12 / 31};
+
+}  // namespace
+
+void vdGetNextDate(const char* pszSource, char* pszDest, const char* pszPattern, int inDays) {
+  const std::string_view pattern(pszPattern, strnlen(pszPattern, kMaxDatePatternLen));
+
+  // Read the pieces; like struct tm, the month counts from 0 and may
+  // overflow into the year, the day may overflow into later months.
+  int64_t year = 1900;
+  int64_t month0 = -1;
+  int64_t day = 0;
+  for (size_t pos = 0; pos < pattern.size();) {
+    const Token token = tkTokenAt(pattern, pos);
+    const size_t width = inTokenWidth(token);
+    switch (token) {
+      case Token::kYear4: year = inPieceAt(pszSource, pos, width); break;
+      case Token::kYear2: year = 2000 + int64_t{inPieceAt(pszSource, pos, width)}; break;
+      case Token::kMonth: month0 = int64_t{inPieceAt(pszSource, pos, width)} - 1; break;
+      case Token::kDay: day = inPieceAt(pszSource, pos, width); break;
+      case Token::kOther: break;
+    }
+    pos += width;
+  }
+
+  // Normalise on the civil calendar: whole years out of the month, then the
+  // days from the first of that month. The pieces are at most four digits,
+  // so the year stays well within what std::chrono represents.
+  int64_t yearCarry = month0 / 12;
+  int64_t month = month0 % 12;
+  if (month < 0) {
+    month += 12;
+    --yearCarry;
+  }
+  const sys_days first{std::chrono::year{static_cast<int>(year + yearCarry)} /
+                       std::chrono::month{static_cast<unsigned>(month + 1)} / 1};
+  sys_days result = first + days{day - 1 + inDays};
+  if (result < kFirstDay) result = kFirstDay;
+  if (result > kLastDay) result = kLastDay;
+  const year_month_day ymd{result};
+  const int outYear = static_cast<int>(ymd.year());
+  const int outMonth = static_cast<int>(static_cast<unsigned>(ymd.month()));
+  const int outDay = static_cast<int>(static_cast<unsigned>(ymd.day()));
+
+  for (size_t pos = 0; pos < pattern.size();) {
+    const Token token = tkTokenAt(pattern, pos);
+    const size_t width = inTokenWidth(token);
+    switch (token) {
+      case Token::kYear4: vdPutDigits(pszDest, pos, width, outYear); break;
+      case Token::kYear2: vdPutDigits(pszDest, pos, width, outYear % 100); break;
+      case Token::kMonth: vdPutDigits(pszDest, pos, width, outMonth); break;
+      case Token::kDay: vdPutDigits(pszDest, pos, width, outDay); break;
+      case Token::kOther: break;
+    }
+    pos += width;
+  }
+  pszDest[pattern.size()] = '\0';
+}
+
+bool boIsCalendarDay(const char* pszDay) {
+  const int year = inPieceAt(pszDay, 0, 4);
+  const int month = inPieceAt(pszDay, 4, 2);
+  const int day = inPieceAt(pszDay, 6, 2);
+  if (month < 1 || month > 12 || day < 1) return false;
+  return year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                        std::chrono::day{static_cast<unsigned>(day)}}
+      .ok();
+}

@@ -1,0 +1,34 @@
+// The connection settings record and its file, ./db_config.cfg.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <type_traits>
+
+// Five zero-terminated text fields laid end to end: the file holds exactly
+// this record, byte for byte, with no header.
+struct DbConfig {
+  std::array<char, 21> szHostAddr;
+  std::array<char, 6> szPort;
+  std::array<char, 51> szUser;
+  std::array<char, 51> szPassword;
+  std::array<char, 51> szDbName;
+};
+
+static_assert(sizeof(DbConfig) == 180, "the settings file format is 180 bytes");
+static_assert(std::is_standard_layout_v<DbConfig> && std::is_trivially_copyable_v<DbConfig>);
+static_assert(offsetof(DbConfig, szPort) == 21 && offsetof(DbConfig, szUser) == 27 &&
+              offsetof(DbConfig, szPassword) == 78 && offsetof(DbConfig, szDbName) == 129);
+
+inline constexpr const char* kDbConfigPath = "./db_config.cfg";
+
+// Handler of `db_init`: stores the five settings in ./db_config.cfg (mode
+// 0600) and prints "Success" or an error message.
+void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
+              const char* pszPassword, const char* pszDbName);
+
+// Fills `config` from ./db_config.cfg. Returns 0, or -1 after printing why.
+int inLoadDbConfig(DbConfig& config);
+
+// True when each field of `config` ends with a zero byte within its width.
+bool boDbConfigFieldsTerminated(const DbConfig& config);
