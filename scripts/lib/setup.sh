@@ -1,0 +1,34 @@
+# Shared by scripts/test and scripts/demo: installs what is missing on a
+# Debian 12 machine and builds the tree. Source it from the repository root.
+
+# Root runs apt-get directly; anyone else goes through sudo.
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the Debian packages among "$@" that are not installed yet.
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+ensure_build_tools() {
+  ensure_packages g++ cmake make pkg-config libpq-dev googletest libgtest-dev \
+    postgresql postgresql-common postgresql-client
+}
+
+# build_tree DIR [cmake options...]: configures and builds into DIR.
+build_tree() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+}

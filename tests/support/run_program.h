@@ -1,0 +1,28 @@
+// Runs one of the built programs as a child process and captures its output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunOptions {
+  std::string cwd = ".";              // working directory of the child
+  std::vector<std::string> env;       // extra NAME=value entries (override)
+  std::string stdoutPath;             // when set, stdout goes to this file instead
+  bool closeStdoutEarly = false;      // read one line, then close the pipe
+  int timeoutSeconds = 30;            // the child is killed after this
+};
+
+struct RunResult {
+  std::string out;      // everything written to stdout (or the first line)
+  int exitStatus = -1;  // exit status, or -1 when it did not exit normally
+  int termSignal = 0;   // the signal that ended it, if any
+  bool timedOut = false;
+  double seconds = 0;   // wall time
+};
+
+// Full path of a program in the build's bin directory.
+std::string sProgram(const std::string& name);
+
+// Runs `program` (a full path) with `args` (program name not included).
+RunResult rrRun(const std::string& program, const std::vector<std::string>& args,
+                const RunOptions& options = {});
