@@ -32,3 +32,24 @@ build_tree() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }
+
+# Prints a TCP port on 127.0.0.1 that nothing listens on.
+free_port() {
+  local port
+  for port in $(seq 54321 54420); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return
+    fi
+  done
+  echo "no free port in 54321-54420" >&2
+  return 1
+}
+
+# with_postgres COMMAND...: runs COMMAND with a throwaway PostgreSQL 15
+# cluster (PGHOST, PGPORT, PGUSER, PGPASSWORD, PGDATABASE exported) that is
+# dropped again afterwards. -t keeps the cluster in a private temporary
+# directory, so several runs can go on side by side.
+with_postgres() {
+  PGPORT=$(free_port) pg_virtualenv -t -v 15 "$@"
+}
