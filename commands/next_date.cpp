@@ -63,7 +63,7 @@ void vdGetNextDate(const char* pszSource, char* pszDest, const char* pszPattern,
   // Read the pieces; like struct tm, the month counts from 0 and may
   // overflow into the year, the day may overflow into later months.
   int64_t year = 1900;
-  int64_t month0 = -1;
+  int64_t month0 = 0;
   int64_t day = 0;
   for (size_t pos = 0; pos < pattern.size();) {
     const Token token = tkTokenAt(pattern, pos);

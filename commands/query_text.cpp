@@ -56,7 +56,8 @@ std::string_view svSelectList(std::string_view fields) {
 int inTranslateCondition(const char* pszCondition, std::span<char> out) {
   TextBuffer app(out);
   const std::string_view cond(pszCondition);
-  if (boIsWholeWord(cond, "none")) return app.ok ? 0 : -1;
+  // "none", or nothing but blanks, is no filter.
+  if (boIsWholeWord(cond, "none") || boIsWholeWord(cond, "")) return app.ok ? 0 : -1;
 
   char quote = 0;
   for (size_t i = 0; i < cond.size() && app.ok;) {

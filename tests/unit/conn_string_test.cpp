@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <array>
+#include <map>
+#include <string>
+
+#include "db/conn_string.h"
+
+namespace {
+
+using Settings = std::map<std::string, std::string>;
+
+template <size_t N>
+void vdPut(std::array<char, N>& field, const std::string& value) {
+  value.copy(field.data(), N - 1);
+}
+
+std::string sConnString(const DbConfig& config) {
+  std::array<char, kConnStringSize> out{};
+  EXPECT_EQ(inBuildConnString(config, out), 0);
+  return out.data();
+}
+
+// The keywords libpq reads from `conninfo`, with their values.
+Settings mapParsed(const std::string& conninfo) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  Settings parsed;
+  if (options == nullptr) ADD_FAILURE() << "libpq refused " << conninfo << ": " << error;
+  for (const PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
+    if (o->val != nullptr) parsed[o->keyword] = o->val;
+  }
+  PQconninfoFree(options);
+  PQfreemem(error);
+  return parsed;
+}
+
+}  // namespace
+
+TEST(ConnString, WritesPlainValuesAndLeavesOutEmptyOnes) {
+  EXPECT_EQ(sConnString({{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}}),
+            "hostaddr=10.0.0.5 port=5432 user=lumet password=s3cret dbname=sales "
+            "connect_timeout=5");
+  EXPECT_EQ(sConnString({{"10.0.0.5"}, {}, {}, {}, {"sales"}}),
+            "hostaddr=10.0.0.5 dbname=sales connect_timeout=5");
+  EXPECT_EQ(sConnString({}), "connect_timeout=5");
+  EXPECT_EQ(sConnString({{}, {}, {}, {"it's me"}, {}}), "password='it\\'s me' connect_timeout=5");
+
+  DbConfig config{{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}};
+  std::array<char, 16> small{};
+  EXPECT_EQ(inBuildConnString(config, small), -1);
+  config.szPort.fill('5');  // no terminating zero
+  std::array<char, kConnStringSize> out{};
+  EXPECT_EQ(inBuildConnString(config, out), -1);
+}
+
+TEST(ConnString, LibpqReadsBackEveryValueExactly) {
+  const std::string passwords[] = {"a b", "it's", "back\\slash", "x dbname=evil", "'", "\\",
+                                   "tab\there", "\"dq\"", "k=v", "x'\\ '", std::string(50, '\\')};
+  // Longest fields, the user and the database name needing quotes as well.
+  const std::string host = "2001:db8:0:0:0:0:0:1", user(50, '\'');
+  const std::string dbName = "db " + std::string(47, 'n');
+  for (const std::string& password : passwords) {
+    DbConfig config{};
+    vdPut(config.szHostAddr, host);
+    vdPut(config.szPort, "65535");
+    vdPut(config.szUser, user);
+    vdPut(config.szPassword, password);
+    vdPut(config.szDbName, dbName);
+    const Settings expected = {{"hostaddr", host},     {"port", "65535"},
+                               {"user", user},         {"password", password},
+                               {"dbname", dbName},     {"connect_timeout", "5"}};
+    EXPECT_EQ(mapParsed(sConnString(config)), expected) << password;
+  }
+}

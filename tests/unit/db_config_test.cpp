@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "config/db_config.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Runs each test inside a scratch directory, where ./db_config.cfg lives.
+class DbConfigFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::array<char, 4096> cwd{};
+    ASSERT_NE(getcwd(cwd.data(), cwd.size()), nullptr);
+    saved_ = cwd.data();
+    ASSERT_EQ(chdir(dir_.path.c_str()), 0);
+  }
+  void TearDown() override { EXPECT_EQ(chdir(saved_.c_str()), 0); }
+  std::string sFile() const { return sReadFile(dir_.sFile("db_config.cfg")); }
+
+  TempDir dir_;
+  std::string saved_;
+};
+
+template <typename F>
+std::string sOutput(F action) {
+  testing::internal::CaptureStdout();
+  action();
+  std::fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
+  const std::string user(50, 'u');
+  EXPECT_EQ(sOutput([&] { vdDbInit("2001:db8:0:0:0:0:0:1", "65535", user.c_str(), "pw", "db"); }),
+            "Success");
+  std::string expected(180, '\0');
+  expected.replace(0, 20, "2001:db8:0:0:0:0:0:1").replace(21, 5, "65535").replace(27, 50, user);
+  EXPECT_EQ(sFile(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
+  struct stat st {};
+  ASSERT_EQ(stat("db_config.cfg", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // A second run replaces the record, leaving nothing of the longer user.
+  EXPECT_EQ(sOutput([] { vdDbInit("10.0.0.1", "", "bob", "", "db"); }), "Success");
+  DbConfig config{};
+  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), 0); }), "");
+  EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
+  EXPECT_STREQ(config.szPort.data(), "");
+  EXPECT_EQ(std::string(config.szUser.data(), 51), "bob" + std::string(48, '\0'));
+  EXPECT_STREQ(config.szDbName.data(), "db");
+}
+
+// Where each field of the record lies in the file, and its width.
+constexpr size_t kOffsets[] = {0, 21, 27, 78, 129}, kWidths[] = {21, 6, 51, 51, 51};
+
+TEST_F(DbConfigFile, RefusesOverLongValueWithoutTouchingTheFile) {
+  vdWriteFile(dir_.sFile("db_config.cfg"), "old");
+  for (size_t i = 0; i < 5; ++i) {
+    std::array<std::string, 5> a = {"10.0.0.1", "5432", "u", "p", "d"};
+    a[i] = std::string(kWidths[i], '9');
+    const std::string out = sOutput(
+        [&] { vdDbInit(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(), a[4].c_str()); });
+    EXPECT_EQ(out, "Error - Parameter Too Long") << "field " << i;
+  }
+  EXPECT_EQ(sFile(), "old");
+}
+
+TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
+  DbConfig config{};
+  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), -1); }),
+            "Error - Open DB Config File Failed");
+  std::string record(180, '\0');
+  record.replace(0, 8, "10.0.0.1").replace(21, 5, "54321").replace(129, 5, "sales");
+  std::vector<std::string> refused = {record.substr(0, 179)};
+  for (size_t i = 0; i < 5; ++i) {
+    refused.push_back(record);
+    refused.back().replace(kOffsets[i], kWidths[i], std::string(kWidths[i], 'x'));
+  }
+  for (size_t i = 0; i < refused.size(); ++i) {
+    vdWriteFile(dir_.sFile("db_config.cfg"), refused[i]);
+    EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), -1); }),
+              "Error - Read DB Config File Failed") << "case " << i;
+  }
+  // Bytes after the record are ignored; a port may fill its field up to the zero.
+  vdWriteFile(dir_.sFile("db_config.cfg"), record + std::string(20, 'z'));
+  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), 0); }), "");
+  EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
+  EXPECT_STREQ(config.szPort.data(), "54321");
+  EXPECT_STREQ(config.szDbName.data(), "sales");
+}

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "commands/day_text.h"
+#include "commands/next_date.h"
+
+TEST(GetNextDate, StepsOnTheCalendarInPlace) {
+  struct Case { const char* source; const char* pattern; int days; const char* expected; };
+  const Case cases[] = {
+      {"20111231", "YYYYMMDD", 1, "20120101"}, {"20120228", "YYYYMMDD", 1, "20120229"},
+      {"20110228", "YYYYMMDD", 1, "20110301"}, {"21000228", "YYYYMMDD", 1, "21000301"},
+      {"20000228", "YYYYMMDD", 1, "20000229"}, {"20110105", "YYYYMMDD", 30, "20110204"},
+      {"20120301", "YYYYMMDD", -1, "20120229"}, {"2011 1 5", "YYYYMMDD", 0, "20110105"},
+      {"20110431", "YYYYMMDD", 0, "20110501"}, {"20110300", "YYYYMMDD", 0, "20110228"},
+      {"20111231tail", "YYYYMMDD", 1, "20120101"}, {"11-12-31", "YY-MM-DD", 1, "12-01-01"},
+      {"31.12.2011", "DD.MM.YYYY", 1, "01.01.2012"}, {"99991231", "YYYYMMDD", 1, "99991231"},
+      {"201105", "YYYYDD", 0, "201105"}};  // without a month the date is in January
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.source) + " " + c.pattern + " " + std::to_string(c.days));
+    char buf[40] = {};
+    std::strcpy(buf, c.source);
+    vdGetNextDate(buf, buf, c.pattern, c.days);
+    EXPECT_STREQ(buf, c.expected);
+  }
+}
+
+TEST(GetNextDate, IgnoresTimeZone) {
+  // Samoa skipped 30 December 2011; Dublin left summer time on 30 October 2011.
+  const char* old = std::getenv("TZ");
+  const std::string saved = old != nullptr ? old : "";
+  char apia[9] = {}, dublin[9] = {};
+  setenv("TZ", "Pacific/Apia", 1);
+  tzset();
+  vdGetNextDate("20111229", apia, "YYYYMMDD", 1);
+  setenv("TZ", "Europe/Dublin", 1);
+  tzset();
+  vdGetNextDate("20111029", dublin, "YYYYMMDD", 2);
+  old != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+  EXPECT_STREQ(apia, "20111230");
+  EXPECT_STREQ(dublin, "20111031");
+}
+
+TEST(DayText, ParsesRangeCanonicallyAndStepsToNextDay) {
+  // Expected day and the day after it; null: the argument is refused.
+  struct Case { const char* arg; const char* day; const char* next; };
+  const Case cases[] = {
+      {"20111231", "20111231", "20120101"}, {"2011 105", "20110105", "20110106"},
+      {"2012+228", "20120228", "20120229"}, {"20000101", "20000101", "20000102"},
+      {"21001231xx", "21001231", "21010101"}, {"20110231", "20110231", "20110231"},
+      {"19991231", {}, {}}, {"21010101", {}, {}}, {"20110001", {}, {}}, {"20111301", {}, {}},
+      {"20110100", {}, {}}, {"20110132", {}, {}}, {"2011011", {}, {}},  {"", {}, {}},
+      {"abcdefgh", {}, {}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg);
+    DayText day{}, next{};
+    const int rc = inParseDayArg(c.arg, day);
+    EXPECT_EQ(rc, c.day != nullptr ? 0 : -1);
+    if (c.day == nullptr || rc != 0) continue;
+    EXPECT_STREQ(day.data(), c.day);
+    vdDayAfter(day, next);
+    EXPECT_STREQ(next.data(), c.next);
+  }
+}
