@@ -1,0 +1,111 @@
+// Argument checks of transaction_query and enc_api_key, run without a database.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "tests/cli/cli_cases.h"
+
+namespace {
+
+// Arguments that pass every check reach the settings reader, which finds
+// no file in the empty directory.
+const std::string kPassed = "Error - Open DB Config File Failed";
+const std::string kFromBad = "Error - Date From Invalid";
+const std::string kToBad = "Error - Date To Invalid";
+const std::string kTooLong = "Error - Query Too Long";
+
+const std::string k21 = "lumettool";
+
+std::vector<std::string> vsQuery(const std::string& fields, const std::string& condition,
+                                 const std::string& from = "20240101",
+                                 const std::string& to = "20240131") {
+  return {"transaction_query", fields, condition, from, to, "0", "0"};
+}
+
+std::vector<std::string> vsQuery20(const std::string& fields) {
+  return {"transaction_query", fields, "20240101", "20240131", "0", "0"};
+}
+
+TEST(TransactionQueryArgs, ValidatesBothDates) {
+  std::vector<CliCase> cases = {
+      {k21, vsQuery("f", "none", "20000101", "21001231"), kPassed},
+      {k21, vsQuery("f", "none", "20240231", "20240101"), kPassed},  // 31 February
+      {k21, vsQuery("f", "none", "2024 101", "2024+131"), kPassed},  // atoi reads " 1" and "+1"
+      {k21, vsQuery("f", "none", "20240101xyz", "20240131"), kPassed},
+      {k21, vsQuery("f", "none", "2024011", "20240131"), kFromBad},
+      {k21, vsQuery("f", "none", "20240101", "2024013"), kToBad},
+      {k21, vsQuery("f", "none", "19990101", "2024013"), kFromBad},  // date-from first
+      {k21, vsQuery("f", "none", "2024-1-1", "20240101"), kFromBad},
+  };
+  for (const std::string bad :
+       {"19991231", "21010101", "20240001", "20241301", "20240100", "20240132", "abcdefgh"}) {
+    cases.push_back({k21, vsQuery("f", "none", bad, "20240101"), kFromBad});
+    cases.push_back({k21, vsQuery("f", "none", "20240101", bad), kToBad});
+  }
+  vdExpectRuns(cases);
+}
+
+// The statement is "SELECT <fields> FROM transaction WHERE " and the two day
+// bounds, 139 characters besides the fields, 146 with "(<filter>) AND ";
+// with its terminating zero it must fit 10240 bytes. The translated filter
+// must fit 2048 bytes with its zero.
+TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
+  const auto fields = [](size_t n) { return std::string(n, 'c'); };
+  std::string ands, ors;
+  for (int i = 0; i < 409; ++i) ands += "and";  // 409 * " AND " = 2045 characters
+  for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
+  vdExpectRuns({
+      {k21, vsQuery(fields(10100), "none"), kPassed},
+      {k21, vsQuery(fields(10101), "none"), kTooLong},
+      {k21, vsQuery(fields(10101), ""), kTooLong},
+      {k21, vsQuery(fields(10090), "x=1"), kPassed},
+      {k21, vsQuery(fields(10091), "x=1"), kTooLong},
+      {k21, vsQuery("f", std::string(2047, 'x')), kPassed},
+      {k21, vsQuery("f", std::string(2048, 'x')), kTooLong},
+      {k21, vsQuery("f", ands), kPassed},
+      {k21, vsQuery("f", ands + "and"), kTooLong},
+      {k21, vsQuery("f", ors), kTooLong},
+      {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad},
+      {"lumettool-2.0", vsQuery20(fields(10100)), kPassed},
+      {"lumettool-2.0", vsQuery20(fields(10101)), kTooLong},
+  });
+}
+
+TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
+  const std::string digits2048 = [] {
+    std::string s;
+    while (s.size() < 2048) s += "0123456789abcdef";
+    return s;
+  }();
+  const std::string odd2047 = digits2048.substr(1);
+  const auto encipher = [](const std::string& key) {
+    return rrRun(sProgram("lumettool-1.0"), {"enc_api_key", key}).out;
+  };
+  vdExpectRuns({
+      {"lumettool-1.0", {"enc_api_key", "00"}, "7F"},      // 0x5C ^ 0x00 ^ '#'
+      {"lumettool-1.0", {"enc_api_key", "0000"}, "7F21"},  // 0x7F ^ 0x00 ^ '^'
+      {"lumettool-1.0", {"enc_api_key", "1"}, "8E"},       // read as F1
+      {"lumettool-1.0", {"enc_api_key", ""}, "Error - Invalid Api Key"},
+      {"lumettool-1.0", {"enc_api_key", "12G4"}, "Error - Invalid Api Key"},
+      {"lumettool-1.0", {"enc_api_key", "0x12"}, "Error - Invalid Api Key"},
+      {"lumettool-1.0", {"enc_api_key", digits2048 + "0"}, "Error - Invalid Api Key"},
+  });
+  const std::string full = encipher(digits2048);
+  EXPECT_EQ(full.size(), 2048u);
+  // Every digit counts: the last one turned from f to 0 flips the last output digit (x ^ 0xF).
+  const std::string hex = "0123456789ABCDEF";
+  std::string changed = digits2048;
+  changed.back() = '0';
+  EXPECT_EQ(encipher(changed), full.substr(0, 2047) + hex[15 - hex.find(full.back())]);
+  // Case does not matter.
+  std::string upper = digits2048;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(encipher(upper), full);
+  // 2047 digits are enciphered as if an F stood in front.
+  EXPECT_EQ(encipher(odd2047), encipher("F" + odd2047));
+  EXPECT_EQ(encipher(odd2047).size(), 2048u);
+}
+
+}  // namespace
