@@ -21,7 +21,7 @@ ensure_packages() {
 }
 
 ensure_build_tools() {
-  ensure_packages g++ cmake make pkg-config libpq-dev googletest libgtest-dev \
+  ensure_packages g++ cmake make libpq-dev googletest libgtest-dev tzdata \
     postgresql postgresql-common postgresql-client
 }
 
