@@ -16,7 +16,8 @@ int inParseDayArg(const char* pszArg, DayText& day) {
   if (year < 2000 || year > 2100 || month < 1 || month > 12 || dayOfMonth < 1 || dayOfMonth > 31) {
     return -1;
   }
-  std::snprintf(day.data(), day.size(), "%04d%02d%02d", year, month, dayOfMonth);
+  // The pieces are in range, so the text is always exactly eight digits.
+  (void)std::snprintf(day.data(), day.size(), "%04d%02d%02d", year, month, dayOfMonth);
   return 0;
 }
 

@@ -56,10 +56,10 @@ void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {
 
 void vdHex2Ascii(const unsigned char* pbIn, int inCount, char* pszOut) {
   static constexpr std::string_view kDigits = "0123456789ABCDEF";
-  int i = 0;
-  for (; i < inCount; ++i) {
+  const size_t count = inCount > 0 ? static_cast<size_t>(inCount) : 0;
+  for (size_t i = 0; i < count; ++i) {
     pszOut[2 * i] = kDigits[pbIn[i] >> 4];
     pszOut[2 * i + 1] = kDigits[pbIn[i] & 0x0F];
   }
-  pszOut[2 * (i > 0 ? i : 0)] = '\0';
+  pszOut[2 * count] = '\0';
 }
