@@ -1,6 +1,7 @@
 #include "commands/query_text.h"
 
 
+#include "util/text.h"
 #include "util/text_buffer.h"
 
 namespace {
@@ -12,8 +13,6 @@ char chQuoteAfter(char quote, char c) {
   if (quote == 0) return (c == '\'' || c == '"') ? c : 0;
   return c == quote ? 0 : quote;
 }
-
-bool boIsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
 // "YYYYMMDD" as the SQL timestamp text "YYYY-MM-DD 00:00:00".
 void vdPutMidnight(TextBuffer& app, const DayText& day) {
@@ -32,19 +31,17 @@ void vdPutMidnight(TextBuffer& app, const DayText& day) {
 void vdLowerOutsideQuotes(char* pszText) {
   char quote = 0;
   for (char* p = pszText; *p != '\0'; ++p) {
-    if (quote == 0 && *p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + ('a' - 'A'));
+    if (quote == 0) *p = chAsciiLower(*p);
     quote = chQuoteAfter(quote, *p);
   }
 }
 
 bool boIsWholeWord(std::string_view text, std::string_view word) {
-  while (!text.empty() && boIsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && boIsBlank(text.back())) text.remove_suffix(1);
+  while (!text.empty() && boIsAsciiSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && boIsAsciiSpace(text.back())) text.remove_suffix(1);
   if (text.size() != word.size()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-    if (c != word[i]) return false;
+    if (chAsciiLower(text[i]) != word[i]) return false;
   }
   return true;
 }

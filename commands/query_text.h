@@ -24,8 +24,8 @@ std::string_view svSelectList(std::string_view fields);
 // Translates a lower-cased condition into SQL in `out`: outside quotes every
 // "and" becomes " AND " and every "or" becomes " OR ", also inside longer
 // words; quoted text is copied unchanged. The word none, and a condition
-// that is empty or only blanks, give an empty filter. Returns 0, or -1 when the result does not
-// fit `out` with its terminating zero.
+// that is empty or only blanks, give an empty filter. Returns 0, or -1 when
+// the result does not fit `out` with its terminating zero.
 int inTranslateCondition(const char* pszCondition, std::span<char> out);
 
 // Writes the SELECT over the days from `firstDay` up to, not including,

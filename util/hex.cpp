@@ -1,5 +1,6 @@
 #include "util/hex.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -7,21 +8,18 @@
 
 namespace {
 
-// Value of an uppercase hex digit, -1 for anything else.
+// Value of a hex digit in either case, -1 for anything else.
 int inHexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
 
 }  // namespace
 
 bool boIsHexText(std::string_view text) {
-  for (const char c : text) {
-    const bool digit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-    if (!digit) return false;
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(), [](char c) { return inHexDigitValue(c) >= 0; });
 }
 
 void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {

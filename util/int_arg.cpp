@@ -3,17 +3,11 @@
 #include <climits>
 #include <cstdint>
 
-namespace {
-
-bool boIsCSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-}  // namespace
+#include "util/text.h"
 
 int inAtoiClamped(std::string_view text) {
   size_t i = 0;
-  while (i < text.size() && boIsCSpace(text[i])) ++i;
+  while (i < text.size() && boIsAsciiSpace(text[i])) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';

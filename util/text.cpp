@@ -11,7 +11,7 @@ void vdAsciiToUpper(char* pszText) {
 
 void vdAsciiToLower(char* pszText) {
   for (char* p = pszText; *p != '\0'; ++p) {
-    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + ('a' - 'A'));
+    *p = chAsciiLower(*p);
   }
 }
 

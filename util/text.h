@@ -1,6 +1,16 @@
 // ASCII case folding and the '|'-list helpers for heap strings.
 #pragma once
 
+// C-locale white space: blank, \t, \n, \v, \f and \r.
+constexpr bool boIsAsciiSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// `c` with 'A'..'Z' turned into 'a'..'z'; every other byte unchanged.
+constexpr char chAsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
 // Change only the bytes 'a'..'z' (resp. 'A'..'Z') of a zero-terminated text,
 // in place. Bytes above 127 are left alone.
 void vdAsciiToUpper(char* pszText);
