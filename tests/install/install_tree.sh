@@ -1,0 +1,7 @@
+# cmake --install into an empty prefix lays out programs, manual page,
+# completions and README.
+. "$(dirname "$0")/lib.sh"
+
+check "cmake --install" cmake --install "$BUILD" --prefix "$scratch/prefix" >/dev/null
+check_tree "$scratch/prefix"
+finish

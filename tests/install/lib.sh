@@ -1,0 +1,93 @@
+# Helpers for the installation tests (label install). Each script is run as
+#   bash SCRIPT SOURCE_DIR BUILD_DIR VERSION
+# counts its checks and ends with finish, which prints the totals and fails
+# when any check failed.
+set -uo pipefail
+
+SRC=$1
+BUILD=$2
+VERSION=$3
+MAN_SOURCE=$SRC/doc/lumettool.1
+PROGRAMS=(lumettool lumettool-2.0 lumettool-1.0)
+
+passed=0
+failed=0
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL: $*" >&2
+}
+check_eq() {  # what expected actual
+  if [ "$2" == "$3" ]; then passed=$((passed + 1)); else fail "$1: expected [$2], got [$3]"; fi
+}
+check() {  # what command...
+  local what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else fail "$what"; fi
+}
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+banner_of() {
+  case $1 in
+    lumettool) echo "New Darvo Lumet Version 2.1" ;;
+    lumettool-2.0) echo "New Darvo Lumet Version 2.0" ;;
+    lumettool-1.0) echo "New Darvo Lumet Version 1.0" ;;
+  esac
+}
+
+# The manual page as plain text, unwrapped.
+man_text() {
+  mandoc -T ascii -O width=250 "${1:-$MAN_SOURCE}" | sed 's/.\x08//g'
+}
+
+# synopsis_lines PROG: "command arg..." for each SYNOPSIS entry of PROG.
+synopsis_lines() {
+  man_text | awk -v prog="$1" '
+    /^SYNOPSIS/ { on = 1; next }
+    /^[A-Z]/ { on = 0 }
+    on && $1 == prog { $1 = ""; sub(/^ /, ""); print }'
+}
+
+# completion_words FILE PROG CUR: what the completion in FILE offers for
+# "PROG CUR<tab>", sorted, one per line.
+completion_words() {
+  bash --norc --noprofile -c '
+    source "$1" || exit 1
+    spec=$(complete -p "$2") || exit 1
+    func=${spec#*-F }
+    func=${func%% *}
+    COMP_WORDS=("$2" "$3")
+    COMP_CWORD=1
+    COMPREPLY=()
+    "$func" "$2" "$3" "$2"
+    [ "${#COMPREPLY[@]}" -eq 0 ] || printf "%s\n" "${COMPREPLY[@]}"' _ "$1" "$2" "$3" | sort
+}
+
+# check_tree PREFIX: an installed tree (cmake --install or the package).
+check_tree() {
+  local prefix=$1 prog man1=$1/share/man/man1 alias
+  for prog in "${PROGRAMS[@]}"; do
+    check "$prog is installed executable" test -x "$prefix/bin/$prog"
+    check_eq "$prog version from $prefix" "$(banner_of "$prog")" "$("$prefix/bin/$prog" version)"
+    check_eq "$prog completion from $prefix" \
+      "$(synopsis_lines "$prog" | awk '{ print $1 }' | sort)" \
+      "$(completion_words "$prefix/share/bash-completion/completions/$prog" "$prog" "")"
+  done
+  check "the installed manual page is doc/lumettool.1 compressed" \
+    cmp -s <(gzip -dc "$man1/lumettool.1.gz") "$MAN_SOURCE"
+  for alias in lumettool-2.0 lumettool-1.0; do
+    check "$alias.1.gz is a symlink" test -L "$man1/$alias.1.gz"
+    check_eq "$alias.1.gz points to" lumettool.1.gz "$(readlink "$man1/$alias.1.gz")"
+    # man resolves the link to the page it names.
+    if command -v man >/dev/null; then
+      check_eq "man -w $alias" "$man1/lumettool.1.gz" \
+        "$(MANPATH=$prefix/share/man man -w "$alias" 2>&1)"
+    fi
+  done
+  check "README is installed" test -s "$prefix/share/doc/lumettool/README.md"
+}

@@ -1,0 +1,24 @@
+# The manual page: both formatters accept it without a warning, and it
+# documents every message and banner that the programs' sources can print.
+. "$(dirname "$0")/lib.sh"
+
+groff_out=$(groff -ww -man -z "$MAN_SOURCE" 2>&1)
+check_eq "groff -ww -man -z" "" "$groff_out"
+mandoc_out=$(mandoc -T lint "$MAN_SOURCE" 2>&1)
+check_eq "mandoc -T lint: exit status and messages" "0:" "$?:$mandoc_out"
+
+text=$(man_text | tr -s ' \n' '  ')
+while IFS= read -r message; do
+  case $text in
+    *"$message"*) passed=$((passed + 1)) ;;
+    *) fail "the manual page does not mention [$message]" ;;
+  esac
+done < <(cat "$SRC"/app/*.cpp "$SRC"/commands/*.cpp "$SRC"/config/*.cpp "$SRC"/db/*.cpp \
+           "$SRC"/util/*.cpp | grep -o -E '"(Error - [^"]*|Success|New Darvo Lumet Version [^"]*)"' \
+           | tr -d '"' | sort -u)
+
+# Every section a reader looks for.
+for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES FILES "SEE ALSO"; do
+  check "section $section" grep -q -x "$section" <(man_text)
+done
+finish
