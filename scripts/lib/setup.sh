@@ -25,6 +25,12 @@ ensure_build_tools() {
     postgresql postgresql-common postgresql-client
 }
 
+# What the installation tests use: CPack's Debian generator (dpkg-dev for
+# dpkg-shlibdeps, file), the manual page checkers and man, bash-completion.
+ensure_package_tools() {
+  ensure_packages dpkg-dev file mandoc groff-base man-db bash-completion
+}
+
 # build_tree DIR [cmake options...]: configures and builds into DIR.
 build_tree() {
   local dir=$1
