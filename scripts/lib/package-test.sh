@@ -54,8 +54,8 @@ offered() {
     else
       . "/usr/share/bash-completion/completions/$1"
     fi
-    spec=$(complete -p "$1") || exit 1
-    func=${spec#*-F }
+    compdef=$(complete -p "$1") || exit 1
+    func=${compdef#*-F }
     func=${func%% *}
     COMP_WORDS=("$1" "")
     COMP_CWORD=1

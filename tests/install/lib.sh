@@ -58,8 +58,8 @@ synopsis_lines() {
 completion_words() {
   bash --norc --noprofile -c '
     source "$1" || exit 1
-    spec=$(complete -p "$2") || exit 1
-    func=${spec#*-F }
+    compdef=$(complete -p "$2") || exit 1
+    func=${compdef#*-F }
     func=${func%% *}
     COMP_WORDS=("$2" "$3")
     COMP_CWORD=1
