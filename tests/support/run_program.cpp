@@ -63,6 +63,7 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
       const ssize_t n = read(fds[0], buf, sizeof buf);
       if (n <= 0) break;
       result.out.append(buf, static_cast<size_t>(n));
+      if (options.onOutput) options.onOutput(result.out);
       if (options.closeStdoutEarly && result.out.find('\n') != std::string::npos) {
         result.out.resize(result.out.find('\n') + 1);
         break;
