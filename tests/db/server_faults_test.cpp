@@ -106,12 +106,12 @@ class ServerFaults : public DbTest {
     return std::stoi(count);
   }
 
-  // Waits, at most 15 seconds, for the tool's session to match `condition`
-  // in pg_stat_activity.
-  bool boSessionReaches(const std::string& condition) {
+  // Waits, at most 15 seconds, until `count` sessions of the tool's role
+  // match `condition` in pg_stat_activity.
+  bool boSessionReaches(const std::string& condition, const std::string& count = "1") {
     for (int i = 0; i < 300; ++i) {
       if (sValue(admin_, "SELECT count(*) FROM pg_stat_activity WHERE usename = '" + sRole() +
-                             "' AND " + condition) == "1") {
+                             "' AND " + condition) == count) {
         return true;
       }
       usleep(50 * 1000);
@@ -261,25 +261,33 @@ TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
 }
 
 // Output that cannot be written stops the export at once: no further chunk
-// is fetched from the server.
+// is fetched from the server, and the connection is closed the ordinary way
+// (nothing the tool meant for its output ever reaches the server).
 TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
+  vdLoginAsReader();
+  const std::string fatalSessions =
+      "SELECT sessions_fatal FROM pg_stat_database WHERE datname = '" + db_ + "'";
   struct Case {
     std::string name, stdoutPath;
     bool readerCloses;
+    std::vector<int> closedFds;
     int maxStatements;
   };
   const std::vector<Case> cases{
       // The first chunk's rows cannot be flushed.
-      {"standard output on /dev/full", "/dev/full", false, 1},
+      {"standard output on /dev/full", "/dev/full", false, {}, 1},
+      {"standard output closed", "", false, {1}, 1},
       // The reader goes away after the first line; the second chunk's rows
       // are the first that cannot be written.
-      {"reader closes the pipe", "", true, 2},
+      {"reader closes the pipe", "", true, {}, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const std::string fatalBefore = sValue(admin_, fatalSessions);
     RunOptions options;
     options.stdoutPath = c.stdoutPath;
     options.closeStdoutEarly = c.readerCloses;
+    options.closedFds = c.closedFds;
     options.timeoutSeconds = 20;
     const RunResult run =
         rrQueryWith({"id", "seen()", "20240101", "20240104", "1", "500"}, options);
@@ -294,10 +302,28 @@ TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
     const int statements = inStatementsSeen();
     EXPECT_GE(statements, 1);
     EXPECT_LE(statements, c.maxStatements);
+    // A session that sent the server anything but protocol ends in FATAL.
+    ASSERT_TRUE(boSessionReaches("true", "0"));
+    EXPECT_EQ(sValue(admin_, fatalSessions), fatalBefore);
   }
   // The same export, written out, reaches all four chunks.
   EXPECT_EQ(sQuery({"id", "seen()", "20240101", "20240104", "1", "0"}), "1\n2\n3\n4\nSuccess");
   EXPECT_EQ(inStatementsSeen(), 4);
+}
+
+// libpq reports the server's notices on standard error; when the tool was
+// started without one they must not land in the connection.
+TEST_F(ServerFaults, ServerNoticesWithStandardErrorClosed) {
+  vdSql(
+      "CREATE FUNCTION loud() RETURNS boolean LANGUAGE plpgsql AS "
+      "$$BEGIN RAISE NOTICE 'row seen'; RETURN true; END$$");
+  RunOptions options;
+  options.closedFds = {2};
+  options.timeoutSeconds = 20;
+  const RunResult run = rrQueryWith({"id", "loud()", "20240101", "20240104", "1", "0"}, options);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, "1\n2\n3\n4\nSuccess");
 }
 
 }  // namespace

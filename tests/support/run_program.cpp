@@ -20,6 +20,7 @@ namespace {
                               const RunOptions& options, int outFd) {
   if (chdir(options.cwd.c_str()) != 0) _exit(126);
   if (dup2(outFd, STDOUT_FILENO) < 0) _exit(126);
+  for (const int fd : options.closedFds) close(fd);
   for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
