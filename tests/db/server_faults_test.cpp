@@ -16,6 +16,7 @@ namespace {
 
 const std::string kSqlFailed = "Error - Invalid Sql Command";
 const std::string kNoConnect = "Error - Can't Connect Database";
+const std::string kAllRows = "1\n2\n3\n4\n5\nSuccess";  // of ServerFaults' table
 
 // The cluster that pg_virtualenv made for this run (scripts/lib/setup.sh).
 const std::string kClusterVersion = "15";
@@ -70,9 +71,9 @@ struct ClusterKeptRunning {
 class ServerFaults : public DbTest {
  protected:
   // Helpers in the test's database, usable in a condition:
-  //   seen()                  logs the statement that evaluates it;
-  //   nap(stamp, secs[, day]) sleeps `secs` for each row (of `day` only,
-  //                           when given) and is true.
+  //   seen()              logs the statement that evaluates it;
+  //   nap(secs[, chosen]) sleeps `secs` on each row (for which `chosen`
+  //                       holds) and is true.
   void SetUp() override {
     DbTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
@@ -81,15 +82,14 @@ class ServerFaults : public DbTest {
         "CREATE FUNCTION seen() RETURNS boolean LANGUAGE plpgsql SECURITY DEFINER AS "
         "$$BEGIN INSERT INTO statement_log VALUES (pg_current_xact_id()); RETURN true; END$$");
     vdSql(
-        "CREATE FUNCTION nap(stamp timestamp, secs float8, day date DEFAULT NULL) "
+        "CREATE FUNCTION nap(secs float8, chosen boolean DEFAULT true) "
         "RETURNS boolean LANGUAGE plpgsql AS "
-        "$$BEGIN IF day IS NULL OR stamp::date = day THEN PERFORM pg_sleep(secs); END IF; "
-        "RETURN true; END$$");
-    // One row on each day 2024-01-01..2024-01-04: with 1-day chunks, chunk n
-    // prints n.
+        "$$BEGIN IF chosen THEN PERFORM pg_sleep(secs); END IF; RETURN true; END$$");
+    // Days 2024-01-01..2024-01-04 in 1-day chunks print 1, 2, 3 and 4, 5.
+    // Row 3 comes before row 4 within the third chunk's result.
     vdInsertStamps(
         "(1, '2024-01-01 09:00'), (2, '2024-01-02 09:00'), (3, '2024-01-03 09:00'), "
-        "(4, '2024-01-04 09:00')");
+        "(4, '2024-01-03 10:00'), (5, '2024-01-04 09:00')");
   }
 
   // A role that may read `transaction` becomes the tool's login.
@@ -136,7 +136,7 @@ TEST_F(ServerFaults, StoppedServerCannotBeReached) {
   }
   vdReconnect();
   // The same settings reach the server once it is back.
-  EXPECT_EQ(sQuery(args), "1\n2\n3\n4\nSuccess");
+  EXPECT_EQ(sQuery(args), kAllRows);
 }
 
 // The tool's connection fails after two chunks were printed: while it waits
@@ -186,7 +186,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
       }
     };
     const std::string condition =
-        c.duringStatement ? "nap(datetime, 60, '2024-01-03')" : "none";
+        c.duringStatement ? "nap(60, id=4)" : "none";
     const RunResult run =
         rrQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
     EXPECT_TRUE(acted);
@@ -250,9 +250,10 @@ TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
     std::string name, condition, days, expected;
   };
   const std::vector<Case> cases{
-      {"third chunk too slow", "nap(datetime, 3, '2024-01-03')", "1", "1\n2\n" + kSqlFailed},
-      {"every chunk within the limit", "nap(datetime, 0.4)", "1", "1\n2\n3\n4\nSuccess"},
-      {"one statement past the limit", "nap(datetime, 0.4)", "0", kSqlFailed},
+      // Row 3 came before the slow row 4 ended the statement: not printed.
+      {"third chunk too slow", "nap(3, id=4)", "1", "1\n2\n" + kSqlFailed},
+      {"every chunk within the limit", "nap(0.3)", "1", kAllRows},
+      {"one statement past the limit", "nap(0.3)", "0", kSqlFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -307,7 +308,7 @@ TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
     EXPECT_EQ(sValue(admin_, fatalSessions), fatalBefore);
   }
   // The same export, written out, reaches all four chunks.
-  EXPECT_EQ(sQuery({"id", "seen()", "20240101", "20240104", "1", "0"}), "1\n2\n3\n4\nSuccess");
+  EXPECT_EQ(sQuery({"id", "seen()", "20240101", "20240104", "1", "0"}), kAllRows);
   EXPECT_EQ(inStatementsSeen(), 4);
 }
 
@@ -323,7 +324,7 @@ TEST_F(ServerFaults, ServerNoticesWithStandardErrorClosed) {
   const RunResult run = rrQueryWith({"id", "loud()", "20240101", "20240104", "1", "0"}, options);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(run.out, "1\n2\n3\n4\nSuccess");
+  EXPECT_EQ(run.out, kAllRows);
 }
 
 }  // namespace
