@@ -185,8 +185,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
         case Fault::kRevokeSelect: vdSql("REVOKE SELECT ON transaction FROM " + sRole()); break;
       }
     };
-    const std::string condition =
-        c.duringStatement ? "nap(60, id=4)" : "none";
+    const std::string condition = c.duringStatement ? "nap(60, id=4)" : "none";
     const RunResult run =
         rrQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
     EXPECT_TRUE(acted);
