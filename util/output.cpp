@@ -1,5 +1,9 @@
 #include "util/output.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 int inPrintText(std::string_view text) {
@@ -10,4 +14,17 @@ int inPrintText(std::string_view text) {
 int inFinishOutput() {
   const bool flushed = std::fflush(stdout) == 0;
   return flushed && std::ferror(stdout) == 0 ? 0 : -1;
+}
+
+int inFillStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower descriptors are open, so this one is the lowest free one.
+    const int opened = open("/dev/null", fd == STDOUT_FILENO ? O_RDONLY : O_RDWR);
+    if (opened != fd) {
+      if (opened >= 0) close(opened);
+      return -1;
+    }
+  }
+  return 0;
 }

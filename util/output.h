@@ -9,3 +9,10 @@ int inPrintText(std::string_view text);
 
 // Flushes standard output. Returns 0, or -1 when any write to it has failed.
 int inFinishOutput();
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that the process was
+// started without, so that no file or connection opened later takes their
+// place and receives what is meant for standard output or standard error.
+// Standard output is opened read-only: writing to it then fails, as on a
+// full disk. Returns 0, or -1 when a missing descriptor could not be filled.
+int inFillStandardDescriptors();

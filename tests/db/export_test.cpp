@@ -1,43 +1,16 @@
-// The export against a real PostgreSQL server: each test gets a database of
-// its own holding a fresh `transaction` table, writes the settings file with
-// a real `db_init` run and runs the programs as processes.
+// The export against a real PostgreSQL server (see DbTest): chunking, the
+// filter, time zones, connection settings and the printed values.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "tests/support/run_program.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/db_fixture.h"
 
 namespace {
-
-std::string sEnv(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-PGconn* pcConnect(const std::string& db) {
-  return PQconnectdb(("hostaddr=127.0.0.1 port=" + sEnv("PGPORT") + " user=" + sEnv("PGUSER") +
-                      " password=" + sEnv("PGPASSWORD") + " dbname=" + db +
-                      " options='-c client_min_messages=warning'")
-                         .c_str());
-}
-
-void vdExec(PGconn* conn, const std::string& sql) {
-  PGresult* result = PQexec(conn, sql.c_str());
-  const ExecStatusType status = PQresultStatus(result);
-  EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
-      << sql << ": " << PQerrorMessage(conn);
-  PQclear(result);
-}
 
 // A local TCP port: listening (connections complete, nothing ever answers)
 // or merely bound (connections are refused). Closed with the object.
@@ -59,79 +32,7 @@ struct LocalPort {
   std::string port;
 };
 
-class Export : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (std::getenv("PGPORT") == nullptr) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv";
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    db_ = "lumet_" + std::string(info->name());
-    for (char& c : db_)
-      c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
-    db_.resize(std::min<size_t>(db_.size(), 55));
-    admin_ = pcConnect(sEnv("PGDATABASE"));
-    ASSERT_EQ(PQstatus(admin_), CONNECTION_OK) << PQerrorMessage(admin_);
-    vdExec(admin_, "DROP DATABASE IF EXISTS " + db_ + " WITH (FORCE)");
-    vdExec(admin_, "DROP ROLE IF EXISTS " + db_ + "_r");
-    vdExec(admin_, "CREATE DATABASE " + db_ +
-                       " TEMPLATE template0 ENCODING 'UTF8' LC_COLLATE 'C' LC_CTYPE 'C'");
-    conn_ = pcConnect(db_);
-    ASSERT_EQ(PQstatus(conn_), CONNECTION_OK) << PQerrorMessage(conn_);
-    vdExec(conn_,
-           "CREATE TABLE transaction (id int, datetime timestamp, note text, "
-           "\"Vendor\" text, allowance int, nonempty boolean)");
-    ASSERT_EQ(sInit(sEnv("PGPORT"), sEnv("PGUSER"), sEnv("PGPASSWORD")), "Success");
-  }
-
-  void TearDown() override {
-    if (conn_ != nullptr) PQfinish(conn_);
-    if (admin_ == nullptr) return;
-    vdExec(admin_, "DROP DATABASE IF EXISTS " + db_ + " WITH (FORCE)");
-    vdExec(admin_, "DROP ROLE IF EXISTS " + db_ + "_r");
-    PQfinish(admin_);
-  }
-
-  void vdSql(const std::string& sql) { vdExec(conn_, sql); }
-
-  // Rows given as "(id, 'datetime')" lists, the other columns NULL.
-  void vdInsertStamps(const std::string& values) {
-    vdSql("INSERT INTO transaction (id, datetime) VALUES " + values);
-  }
-
-  std::string sInit(const std::string& port, const std::string& user, const std::string& password) {
-    RunOptions options;
-    options.cwd = dir_.path;
-    return rrRun(sProgram("lumettool"), {"db_init", "127.0.0.1", port, user, password, db_},
-                 options)
-        .out;
-  }
-
-  // One transaction_query run; `args` follow the command word.
-  RunResult rrQuery(const std::vector<std::string>& args, std::vector<std::string> env = {},
-                    const std::string& program = "lumettool", const std::string& stdoutPath = "") {
-    std::vector<std::string> argv{"transaction_query"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions options;
-    options.cwd = dir_.path;
-    options.env = std::move(env);
-    options.stdoutPath = stdoutPath;
-    options.timeoutSeconds = 20;
-    return rrRun(sProgram(program), argv, options);
-  }
-
-  // The output of a run that is expected to end normally.
-  std::string sQuery(const std::vector<std::string>& args, std::vector<std::string> env = {},
-                     const std::string& program = "lumettool") {
-    const RunResult run = rrQuery(args, std::move(env), program);
-    EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(run.exitStatus, 0);
-    return run.out;
-  }
-
-  TempDir dir_;
-  std::string db_;
-  PGconn* admin_ = nullptr;
-  PGconn* conn_ = nullptr;
-};
+class Export : public DbTest {};
 
 // Rows on chunk edges of 2024-02-20..2024-03-10 (20 days, a leap day inside).
 // With 7 days the chunks are 02-20..02-26, 02-27..03-04 and 03-05..03-10.

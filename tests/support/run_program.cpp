@@ -20,6 +20,7 @@ namespace {
                               const RunOptions& options, int outFd) {
   if (chdir(options.cwd.c_str()) != 0) _exit(126);
   if (dup2(outFd, STDOUT_FILENO) < 0) _exit(126);
+  for (const int fd : options.closedFds) close(fd);
   for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -63,6 +64,7 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
       const ssize_t n = read(fds[0], buf, sizeof buf);
       if (n <= 0) break;
       result.out.append(buf, static_cast<size_t>(n));
+      if (options.onOutput) options.onOutput(result.out);
       if (options.closeStdoutEarly && result.out.find('\n') != std::string::npos) {
         result.out.resize(result.out.find('\n') + 1);
         break;

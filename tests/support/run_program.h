@@ -1,6 +1,7 @@
 // Runs one of the built programs as a child process and captures its output.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@ struct RunOptions {
   std::string stdoutPath;             // when set, stdout goes to this file instead
   bool closeStdoutEarly = false;      // read one line, then close the pipe
   int timeoutSeconds = 30;            // the child is killed after this
+  std::vector<int> closedFds;         // descriptors (0, 1, 2) the child starts without
+  // Called with everything read so far each time more output arrives, while
+  // the child goes on running: lets a test act at a chosen point of a run.
+  std::function<void(const std::string& out)> onOutput;
 };
 
 struct RunResult {

@@ -1,0 +1,329 @@
+// The export when the server, the login or the output fails: the rows of the
+// chunks that finished stay printed, the last line is exactly one error
+// message, and the run never hangs nor ends with Success.
+#include <signal.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/db_fixture.h"
+
+namespace {
+
+const std::string kSqlFailed = "Error - Invalid Sql Command";
+const std::string kNoConnect = "Error - Can't Connect Database";
+const std::string kAllRows = "1\n2\n3\n4\n5\nSuccess";  // of ServerFaults' table
+
+// The cluster that pg_virtualenv made for this run (scripts/lib/setup.sh).
+const std::string kClusterVersion = "15";
+const std::string kClusterName = "regress";
+
+// The status column of `pg_lsclusters` for the test cluster when it is the
+// one this run reaches through PGPORT; "" otherwise.
+std::string sClusterStatus() {
+  RunOptions options;
+  options.timeoutSeconds = 30;
+  const RunResult run = rrRun("/usr/bin/pg_lsclusters", {"-h"}, options);
+  std::istringstream lines(run.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string version, name, port, status;
+    words >> version >> name >> port >> status;
+    if (version == kClusterVersion && name == kClusterName && port == sEnv("PGPORT")) return status;
+  }
+  return "";
+}
+
+// Runs `pg_ctlcluster 15 regress action`; true when it succeeded.
+bool boCluster(const std::string& action) {
+  RunOptions options;
+  options.timeoutSeconds = 90;
+  return rrRun("/usr/bin/pg_ctlcluster", {kClusterVersion, kClusterName, action}, options)
+             .exitStatus == 0;
+}
+
+// Why this run may not stop and start the server; "" when it may. Only a
+// throwaway cluster of pg_virtualenv is ever touched.
+std::string sNoClusterControl() {
+  if (sEnv("PG_CLUSTER_CONF_ROOT").empty()) return "not inside pg_virtualenv";
+  if (access("/usr/bin/pg_ctlcluster", X_OK) != 0) return "no pg_ctlcluster";
+  if (sClusterStatus() != "online") {
+    return "PGPORT is not the port of cluster " + kClusterVersion + "/" + kClusterName;
+  }
+  return "";
+}
+
+// Starts the cluster again, whatever a test did to it: later tests, and the
+// other build's run, share it.
+struct ClusterKeptRunning {
+  ~ClusterKeptRunning() {
+    if (sClusterStatus() != "online") {
+      EXPECT_TRUE(boCluster("start"));
+    }
+  }
+};
+
+class ServerFaults : public DbTest {
+ protected:
+  // Helpers in the test's database, usable in a condition:
+  //   seen()              logs the statement that evaluates it;
+  //   nap(secs[, chosen]) sleeps `secs` on each row (for which `chosen`
+  //                       holds) and is true.
+  void SetUp() override {
+    DbTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    vdSql("CREATE TABLE statement_log (xact xid8)");
+    vdSql(
+        "CREATE FUNCTION seen() RETURNS boolean LANGUAGE plpgsql SECURITY DEFINER AS "
+        "$$BEGIN INSERT INTO statement_log VALUES (pg_current_xact_id()); RETURN true; END$$");
+    vdSql(
+        "CREATE FUNCTION nap(secs float8, chosen boolean DEFAULT true) "
+        "RETURNS boolean LANGUAGE plpgsql AS "
+        "$$BEGIN IF chosen THEN PERFORM pg_sleep(secs); END IF; RETURN true; END$$");
+    // Days 2024-01-01..2024-01-04 in 1-day chunks print 1, 2, 3 and 4, 5.
+    // Row 3 comes before row 4 within the third chunk's result.
+    vdInsertStamps(
+        "(1, '2024-01-01 09:00'), (2, '2024-01-02 09:00'), (3, '2024-01-03 09:00'), "
+        "(4, '2024-01-03 10:00'), (5, '2024-01-04 09:00')");
+  }
+
+  // A role that may read `transaction` becomes the tool's login.
+  void vdLoginAsReader() {
+    vdCreateRole();
+    vdSql("GRANT SELECT ON transaction TO " + sRole());
+    ASSERT_EQ(sInit(sEnv("PGPORT"), sRole(), "pw"), "Success");
+  }
+
+  // Statements that reached seen() since the last call.
+  int inStatementsSeen() {
+    const std::string count = sValue(conn_, "SELECT count(DISTINCT xact) FROM statement_log");
+    vdSql("TRUNCATE statement_log");
+    return std::stoi(count);
+  }
+
+  // Waits, at most 15 seconds, until `count` sessions of the tool's role
+  // match `condition` in pg_stat_activity.
+  bool boSessionReaches(const std::string& condition, const std::string& count = "1") {
+    for (int i = 0; i < 300; ++i) {
+      if (sValue(admin_, "SELECT count(*) FROM pg_stat_activity WHERE usename = '" + sRole() +
+                             "' AND " + condition) == count) {
+        return true;
+      }
+      usleep(50 * 1000);
+    }
+    return false;
+  }
+};
+
+TEST_F(ServerFaults, StoppedServerCannotBeReached) {
+  const std::string reason = sNoClusterControl();
+  if (!reason.empty()) GTEST_SKIP() << "cannot stop the server: " << reason;
+  const std::vector<std::string> args{"id", "none", "20240101", "20240104", "1", "0"};
+  {
+    const ClusterKeptRunning guard;
+    ASSERT_TRUE(boCluster("stop"));
+    RunOptions options;
+    options.timeoutSeconds = 15;  // well past the five-second connect time-out
+    const RunResult run = rrQueryWith(args, options);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, kNoConnect);
+  }
+  vdReconnect();
+  // The same settings reach the server once it is back.
+  EXPECT_EQ(sQuery(args), kAllRows);
+}
+
+// The tool's connection fails after two chunks were printed: while it waits
+// between chunks, or while the third chunk's statement runs.
+TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
+  vdLoginAsReader();
+  enum class Fault { kTerminate, kRestart, kRevokeSelect };
+  struct Case {
+    std::string name;
+    Fault fault;
+    bool duringStatement;
+  };
+  const std::vector<Case> cases{
+      {"backend terminated in the pause", Fault::kTerminate, false},
+      {"backend terminated during a statement", Fault::kTerminate, true},
+      {"server restarted in the pause", Fault::kRestart, false},
+      {"server restarted during a statement", Fault::kRestart, true},
+      {"SELECT revoked in the pause", Fault::kRevokeSelect, false},
+  };
+  const std::string reason = sNoClusterControl();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.fault == Fault::kRestart && !reason.empty()) {
+      std::cout << "[ SKIPPED  ] " << c.name << ": cannot restart the server: " << reason << "\n";
+      continue;
+    }
+    std::optional<ClusterKeptRunning> guard;
+    if (c.fault == Fault::kRestart) guard.emplace();
+    bool acted = false;
+    RunOptions options;
+    options.timeoutSeconds = 40;
+    options.onOutput = [&](const std::string& out) {
+      if (acted || out != "1\n2\n") return;
+      acted = true;
+      // Chunk 3 sleeps when asked to; otherwise the tool sits in its pause
+      // with an idle session.
+      ASSERT_TRUE(boSessionReaches(c.duringStatement ? "state = 'active' AND wait_event = 'PgSleep'"
+                                                     : "state = 'idle'"));
+      switch (c.fault) {
+        case Fault::kTerminate:
+          EXPECT_EQ(sValue(admin_, "SELECT count(pg_terminate_backend(pid)) FROM "
+                                   "pg_stat_activity WHERE usename = '" + sRole() + "'"),
+                    "1");
+          break;
+        case Fault::kRestart: EXPECT_TRUE(boCluster("restart")); break;
+        case Fault::kRevokeSelect: vdSql("REVOKE SELECT ON transaction FROM " + sRole()); break;
+      }
+    };
+    const std::string condition = c.duringStatement ? "nap(60, id=4)" : "none";
+    const RunResult run =
+        rrQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
+    EXPECT_TRUE(acted);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, "1\n2\n" + kSqlFailed);
+    if (c.fault == Fault::kRestart) vdReconnect();
+    if (c.fault == Fault::kRevokeSelect) vdSql("GRANT SELECT ON transaction TO " + sRole());
+  }
+}
+
+// Logins the server refuses and statements it rejects. Each case changes the
+// tool's role or the table, runs a 1-day chunked export, and undoes it.
+TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
+  vdLoginAsReader();
+  const std::string role = sRole();
+  struct Case {
+    std::string name, change, undo, database, fields, condition, expected;
+  };
+  const std::vector<Case> cases{
+      {"baseline", "", "", "", "id", "none", "1\n2\nSuccess"},
+      {"missing database", "", "", "lumet_no_such_database", "id", "none", kNoConnect},
+      {"role without LOGIN", "ALTER ROLE " + role + " NOLOGIN", "ALTER ROLE " + role + " LOGIN",
+       "", "id", "none", kNoConnect},
+      {"no CONNECT on the database", "REVOKE CONNECT ON DATABASE " + db_ + " FROM PUBLIC",
+       "GRANT CONNECT ON DATABASE " + db_ + " TO PUBLIC", "", "id", "none", kNoConnect},
+      {"missing table", "ALTER TABLE transaction RENAME TO moved",
+       "ALTER TABLE moved RENAME TO transaction", "", "id", "none", kSqlFailed},
+      {"missing column in the fields", "", "", "", "id,amount", "none", kSqlFailed},
+      {"missing column in the condition", "", "", "", "id", "amount>0", kSqlFailed},
+      {"no SELECT on the table", "REVOKE SELECT ON transaction FROM " + role,
+       "GRANT SELECT ON transaction TO " + role, "", "id", "none", kSqlFailed},
+      {"SELECT on other columns only",
+       "REVOKE SELECT ON transaction FROM " + role + "; GRANT SELECT (datetime) ON transaction TO " +
+           role,
+       "REVOKE SELECT (datetime) ON transaction FROM " + role + "; GRANT SELECT ON transaction TO " +
+           role,
+       "", "id", "none", kSqlFailed},
+      {"SELECT on the columns used",
+       "REVOKE SELECT ON transaction FROM " + role +
+           "; GRANT SELECT (id, datetime) ON transaction TO " + role,
+       "REVOKE SELECT (id, datetime) ON transaction FROM " + role +
+           "; GRANT SELECT ON transaction TO " + role,
+       "", "id", "none", "1\n2\nSuccess"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.change.empty()) vdSql(c.change);
+    ASSERT_EQ(sInit(sEnv("PGPORT"), role, "pw", c.database), "Success");
+    EXPECT_EQ(sQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
+    if (!c.undo.empty()) vdSql(c.undo);
+  }
+}
+
+// A statement time-out set for the tool's role limits each chunk's
+// statement, not the export.
+TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
+  vdLoginAsReader();
+  vdExec(admin_, "ALTER ROLE " + sRole() + " SET statement_timeout = '1s'");
+  struct Case {
+    std::string name, condition, days, expected;
+  };
+  const std::vector<Case> cases{
+      // Row 3 came before the slow row 4 ended the statement: not printed.
+      {"third chunk too slow", "nap(3, id=4)", "1", "1\n2\n" + kSqlFailed},
+      {"every chunk within the limit", "nap(0.3)", "1", kAllRows},
+      {"one statement past the limit", "nap(0.3)", "0", kSqlFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(sQuery({"id", c.condition, "20240101", "20240104", c.days, "0"}), c.expected);
+  }
+}
+
+// Output that cannot be written stops the export at once: no further chunk
+// is fetched from the server, and the connection is closed the ordinary way
+// (nothing the tool meant for its output ever reaches the server).
+TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
+  vdLoginAsReader();
+  const std::string fatalSessions =
+      "SELECT sessions_fatal FROM pg_stat_database WHERE datname = '" + db_ + "'";
+  struct Case {
+    std::string name, stdoutPath;
+    bool readerCloses;
+    std::vector<int> closedFds;
+    int maxStatements;
+  };
+  const std::vector<Case> cases{
+      // The first chunk's rows cannot be flushed.
+      {"standard output on /dev/full", "/dev/full", false, {}, 1},
+      {"standard output closed", "", false, {1}, 1},
+      // The reader goes away after the first line; the second chunk's rows
+      // are the first that cannot be written.
+      {"reader closes the pipe", "", true, {}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string fatalBefore = sValue(admin_, fatalSessions);
+    RunOptions options;
+    options.stdoutPath = c.stdoutPath;
+    options.closeStdoutEarly = c.readerCloses;
+    options.closedFds = c.closedFds;
+    options.timeoutSeconds = 20;
+    const RunResult run =
+        rrQueryWith({"id", "seen()", "20240101", "20240104", "1", "500"}, options);
+    EXPECT_FALSE(run.timedOut);
+    if (c.readerCloses) {
+      EXPECT_EQ(run.out, "1\n");
+      EXPECT_TRUE(run.termSignal == SIGPIPE || run.exitStatus == 1)
+          << "signal " << run.termSignal << ", status " << run.exitStatus;
+    } else {
+      EXPECT_EQ(run.exitStatus, 1);
+    }
+    const int statements = inStatementsSeen();
+    EXPECT_GE(statements, 1);
+    EXPECT_LE(statements, c.maxStatements);
+    // A session that sent the server anything but protocol ends in FATAL.
+    ASSERT_TRUE(boSessionReaches("true", "0"));
+    EXPECT_EQ(sValue(admin_, fatalSessions), fatalBefore);
+  }
+  // The same export, written out, reaches all four chunks.
+  EXPECT_EQ(sQuery({"id", "seen()", "20240101", "20240104", "1", "0"}), kAllRows);
+  EXPECT_EQ(inStatementsSeen(), 4);
+}
+
+// libpq reports the server's notices on standard error; when the tool was
+// started without one they must not land in the connection.
+TEST_F(ServerFaults, ServerNoticesWithStandardErrorClosed) {
+  vdSql(
+      "CREATE FUNCTION loud() RETURNS boolean LANGUAGE plpgsql AS "
+      "$$BEGIN RAISE NOTICE 'row seen'; RETURN true; END$$");
+  RunOptions options;
+  options.closedFds = {2};
+  options.timeoutSeconds = 20;
+  const RunResult run = rrQueryWith({"id", "loud()", "20240101", "20240104", "1", "0"}, options);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, kAllRows);
+}
+
+}  // namespace

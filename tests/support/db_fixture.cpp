@@ -1,0 +1,116 @@
+#include "tests/support/db_fixture.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+std::string sEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+PGconn* pcConnect(const std::string& db) {
+  return PQconnectdb(("hostaddr=127.0.0.1 port=" + sEnv("PGPORT") + " user=" + sEnv("PGUSER") +
+                      " password=" + sEnv("PGPASSWORD") + " dbname=" + db +
+                      " options='-c client_min_messages=warning'")
+                         .c_str());
+}
+
+void vdExec(PGconn* conn, const std::string& sql) {
+  PGresult* result = PQexec(conn, sql.c_str());
+  const ExecStatusType status = PQresultStatus(result);
+  EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+      << sql << ": " << PQerrorMessage(conn);
+  PQclear(result);
+}
+
+std::string sValue(PGconn* conn, const std::string& sql) {
+  PGresult* result = PQexec(conn, sql.c_str());
+  EXPECT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << sql << ": " << PQerrorMessage(conn);
+  std::string value;
+  if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0 && PQnfields(result) > 0) {
+    value = PQgetvalue(result, 0, 0);
+  }
+  PQclear(result);
+  return value;
+}
+
+void DbTest::SetUp() {
+  if (std::getenv("PGPORT") == nullptr) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv";
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  db_ = "lumet_" + std::string(info->name());
+  for (char& c : db_)
+    c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
+  // The settings file keeps names of up to 50 bytes: the database's and the
+  // role's (sRole, two bytes longer).
+  db_.resize(std::min<size_t>(db_.size(), 48));
+  admin_ = pcConnect(sEnv("PGDATABASE"));
+  ASSERT_EQ(PQstatus(admin_), CONNECTION_OK) << PQerrorMessage(admin_);
+  vdExec(admin_, "DROP DATABASE IF EXISTS " + db_ + " WITH (FORCE)");
+  vdExec(admin_, "DROP ROLE IF EXISTS " + sRole());
+  vdExec(admin_, "CREATE DATABASE " + db_ +
+                     " TEMPLATE template0 ENCODING 'UTF8' LC_COLLATE 'C' LC_CTYPE 'C'");
+  conn_ = pcConnect(db_);
+  ASSERT_EQ(PQstatus(conn_), CONNECTION_OK) << PQerrorMessage(conn_);
+  vdSql(
+      "CREATE TABLE transaction (id int, datetime timestamp, note text, "
+      "\"Vendor\" text, allowance int, nonempty boolean)");
+  ASSERT_EQ(sInit(sEnv("PGPORT"), sEnv("PGUSER"), sEnv("PGPASSWORD")), "Success");
+}
+
+void DbTest::TearDown() {
+  if (conn_ != nullptr) PQfinish(conn_);
+  if (admin_ == nullptr) return;
+  vdExec(admin_, "DROP DATABASE IF EXISTS " + db_ + " WITH (FORCE)");
+  vdExec(admin_, "DROP ROLE IF EXISTS " + sRole());
+  PQfinish(admin_);
+}
+
+void DbTest::vdInsertStamps(const std::string& values) {
+  vdSql("INSERT INTO transaction (id, datetime) VALUES " + values);
+}
+
+void DbTest::vdCreateRole(const std::string& attributes) {
+  vdExec(admin_, "CREATE ROLE " + sRole() + " LOGIN PASSWORD 'pw' " + attributes);
+}
+
+std::string DbTest::sInit(const std::string& port, const std::string& user,
+                          const std::string& password, const std::string& db) {
+  RunOptions options;
+  options.cwd = dir_.path;
+  return rrRun(sProgram("lumettool"),
+               {"db_init", "127.0.0.1", port, user, password, db.empty() ? db_ : db}, options)
+      .out;
+}
+
+RunResult DbTest::rrQuery(const std::vector<std::string>& args, std::vector<std::string> env,
+                          const std::string& program, const std::string& stdoutPath) {
+  RunOptions options;
+  options.env = std::move(env);
+  options.stdoutPath = stdoutPath;
+  options.timeoutSeconds = 20;
+  return rrQueryWith(args, std::move(options), program);
+}
+
+RunResult DbTest::rrQueryWith(const std::vector<std::string>& args, RunOptions options,
+                              const std::string& program) {
+  std::vector<std::string> argv{"transaction_query"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  options.cwd = dir_.path;
+  return rrRun(sProgram(program), argv, options);
+}
+
+std::string DbTest::sQuery(const std::vector<std::string>& args, std::vector<std::string> env,
+                           const std::string& program) {
+  const RunResult run = rrQuery(args, std::move(env), program);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 0);
+  return run.out;
+}
+
+void DbTest::vdReconnect() {
+  PQreset(admin_);
+  PQreset(conn_);
+  ASSERT_EQ(PQstatus(admin_), CONNECTION_OK) << PQerrorMessage(admin_);
+  ASSERT_EQ(PQstatus(conn_), CONNECTION_OK) << PQerrorMessage(conn_);
+}

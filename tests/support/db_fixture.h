@@ -1,0 +1,66 @@
+// The fixture of the tests against a real PostgreSQL server: each test gets a
+// database of its own holding a fresh `transaction` table, writes the
+// settings file with a real `db_init` run and runs the programs as processes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
+
+// Value of an environment variable, "" when unset.
+std::string sEnv(const char* name);
+
+// Connects to database `db` of the test server as the environment's user.
+PGconn* pcConnect(const std::string& db);
+
+// Runs one statement that must succeed.
+void vdExec(PGconn* conn, const std::string& sql);
+
+// The first value of a statement's result ("" when there is none).
+std::string sValue(PGconn* conn, const std::string& sql);
+
+class DbTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs a statement in the test's database.
+  void vdSql(const std::string& sql) { vdExec(conn_, sql); }
+
+  // Rows given as "(id, 'datetime')" lists, the other columns NULL.
+  void vdInsertStamps(const std::string& values);
+
+  // A login role named `sRole()` with password "pw" and `attributes` added.
+  void vdCreateRole(const std::string& attributes = "");
+  std::string sRole() const { return db_ + "_r"; }
+
+  // Writes the settings file with `db_init`; an empty `db` means the test's
+  // database. Returns the program's message.
+  std::string sInit(const std::string& port, const std::string& user, const std::string& password,
+                    const std::string& db = "");
+
+  // One transaction_query run; `args` follow the command word.
+  RunResult rrQuery(const std::vector<std::string>& args, std::vector<std::string> env = {},
+                    const std::string& program = "lumettool", const std::string& stdoutPath = "");
+  // The same with every run option given (the run time-out among them); the
+  // directory is filled in.
+  RunResult rrQueryWith(const std::vector<std::string>& args, RunOptions options,
+                        const std::string& program = "lumettool");
+
+  // The output of a run that is expected to end normally.
+  std::string sQuery(const std::vector<std::string>& args, std::vector<std::string> env = {},
+                     const std::string& program = "lumettool");
+
+  // Opens the test's two connections again, after the server went away.
+  void vdReconnect();
+
+  TempDir dir_;
+  std::string db_;
+  PGconn* admin_ = nullptr;  // to the environment's database
+  PGconn* conn_ = nullptr;   // to the test's database
+};
