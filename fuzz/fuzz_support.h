@@ -49,20 +49,33 @@ inline std::string sTempBase() {
   return base != nullptr && *base != '\0' ? base : "/tmp";
 }
 
-// Runs `action` with standard output going to a scratch file (unlinked at
-// once, under $TMPDIR) and returns what it wrote.
+// Descriptors for capturing standard output: a scratch file under $TMPDIR,
+// unlinked at once, and a copy of the real standard output. Made once.
+struct CaptureFds {
+  int scratch = -1;
+  int saved = -1;
+};
+
+inline const CaptureFds& cfCaptureFds() {
+  static const CaptureFds fds = [] {
+    CaptureFds made;
+    std::string name = sTempBase() + "/lumet-fuzz-out-XXXXXX";
+    made.scratch = mkstemp(name.data());
+    FUZZ_CHECK(made.scratch >= 0);
+    (void)unlink(name.c_str());
+    made.saved = dup(STDOUT_FILENO);
+    FUZZ_CHECK(made.saved >= 0);
+    return made;
+  }();
+  return fds;
+}
+
+// Runs `action` with standard output going to the scratch file and returns
+// what it wrote.
 template <typename F>
 std::string sCaptureStdout(F action) {
-  static int scratchFd = -1;
-  static int savedFd = -1;
-  if (scratchFd < 0) {
-    std::string name = sTempBase() + "/lumet-fuzz-out-XXXXXX";
-    scratchFd = mkstemp(name.data());
-    FUZZ_CHECK(scratchFd >= 0);
-    (void)unlink(name.c_str());
-    savedFd = dup(STDOUT_FILENO);
-    FUZZ_CHECK(savedFd >= 0);
-  }
+  const int scratchFd = cfCaptureFds().scratch;
+  const int savedFd = cfCaptureFds().saved;
   std::fflush(stdout);
   FUZZ_CHECK(ftruncate(scratchFd, 0) == 0 && lseek(scratchFd, 0, SEEK_SET) == 0);
   FUZZ_CHECK(dup2(scratchFd, STDOUT_FILENO) >= 0);
