@@ -22,7 +22,7 @@ ensure_packages() {
 
 ensure_build_tools() {
   ensure_packages g++ cmake make libpq-dev googletest libgtest-dev tzdata \
-    postgresql postgresql-common postgresql-client
+    postgresql postgresql-common postgresql-client clang-14 libclang-rt-14-dev
 }
 
 # What the installation tests use: CPack's Debian generator (dpkg-dev for

@@ -1,0 +1,92 @@
+// Fuzzes the connection-string builder (db/conn_string) with libpq's own
+// parser as the judge.
+//
+// Input: zero-separated host address, port, user, password and database
+// name. A value as long as its field or longer fills the field without a
+// zero; a shorter one is followed by its zero and then by bytes that must
+// not be read (quotes, blanks, backslashes, '='). Checked:
+//  - the builder succeeds exactly when every field is terminated, and its
+//    text fits kConnStringSize;
+//  - PQconninfoParse reads back exactly the five values, empty ones left
+//    out, plus connect_timeout=5, and no other keyword;
+//  - a buffer of exactly the text's size works, one byte less gives -1.
+
+#include <libpq-fe.h>
+
+#include <array>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "db/conn_string.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+using Settings = std::map<std::string, std::string>;
+
+// Copies `value` into `field`; returns whether the field got its zero.
+bool boFill(std::span<char> field, const std::string& value) {
+  static constexpr char kAfter[] = "' \\=\"x";
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (i < value.size()) field[i] = value[i];
+    else if (i == value.size()) field[i] = '\0';
+    else field[i] = kAfter[(i - value.size()) % (sizeof kAfter - 1)];
+  }
+  return value.size() < field.size();
+}
+
+int inBuildInto(const DbConfig& config, size_t size, std::string& text) {
+  std::vector<char> out(size, 'x');
+  const int rc = inBuildConnString(config, out);
+  if (rc == 0) {
+    text = std::string(out.data(), strnlen(out.data(), out.size()));
+    FUZZ_CHECK(text.size() < size);
+  }
+  return rc;
+}
+
+Settings mapParsed(const std::string& conninfo) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  if (options == nullptr) std::fprintf(stderr, "libpq refused [%s]: %s\n", conninfo.c_str(), error);
+  FUZZ_CHECK(options != nullptr);
+  Settings parsed;
+  for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (o->val != nullptr) parsed[o->keyword] = o->val;
+  }
+  PQconninfoFree(options);
+  PQfreemem(error);
+  return parsed;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
+  std::vector<std::string> args = vsArguments(pbData, size);
+  args.resize(5);
+  DbConfig config{};
+  bool terminated = boFill(config.szHostAddr, args[0]);
+  terminated = boFill(config.szPort, args[1]) && terminated;
+  terminated = boFill(config.szUser, args[2]) && terminated;
+  terminated = boFill(config.szPassword, args[3]) && terminated;
+  terminated = boFill(config.szDbName, args[4]) && terminated;
+
+  std::string text;
+  const int rc = inBuildInto(config, kConnStringSize, text);
+  FUZZ_CHECK(rc == (terminated ? 0 : -1));
+  if (!terminated) return 0;
+
+  Settings expected = {{"connect_timeout", "5"}};
+  const char* keywords[] = {"hostaddr", "port", "user", "password", "dbname"};
+  for (size_t i = 0; i < 5; ++i) {
+    if (!args[i].empty()) expected[keywords[i]] = args[i];
+  }
+  FUZZ_CHECK(mapParsed(text) == expected);
+
+  std::string again;
+  FUZZ_CHECK(inBuildInto(config, text.size() + 1, again) == 0 && again == text);
+  FUZZ_CHECK(inBuildInto(config, text.size(), again) == -1);
+  return 0;
+}

@@ -1,0 +1,112 @@
+// Helpers shared by the fuzz targets: the check macro, splitting an input
+// into arguments, capturing standard output and a private working directory.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// Stops the run with a message when a property does not hold; libFuzzer
+// then saves the input that broke it.
+#define FUZZ_CHECK(cond)                                                               \
+  do {                                                                                 \
+    if (!(cond)) {                                                                     \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);   \
+      __builtin_trap();                                                                \
+    }                                                                                  \
+  } while (0)
+
+// The input as zero-separated arguments, the way they would arrive in argv:
+// "a\0b" is {"a", "b"}. Always at least one (possibly empty) argument.
+inline std::vector<std::string> vsArguments(const unsigned char* pbData, size_t size) {
+  std::vector<std::string> args(1);
+  for (size_t i = 0; i < size; ++i) {
+    if (pbData[i] == 0) {
+      args.emplace_back();
+    } else {
+      args.back().push_back(static_cast<char>(pbData[i]));
+    }
+  }
+  return args;
+}
+
+// A mutable zero-terminated copy, for functions that change their argument.
+inline std::vector<char> vcMutable(std::string_view text) {
+  std::vector<char> copy(text.begin(), text.end());
+  copy.push_back('\0');
+  return copy;
+}
+
+inline std::string sTempBase() {
+  const char* base = std::getenv("TMPDIR");
+  return base != nullptr && *base != '\0' ? base : "/tmp";
+}
+
+// Descriptors for capturing standard output: a scratch file under $TMPDIR,
+// unlinked at once, and a copy of the real standard output. Made once.
+struct CaptureFds {
+  int scratch = -1;
+  int saved = -1;
+};
+
+inline const CaptureFds& cfCaptureFds() {
+  static const CaptureFds fds = [] {
+    CaptureFds made;
+    std::string name = sTempBase() + "/lumet-fuzz-out-XXXXXX";
+    made.scratch = mkstemp(name.data());
+    FUZZ_CHECK(made.scratch >= 0);
+    (void)unlink(name.c_str());
+    made.saved = dup(STDOUT_FILENO);
+    FUZZ_CHECK(made.saved >= 0);
+    return made;
+  }();
+  return fds;
+}
+
+// Runs `action` with standard output going to the scratch file and returns
+// what it wrote.
+template <typename F>
+std::string sCaptureStdout(F action) {
+  const int scratchFd = cfCaptureFds().scratch;
+  const int savedFd = cfCaptureFds().saved;
+  std::fflush(stdout);
+  FUZZ_CHECK(ftruncate(scratchFd, 0) == 0 && lseek(scratchFd, 0, SEEK_SET) == 0);
+  FUZZ_CHECK(dup2(scratchFd, STDOUT_FILENO) >= 0);
+  action();
+  std::fflush(stdout);
+  FUZZ_CHECK(dup2(savedFd, STDOUT_FILENO) >= 0);
+  std::clearerr(stdout);
+
+  std::string written;
+  char chunk[4096];
+  FUZZ_CHECK(lseek(scratchFd, 0, SEEK_SET) == 0);
+  for (;;) {
+    const ssize_t n = read(scratchFd, chunk, sizeof chunk);
+    FUZZ_CHECK(n >= 0);
+    if (n == 0) break;
+    written.append(chunk, static_cast<size_t>(n));
+  }
+  return written;
+}
+
+// Moves the process into a new empty directory under $TMPDIR (or /tmp) and
+// removes it, with the named files in it, when the process exits normally.
+inline void vdEnterScratchDir(std::vector<std::string> leftovers) {
+  static std::string dir;
+  static std::vector<std::string> files;
+  dir = sTempBase() + "/lumet-fuzz-XXXXXX";
+  FUZZ_CHECK(mkdtemp(dir.data()) != nullptr);
+  FUZZ_CHECK(chdir(dir.c_str()) == 0);
+  files = std::move(leftovers);
+  std::atexit([] {
+    for (const std::string& name : files) (void)unlink((dir + "/" + name).c_str());
+    (void)rmdir(dir.c_str());
+  });
+}

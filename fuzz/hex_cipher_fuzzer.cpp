@@ -1,0 +1,128 @@
+// Fuzzes hex conversion (util/hex) and the API-key cipher
+// (commands/encrypt_api_key), with the decipher written out here.
+//
+// Input: raw bytes, used both as bytes and, up to the first zero, as text.
+// Checked:
+//  - vdHex2Ascii writes two uppercase hex digits per byte and the zero, and
+//    vdAscii2Hex reads them back to the same bytes;
+//  - vdAscii2Hex on any text writes exactly (digits + 1) / 2 bytes: the
+//    value of the digits, or zeros up to the byte of the first bad digit;
+//  - the cipher is a bijection for every length: deciphering its output
+//    gives the input, and enciphering the deciphered input gives it back;
+//  - enc_api_key prints, for 1 to 2048 hex digits, two uppercase digits per
+//    byte that decipher to the key (an odd key read with an F in front), and
+//    refuses everything else with the one message.
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands/encrypt_api_key.h"
+#include "fuzz/fuzz_support.h"
+#include "util/hex.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+int inDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool boUpperHex(std::string_view text) {
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// Even-length hex text as bytes.
+Bytes byDecoded(std::string_view text) {
+  Bytes bytes(text.size() / 2);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<unsigned char>(inDigit(text[2 * i]) * 16 + inDigit(text[2 * i + 1]));
+  }
+  return bytes;
+}
+
+// Each enciphered byte is the previous one (0x5C at first) XOR the plain
+// byte XOR the key byte; so the plain byte is the same XOR taken back.
+Bytes byDeciphered(const Bytes& cipher) {
+  static constexpr std::string_view kKey = "#^+K-BLUE CODE%;";
+  Bytes plain(cipher.size());
+  unsigned char previous = 0x5C;
+  for (size_t i = 0; i < cipher.size(); ++i) {
+    plain[i] = static_cast<unsigned char>(cipher[i] ^ previous ^
+                                          static_cast<unsigned char>(kKey[i % kKey.size()]));
+    previous = cipher[i];
+  }
+  return plain;
+}
+
+Bytes byEnciphered(const Bytes& plain) {
+  Bytes cipher(plain.size() + 1, 0xEE);
+  vdEncryptDataByte(plain.data(), cipher.data(), static_cast<int>(plain.size()));
+  FUZZ_CHECK(cipher.back() == 0xEE);
+  cipher.pop_back();
+  return cipher;
+}
+
+void vdCheckSpellAndRead(const Bytes& bytes) {
+  std::vector<char> text(2 * bytes.size() + 1, 'x');
+  vdHex2Ascii(bytes.data(), static_cast<int>(bytes.size()), text.data());
+  const std::string_view spelled(text.data(), 2 * bytes.size());
+  FUZZ_CHECK(text.back() == '\0' && boUpperHex(spelled));
+  FUZZ_CHECK(byDecoded(spelled) == bytes);
+  if (spelled.size() > size_t{kMaxHexDigits}) return;
+  Bytes back(bytes.size());
+  vdAscii2Hex(text.data(), back.data());
+  FUZZ_CHECK(back == bytes);
+}
+
+void vdCheckRead(const std::string& text) {
+  FUZZ_CHECK(boIsHexText(text) == (text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos));
+  const std::string_view digits = std::string_view(text).substr(0, kMaxHexDigits);
+  const std::string padded = (digits.size() % 2 != 0 ? "0" : "") + std::string(digits);
+  Bytes out(padded.size() / 2 + 1, 0xEE);  // one byte more that must stay untouched
+  vdAscii2Hex(text.c_str(), out.data());
+  FUZZ_CHECK(out.back() == 0xEE);
+  const size_t bad = padded.find_first_not_of("0123456789abcdefABCDEF");
+  if (bad == std::string::npos) {
+    FUZZ_CHECK(Bytes(out.begin(), out.end() - 1) == byDecoded(padded));
+    return;
+  }
+  for (size_t i = 0; i <= bad / 2; ++i) FUZZ_CHECK(out[i] == 0);
+}
+
+void vdCheckApiKey(const std::string& key) {
+  const std::string printed = sCaptureStdout([&] { vdEncryptApiKey(key.c_str()); });
+  const bool valid = !key.empty() && key.size() <= size_t{kMaxApiKeyDigits} &&
+                     key.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  if (!valid) {
+    FUZZ_CHECK(printed == "Error - Invalid Api Key");
+    return;
+  }
+  const std::string padded = (key.size() % 2 != 0 ? "F" : "") + key;
+  FUZZ_CHECK(printed.size() == padded.size() && boUpperHex(printed));
+  FUZZ_CHECK(byDeciphered(byDecoded(printed)) == byDecoded(padded));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
+  const Bytes bytes(pbData, pbData + size);
+  const std::string text(reinterpret_cast<const char*>(pbData), strnlen(reinterpret_cast<const char*>(pbData), size));
+
+  vdCheckSpellAndRead(bytes);
+  vdCheckRead(text);
+
+  FUZZ_CHECK(byDeciphered(byEnciphered(bytes)) == bytes);
+  FUZZ_CHECK(byEnciphered(byDeciphered(bytes)) == bytes);
+
+  vdCheckApiKey(text);
+  return 0;
+}

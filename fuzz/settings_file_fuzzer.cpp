@@ -1,0 +1,75 @@
+// Fuzzes the settings-file reader (inLoadDbConfig) on files of any length
+// and content, written into a scratch directory.
+//
+// Input: the file's bytes. Checked: the reader accepts exactly the files of
+// at least 180 bytes whose five fields each hold a zero within their width;
+// an accepted record is the file's first 180 bytes, unchanged, with every
+// field terminated, and nothing is printed; anything else is refused with
+// "Error - Read DB Config File Failed". boDbConfigFieldsTerminated agrees
+// with the same rule on the raw bytes.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/db_config.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+constexpr size_t kOffsets[] = {0, 21, 27, 78, 129};
+constexpr size_t kWidths[] = {21, 6, 51, 51, 51};
+
+// The rule on raw bytes: 180 of them, and a zero within every field.
+bool boValidRecord(const unsigned char* pbData, size_t size) {
+  if (size < sizeof(DbConfig)) return false;
+  for (size_t i = 0; i < 5; ++i) {
+    if (std::memchr(pbData + kOffsets[i], 0, kWidths[i]) == nullptr) return false;
+  }
+  return true;
+}
+
+void vdWriteSettings(const unsigned char* pbData, size_t size) {
+  const int fd = open("db_config.cfg", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  FUZZ_CHECK(fd >= 0);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, pbData + done, size - done);
+    FUZZ_CHECK(n > 0);
+    done += static_cast<size_t>(n);
+  }
+  FUZZ_CHECK(close(fd) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  vdEnterScratchDir({"db_config.cfg"});
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
+  const bool valid = boValidRecord(pbData, size);
+
+  // The check on a record in memory, padded with non-zero bytes when short.
+  DbConfig raw{};
+  std::memset(&raw, 0x5A, sizeof raw);
+  std::memcpy(&raw, pbData, size < sizeof raw ? size : sizeof raw);
+  if (size >= sizeof raw) FUZZ_CHECK(boDbConfigFieldsTerminated(raw) == valid);
+
+  vdWriteSettings(pbData, size);
+  DbConfig config{};
+  std::memset(&config, 0xA5, sizeof config);
+  int rc = 0;
+  const std::string printed = sCaptureStdout([&] { rc = inLoadDbConfig(config); });
+  if (!valid) {
+    FUZZ_CHECK(rc == -1 && printed == "Error - Read DB Config File Failed");
+    return 0;
+  }
+  FUZZ_CHECK(rc == 0 && printed.empty());
+  FUZZ_CHECK(std::memcmp(&config, pbData, sizeof config) == 0);
+  FUZZ_CHECK(boDbConfigFieldsTerminated(config));
+  return 0;
+}
