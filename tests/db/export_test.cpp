@@ -65,8 +65,10 @@ class Export : public ::testing::Test {
     if (std::getenv("PGPORT") == nullptr) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv";
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     db_ = "lumet_" + std::string(info->name());
-    for (char& c : db_)
-      c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
+    for (char& c : db_) {
+      const bool keep = std::isalnum(static_cast<unsigned char>(c)) != 0;
+      c = keep ? static_cast<char>(std::tolower(c)) : '_';
+    }
     db_.resize(std::min<size_t>(db_.size(), 55));
     admin_ = pcConnect(sEnv("PGDATABASE"));
     ASSERT_EQ(PQstatus(admin_), CONNECTION_OK) << PQerrorMessage(admin_);
@@ -107,7 +109,8 @@ class Export : public ::testing::Test {
 
   // One transaction_query run; `args` follow the command word.
   RunResult rrQuery(const std::vector<std::string>& args, std::vector<std::string> env = {},
-                    const std::string& program = "lumettool", const std::string& stdoutPath = "") {
+                    const std::string& program = "lumettool",
+                    const std::string& stdoutPath = "") const {
     std::vector<std::string> argv{"transaction_query"};
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions options;
@@ -262,12 +265,10 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
         "repeat('long', 5000))");
   RunOptions options;
   options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
-  const RunResult psql =
-      rrRun("/usr/bin/psql",
-            {"-X", "-At", "-F|", "-c",
-             "SELECT * FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-01-01 00:00:00' "
-             "AND transaction.datetime<TIMESTAMP'2024-01-02 00:00:00'"},
-            options);
+  const std::string select =
+      "SELECT * FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-01-01 00:00:00' "
+      "AND transaction.datetime<TIMESTAMP'2024-01-02 00:00:00'";
+  const RunResult psql = rrRun("/usr/bin/psql", {"-X", "-At", "-F|", "-c", select}, options);
   ASSERT_EQ(psql.exitStatus, 0);
   ASSERT_NE(psql.out.find("Grüße | 日本"), std::string::npos);
   std::string longNote;
