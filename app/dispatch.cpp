@@ -1,5 +1,7 @@
 #include "app/dispatch.h"
 
+#include <algorithm>
+
 #include "util/output.h"
 #include "util/text.h"
 
@@ -17,14 +19,11 @@ int inDispatch(const Edition& edition, int argc, char** argv) {
     inPrintText("Error - Invalid Parameters");
   } else {
     vdAsciiToLower(argv[1]);
-    const Command* chosen = nullptr;
-    for (const Command& command : edition.commands) {
-      if (boMatchesCommand(argv[1], command.word)) {
-        chosen = &command;
-        break;
-      }
-    }
-    if (chosen == nullptr) {
+    const std::string_view arg = argv[1];
+    const auto chosen =
+        std::find_if(edition.commands.begin(), edition.commands.end(),
+                     [arg](const Command& command) { return boMatchesCommand(arg, command.word); });
+    if (chosen == edition.commands.end()) {
       inPrintText("Error - Invalid Command");
     } else if (argc != chosen->inArgCount) {
       inPrintText("Error - Invalid Parameters");

@@ -10,8 +10,8 @@ namespace {
 // A doubled quote inside quotes ('it''s') closes and reopens, which leaves
 // every character between the outer quotes inside.
 char chQuoteAfter(char quote, char c) {
-  if (quote == 0) return (c == '\'' || c == '"') ? c : 0;
-  return c == quote ? 0 : quote;
+  if (quote == 0) return (c == '\'' || c == '"') ? c : '\0';
+  return c == quote ? '\0' : quote;
 }
 
 // "YYYYMMDD" as the SQL timestamp text "YYYY-MM-DD 00:00:00".

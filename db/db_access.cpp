@@ -27,6 +27,7 @@ int inRunStatement(const char* pszSql, DBData& data) {
   const std::unique_ptr<char, decltype(&std::free)> copy(
       static_cast<char*>(std::calloc(len + 2, 1)), &std::free);
   if (!copy) return -1;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): calloc zeroed the two bytes after it
   std::memcpy(copy.get(), pszSql, len);
   if (pszSql[len - 1] != ';') copy.get()[len] = ';';
 

@@ -35,15 +35,16 @@ char* pszAddStringPtr(char* pszList, const char* pszItem) {
   const size_t itemLen = std::strlen(pszItem);
   if (pszList == nullptr) {
     auto* copy = static_cast<char*>(std::calloc(itemLen + 1, 1));
-    if (copy != nullptr) std::memcpy(copy, pszItem, itemLen);
+    if (copy != nullptr) std::memcpy(copy, pszItem, itemLen + 1);
     return copy;
   }
   const size_t listLen = std::strlen(pszList);
   auto* grown = static_cast<char*>(std::calloc(listLen + itemLen + 2, 1));
   if (grown != nullptr) {
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a prefix; '|' and the item follow
     std::memcpy(grown, pszList, listLen);
     grown[listLen] = '|';
-    std::memcpy(grown + listLen + 1, pszItem, itemLen);
+    std::memcpy(grown + listLen + 1, pszItem, itemLen + 1);
   }
   std::free(pszList);
   return grown;

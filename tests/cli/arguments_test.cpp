@@ -53,7 +53,8 @@ TEST(TransactionQueryArgs, ValidatesBothDates) {
 // must fit 2048 bytes with its zero.
 TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   const auto fields = [](size_t n) { return std::string(n, 'c'); };
-  std::string ands, ors;
+  std::string ands;
+  std::string ors;
   for (int i = 0; i < 409; ++i) ands += "and";  // 409 * " AND " = 2045 characters
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
   vdExpectRuns({
@@ -93,7 +94,7 @@ TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
       {"lumettool-1.0", {"enc_api_key", digits2048 + "0"}, "Error - Invalid Api Key"},
   });
   const std::string full = encipher(digits2048);
-  EXPECT_EQ(full.size(), 2048u);
+  EXPECT_EQ(full.size(), 2048U);
   // Every digit counts: the last one turned from f to 0 flips the last output digit (x ^ 0xF).
   const std::string hex = "0123456789ABCDEF";
   std::string changed = digits2048;
@@ -105,7 +106,7 @@ TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
   EXPECT_EQ(encipher(upper), full);
   // 2047 digits are enciphered as if an F stood in front.
   EXPECT_EQ(encipher(odd2047), encipher("F" + odd2047));
-  EXPECT_EQ(encipher(odd2047).size(), 2048u);
+  EXPECT_EQ(encipher(odd2047).size(), 2048U);
 }
 
 }  // namespace

@@ -163,12 +163,10 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
         "repeat('long', 5000))");
   RunOptions options;
   options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
-  const RunResult psql =
-      rrRun("/usr/bin/psql",
-            {"-X", "-At", "-F|", "-c",
-             "SELECT * FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-01-01 00:00:00' "
-             "AND transaction.datetime<TIMESTAMP'2024-01-02 00:00:00'"},
-            options);
+  const std::string select =
+      "SELECT * FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-01-01 00:00:00' "
+      "AND transaction.datetime<TIMESTAMP'2024-01-02 00:00:00'";
+  const RunResult psql = rrRun("/usr/bin/psql", {"-X", "-At", "-F|", "-c", select}, options);
   ASSERT_EQ(psql.exitStatus, 0);
   ASSERT_NE(psql.out.find("Grüße | 日本"), std::string::npos);
   std::string longNote;

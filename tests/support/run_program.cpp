@@ -6,11 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-
-extern char** environ;
+#include <iterator>
+#include <thread>
 
 std::string sProgram(const std::string& name) { return std::string(LUMET_BIN_DIR) + "/" + name; }
 
@@ -24,7 +25,8 @@ namespace {
   for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                 [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
   argv.push_back(nullptr);
   execve(program.c_str(), argv.data(), environ);
   _exit(127);
@@ -82,7 +84,7 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
       waitpid(pid, &status, 0);
       break;
     }
-    usleep(2000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);

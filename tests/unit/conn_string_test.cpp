@@ -59,7 +59,8 @@ TEST(ConnString, LibpqReadsBackEveryValueExactly) {
   const std::string passwords[] = {"a b", "it's", "back\\slash", "x dbname=evil", "'", "\\",
                                    "tab\there", "\"dq\"", "k=v", "x'\\ '", std::string(50, '\\')};
   // Longest fields, the user and the database name needing quotes as well.
-  const std::string host = "2001:db8:0:0:0:0:0:1", user(50, '\'');
+  const std::string host = "2001:db8:0:0:0:0:0:1";
+  const std::string user(50, '\'');
   const std::string dbName = "db " + std::string(47, 'n');
   for (const std::string& password : passwords) {
     DbConfig config{};

@@ -32,7 +32,7 @@ template <typename F>
 std::string sOutput(F action) {
   testing::internal::CaptureStdout();
   action();
-  std::fflush(stdout);
+  EXPECT_EQ(std::fflush(stdout), 0);
   return testing::internal::GetCapturedStdout();
 }
 
@@ -47,7 +47,7 @@ TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
   EXPECT_EQ(sFile(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
   struct stat st {};
   ASSERT_EQ(stat("db_config.cfg", &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_mode & 0777, 0600U);
 
   // A second run replaces the record, leaving nothing of the longer user.
   EXPECT_EQ(sOutput([] { vdDbInit("10.0.0.1", "", "bob", "", "db"); }), "Success");

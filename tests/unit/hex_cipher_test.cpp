@@ -32,7 +32,8 @@ TEST(HexText, PacksDigitsAndSpellsBytes) {
 TEST(EncryptDataByte, ChainsEachByteUnderTheKey) {
   // Longer than the 16-byte key; undoing the chain must give the input back.
   static constexpr char kKey[] = "#^+K-BLUE CODE%;";
-  Bytes in(40), out(40);
+  Bytes in(40);
+  Bytes out(40);
   for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<unsigned char>(i * 37 + 5);
   vdEncryptDataByte(in.data(), out.data(), static_cast<int>(in.size()));
   unsigned char prev = 0x5C;
@@ -47,7 +48,7 @@ namespace {
 std::string sEncrypted(const std::string& key) {
   testing::internal::CaptureStdout();
   vdEncryptApiKey(key.c_str());
-  std::fflush(stdout);
+  EXPECT_EQ(std::fflush(stdout), 0);
   return testing::internal::GetCapturedStdout();
 }
 
@@ -61,6 +62,6 @@ TEST(EncryptApiKey, PrintsCipherOrRefuses) {
       {"1a2B ", "Error - Invalid Api Key"}, {std::string(2049, '0'), "Error - Invalid Api Key"}};
   for (const auto& [key, out] : cases) EXPECT_EQ(sEncrypted(key), out) << key.substr(0, 8);
   const std::string longest = sEncrypted(std::string(2048, '0'));
-  EXPECT_EQ(longest.size(), 2048u);
+  EXPECT_EQ(longest.size(), 2048U);
   EXPECT_EQ(longest.substr(0, 4), "7F21");
 }

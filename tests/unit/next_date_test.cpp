@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "commands/day_text.h"
 #include "commands/next_date.h"
@@ -22,7 +22,7 @@ TEST(GetNextDate, StepsOnTheCalendarInPlace) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.source) + " " + c.pattern + " " + std::to_string(c.days));
     char buf[40] = {};
-    std::strcpy(buf, c.source);
+    std::string_view(c.source).copy(buf, sizeof buf - 1);
     vdGetNextDate(buf, buf, c.pattern, c.days);
     EXPECT_STREQ(buf, c.expected);
   }
@@ -32,7 +32,8 @@ TEST(GetNextDate, IgnoresTimeZone) {
   // Samoa skipped 30 December 2011; Dublin left summer time on 30 October 2011.
   const char* old = std::getenv("TZ");
   const std::string saved = old != nullptr ? old : "";
-  char apia[9] = {}, dublin[9] = {};
+  char apia[9] = {};
+  char dublin[9] = {};
   setenv("TZ", "Pacific/Apia", 1);
   tzset();
   vdGetNextDate("20111229", apia, "YYYYMMDD", 1);
@@ -57,7 +58,8 @@ TEST(DayText, ParsesRangeCanonicallyAndStepsToNextDay) {
       {"abcdefgh", {}, {}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arg);
-    DayText day{}, next{};
+    DayText day{};
+    DayText next{};
     const int rc = inParseDayArg(c.arg, day);
     EXPECT_EQ(rc, c.day != nullptr ? 0 : -1);
     if (c.day == nullptr || rc != 0) continue;

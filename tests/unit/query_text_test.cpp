@@ -9,6 +9,8 @@
 namespace {
 
 // The condition as the query handler treats it: lower-cased, then translated.
+// The copy taken by value is what gets lower-cased in place.
+// cppcheck-suppress passedByValue
 std::string sFilter(std::string condition, int expectedRc = 0) {
   std::array<char, kConditionSize> out{};
   vdLowerOutsideQuotes(condition.data());
@@ -47,7 +49,9 @@ TEST(QueryText, ConditionMustFitItsBufferWithTheZero) {
 }
 
 TEST(QueryText, StatementBracketsFilterAndEndsBeforeNextDay) {
-  DayText first{}, last{}, end{};
+  DayText first{};
+  DayText last{};
+  DayText end{};
   ASSERT_EQ(inParseDayArg("20111229", first), 0);
   ASSERT_EQ(inParseDayArg("20111231", last), 0);
   vdDayAfter(last, end);
