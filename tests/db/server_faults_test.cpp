@@ -2,12 +2,13 @@
 // chunks that finished stay printed, the last line is exactly one error
 // message, and the run never hangs nor ends with Success.
 #include <signal.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/db_fixture.h"
@@ -32,7 +33,10 @@ std::string sClusterStatus() {
   std::string line;
   while (std::getline(lines, line)) {
     std::istringstream words(line);
-    std::string version, name, port, status;
+    std::string version;
+    std::string name;
+    std::string port;
+    std::string status;
     words >> version >> name >> port >> status;
     if (version == kClusterVersion && name == kClusterName && port == sEnv("PGPORT")) return status;
   }
@@ -114,7 +118,7 @@ class ServerFaults : public DbTest {
                              "' AND " + condition) == count) {
         return true;
       }
-      usleep(50 * 1000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
   }

@@ -40,7 +40,7 @@ void DbTest::SetUp() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   db_ = "lumet_" + std::string(info->name());
   for (char& c : db_)
-    c = std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
+    c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? static_cast<char>(std::tolower(c)) : '_';
   // The settings file keeps names of up to 50 bytes: the database's and the
   // role's (sRole, two bytes longer).
   db_.resize(std::min<size_t>(db_.size(), 48));
@@ -93,7 +93,7 @@ RunResult DbTest::rrQuery(const std::vector<std::string>& args, std::vector<std:
 }
 
 RunResult DbTest::rrQueryWith(const std::vector<std::string>& args, RunOptions options,
-                              const std::string& program) {
+                              const std::string& program) const {
   std::vector<std::string> argv{"transaction_query"};
   argv.insert(argv.end(), args.begin(), args.end());
   options.cwd = dir_.path;

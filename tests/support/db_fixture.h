@@ -50,7 +50,7 @@ class DbTest : public ::testing::Test {
   // The same with every run option given (the run time-out among them); the
   // directory is filled in.
   RunResult rrQueryWith(const std::vector<std::string>& args, RunOptions options,
-                        const std::string& program = "lumettool");
+                        const std::string& program = "lumettool") const;
 
   // The output of a run that is expected to end normally.
   std::string sQuery(const std::vector<std::string>& args, std::vector<std::string> env = {},
