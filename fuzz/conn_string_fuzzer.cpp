@@ -50,7 +50,9 @@ int inBuildInto(const DbConfig& config, size_t size, std::string& text) {
 Settings mapParsed(const std::string& conninfo) {
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
-  if (options == nullptr) std::fprintf(stderr, "libpq refused [%s]: %s\n", conninfo.c_str(), error);
+  if (options == nullptr) {
+    (void)std::fprintf(stderr, "libpq refused [%s]: %s\n", conninfo.c_str(), error);
+  }
   FUZZ_CHECK(options != nullptr);
   Settings parsed;
   for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {

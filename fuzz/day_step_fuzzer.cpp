@@ -13,6 +13,7 @@
 //  - stepping by n and then by m is stepping by n+m, unless the result was
 //    held at 0000-01-01 or 9999-12-31.
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -27,7 +28,7 @@
 namespace {
 
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
-int64_t inDaysFromCivil(int64_t y, int64_t m, int64_t d) {
+constexpr int64_t inDaysFromCivil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2 ? 1 : 0;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const int64_t yoe = y - era * 400;
@@ -63,8 +64,8 @@ bool boRealDay(int64_t y, int64_t m, int64_t d) {
   return m >= 1 && m <= 12 && d >= 1 && d <= inMonthLength(y, m);
 }
 
-const int64_t kFirst = inDaysFromCivil(0, 1, 1);
-const int64_t kLast = inDaysFromCivil(9999, 12, 31);
+constexpr int64_t kFirst = inDaysFromCivil(0, 1, 1);
+constexpr int64_t kLast = inDaysFromCivil(9999, 12, 31);
 
 // The atoi value of `width` bytes of `text` at `pos`, as far as it goes.
 int64_t inPiece(std::string_view text, size_t pos, size_t width) {
@@ -75,16 +76,16 @@ int64_t inPiece(std::string_view text, size_t pos, size_t width) {
 
 std::string sEightDigits(const Civil& c) {
   char text[32];
-  std::snprintf(text, sizeof text, "%04lld%02lld%02lld", static_cast<long long>(c.y),
-                static_cast<long long>(c.m), static_cast<long long>(c.d));
+  const int written =
+      std::snprintf(text, sizeof text, "%04lld%02lld%02lld", static_cast<long long>(c.y),
+                    static_cast<long long>(c.m), static_cast<long long>(c.d));
+  FUZZ_CHECK(written == 8);
   return text;
 }
 
 bool boIsEightDigitDay(std::string_view text) {
-  if (text.size() != 8) return false;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  if (text.size() != 8 || !std::ranges::all_of(text, isDigit)) return false;
   return boRealDay(inPiece(text, 0, 4), inPiece(text, 4, 2), inPiece(text, 6, 2));
 }
 
@@ -116,7 +117,9 @@ struct Step {
 };
 
 Step stModelStep(std::string_view source, const std::vector<Token>& tokens, int64_t n) {
-  int64_t year = 1900, month0 = 0, day = 0;
+  int64_t year = 1900;
+  int64_t month0 = 0;
+  int64_t day = 0;
   for (const Token& t : tokens) {
     const int64_t v = inPiece(source, t.pos, t.width);
     if (t.kind == Kind::kYear4) year = v;
@@ -185,7 +188,9 @@ void vdCheckDayArg(const std::string& arg) {
     FUZZ_CHECK(rc == -1);
     return;
   }
-  const int64_t y = inPiece(arg, 0, 4), m = inPiece(arg, 4, 2), d = inPiece(arg, 6, 2);
+  const int64_t y = inPiece(arg, 0, 4);
+  const int64_t m = inPiece(arg, 4, 2);
+  const int64_t d = inPiece(arg, 6, 2);
   const bool valid = y >= 2000 && y <= 2100 && m >= 1 && m <= 12 && d >= 1 && d <= 31;
   FUZZ_CHECK(rc == (valid ? 0 : -1));
   if (!valid) return;
@@ -205,7 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   const std::vector<std::string> args = vsArguments(pbData, size);
   const std::string& source = args[0];
   const std::string pattern = args.size() > 1 && !args[1].empty() ? args[1] : "YYYYMMDD";
-  const int n = inCount(args, 2), m = inCount(args, 3);
+  const int n = inCount(args, 2);
+  const int m = inCount(args, 3);
 
   vdCheckDayArg(source);
   if (source.size() >= 8) {

@@ -13,6 +13,7 @@
 //    byte that decipher to the key (an odd key read with an F in front), and
 //    refuses everything else with the one message.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -34,10 +35,8 @@ int inDigit(char c) {
 }
 
 bool boUpperHex(std::string_view text) {
-  for (const char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-  }
-  return true;
+  return std::ranges::all_of(
+      text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
 // Even-length hex text as bytes.

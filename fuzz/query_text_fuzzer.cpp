@@ -69,7 +69,8 @@ bool boBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // `text` without blanks around it equals `word` ignoring ASCII case.
 bool boWordModel(std::string_view text, std::string_view word) {
-  size_t b = 0, e = text.size();
+  size_t b = 0;
+  size_t e = text.size();
   while (b < e && boBlank(text[b])) ++b;
   while (e > b && boBlank(text[e - 1])) --e;
   if (e - b != word.size()) return false;
@@ -83,7 +84,7 @@ bool boWordModel(std::string_view text, std::string_view word) {
 std::string sLowered(const std::string& original) {
   std::vector<char> text = vcMutable(original);
   vdLowerOutsideQuotes(text.data());
-  const std::string lowered(text.data());
+  std::string lowered(text.data());
   FUZZ_CHECK(lowered.size() == original.size());
   const std::vector<bool> inside = vbInsideQuotes(original);
   for (size_t i = 0; i < original.size(); ++i) {
@@ -202,7 +203,7 @@ size_t inStatementLength(std::string_view select, std::string_view filter) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   vdEnterScratchDir({});
   return 0;
 }
@@ -224,7 +225,9 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   FUZZ_CHECK(vsQuotedPieces(loweredCondition) == vsQuotedPieces(condition));
   const std::string filter = sCheckedFilter(loweredCondition);
 
-  DayText from{}, to{}, end{};
+  DayText from{};
+  DayText to{};
+  DayText end{};
   const bool fromOk = inParseDayArg(args[2].c_str(), from) == 0;
   const bool toOk = inParseDayArg(args[3].c_str(), to) == 0;
   if (!fromOk) FUZZ_CHECK(inParseDayArg("20240101", from) == 0);
@@ -233,8 +236,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   vdCheckStatement(select, filter, from, end);
 
   // The handler, editions 2.1 and 2.0, on copies of the arguments.
-  std::vector<char> f = vcMutable(fields), c = vcMutable(condition);
-  std::vector<char> d1 = vcMutable(args[2]), d2 = vcMutable(args[3]);
+  std::vector<char> f = vcMutable(fields);
+  std::vector<char> c = vcMutable(condition);
+  std::vector<char> d1 = vcMutable(args[2]);
+  std::vector<char> d2 = vcMutable(args[3]);
   const std::string message = sCaptureStdout([&] {
     vdTransactionQuery(f.data(), c.data(), d1.data(), d2.data(), 0, 0);
   });

@@ -45,7 +45,7 @@ void vdWriteSettings(const unsigned char* pbData, size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   vdEnterScratchDir({"db_config.cfg"});
   return 0;
 }
