@@ -1,12 +1,8 @@
 // The export against a real PostgreSQL server: each test gets a database of
 // its own holding a fresh `transaction` table, writes the settings file with
 // a real `db_init` run and runs the programs as processes.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/local_port.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
@@ -38,26 +35,6 @@ void vdExec(PGconn* conn, const std::string& sql) {
       << sql << ": " << PQerrorMessage(conn);
   PQclear(result);
 }
-
-// A local TCP port: listening (connections complete, nothing ever answers)
-// or merely bound (connections are refused). Closed with the object.
-struct LocalPort {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  explicit LocalPort(bool listening) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto len = static_cast<socklen_t>(sizeof addr);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    if (listening) {
-      EXPECT_EQ(listen(fd, 8), 0);
-    }
-    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    port = std::to_string(ntohs(addr.sin_port));
-  }
-  ~LocalPort() { close(fd); }
-  std::string port;
-};
 
 class Export : public ::testing::Test {
  protected:

@@ -10,6 +10,8 @@ struct RunOptions {
   std::string stdoutPath;             // when set, stdout goes to this file instead
   bool closeStdoutEarly = false;      // read one line, then close the pipe
   int timeoutSeconds = 30;            // the child is killed after this
+  int uid = -1;                       // when >= 0 (needs root): the child runs as this
+  int gid = -1;                       // user and group, without supplementary groups
 };
 
 struct RunResult {
@@ -24,5 +26,21 @@ struct RunResult {
 std::string sProgram(const std::string& name);
 
 // Runs `program` (a full path) with `args` (program name not included).
+// Safe to call from several threads at once.
 RunResult rrRun(const std::string& program, const std::vector<std::string>& args,
                 const RunOptions& options = {});
+
+struct RunJob {
+  std::string program;
+  std::vector<std::string> args;
+  RunOptions options;
+};
+
+// Runs every job, `workers` at a time; the results are in the jobs' order.
+std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers);
+
+// Makes `options` run the program as a user without privileges: "nobody"
+// when the tests run as root, the current user (nothing to change)
+// otherwise. False when root and there is no such user. The program then
+// needs its working directory and files opened up to that user.
+bool boRunUnprivileged(RunOptions& options);
