@@ -12,6 +12,7 @@ bool boMatchesCommand(std::string_view arg, std::string_view word) { return arg.
 }  // namespace
 
 int inDispatch(const Edition& edition, int argc, char** argv) {
+  vdReserveStandardStreams();
   if (argc <= 1) {
     inPrintText("Error - Invalid Parameters");
   } else {

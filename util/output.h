@@ -9,3 +9,9 @@ int inPrintText(std::string_view text);
 
 // Flushes standard output. Returns 0, or -1 when any write to it has failed.
 int inFinishOutput();
+
+// Fills a closed standard input, output or error with /dev/null, so that
+// the next file or socket the program opens cannot take its place and
+// receive what is meant for the terminal. Standard output is opened
+// read-only: writing to it still fails, as it would have.
+void vdReserveStandardStreams();

@@ -179,19 +179,20 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
        [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
        kCreate},
   };
-  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, [&](const FaultCase& c, const TempDir& dir) {
+  const auto keptAsItWas = [&](const FaultCase& c, const TempDir& dir) {
     const std::string file = dir.sFile("db_config.cfg");
     if (c.what == "a directory the user may not write") {
       EXPECT_FALSE(fs::exists(file));
     } else if (fs::is_regular_file(file)) {
       EXPECT_EQ(sReadFile(file), old);
     }
-  });
+  };
+  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, keptAsItWas);
 }
 
-// Whatever the message, a standard output that takes nothing ends the run
-// with status 1; the work itself is still done.
-TEST(StandardOutput, FullDeviceGivesStatusOneForEveryOutcome) {
+// Whatever the message, a standard output that takes nothing (a full disk,
+// or closed) ends the run with status 1; the work itself is still done.
+TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
   const LocalPort refusing(false);
   ASSERT_FALSE(refusing.port.empty());
   const std::string good = sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"});
@@ -210,8 +211,9 @@ TEST(StandardOutput, FullDeviceGivesStatusOneForEveryOutcome) {
   }
   for (const std::string program : {"lumettool", "lumettool-2.0"}) {
     const bool filtered = program == "lumettool";
-    const auto query = [filtered](std::string fields, std::string from) {
-      std::vector<std::string> args{"transaction_query", fields, "id=1", from, "20240102", "1", "0"};
+    const auto query = [filtered](const std::string& fields, const std::string& from) {
+      std::vector<std::string> args{"transaction_query", fields, "id=1", from, "20240102", "1",
+                                    "0"};
       if (!filtered) args.erase(args.begin() + 2);
       return args;
     };
@@ -223,21 +225,24 @@ TEST(StandardOutput, FullDeviceGivesStatusOneForEveryOutcome) {
     cases.push_back({program, query("id", "20240101"), good});
     cases.push_back({program, query(std::string(10200, 'c'), "20240101"), good});
   }
-  RunOptions options;
-  options.stdoutPath = "/dev/full";
-  options.timeoutSeconds = 15;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.program + " " + c.args[0] + " with " + std::to_string(c.args.size()) +
-                 " arguments" + (c.settings ? ", settings file" : ""));
-    TempDir dir;
-    if (c.settings) vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
-    options.cwd = dir.path;
-    const RunResult r = rrRun(sProgram(c.program), c.args, options);
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.termSignal, 0);
-    EXPECT_EQ(r.exitStatus, 1);
-    if (c.args[0] == "db_init" && c.args[1].size() < 21) {
-      EXPECT_EQ(sReadFile(dir.sFile("db_config.cfg")), sSettingsRecord(init));
+    for (const bool closed : {false, true}) {
+      SCOPED_TRACE(c.program + " " + c.args[0] + " with " + std::to_string(c.args.size()) +
+                   " arguments" + (c.settings ? ", settings file" : "") +
+                   (closed ? ", stdout closed" : ", stdout full"));
+      TempDir dir;
+      if (c.settings) vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
+      RunOptions options = roIn(dir.path);
+      options.closedStdout = closed;
+      if (!closed) options.stdoutPath = "/dev/full";
+      options.timeoutSeconds = 15;
+      const RunResult r = rrRun(sProgram(c.program), c.args, options);
+      EXPECT_FALSE(r.timedOut);
+      EXPECT_EQ(r.termSignal, 0);
+      EXPECT_EQ(r.exitStatus, 1);
+      if (c.args[0] == "db_init" && c.args[1].size() < 21) {
+        EXPECT_EQ(sReadFile(dir.sFile("db_config.cfg")), sSettingsRecord(init));
+      }
     }
   }
 }

@@ -5,11 +5,14 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/cli/sweep_cases.h"
 #include "tests/support/local_port.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -262,6 +265,60 @@ TEST_F(Export, FullStdoutEndsWithStatusOne) {
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
   }
+}
+
+// With standard output closed, the connection must not take its place: the
+// rows would go to the server as a protocol message, which ends the session
+// with a fatal error. The run stops at the first chunk it cannot print.
+TEST_F(Export, ClosedStdoutNeverWritesIntoTheConnection) {
+  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
+  const auto fatalSessions = [this] {
+    PGresult* result = PQexec(admin_, ("SELECT sessions_fatal FROM pg_stat_database WHERE datname='" +
+                                       db_ + "'").c_str());
+    const std::string count = PQntuples(result) == 1 ? PQgetvalue(result, 0, 0) : "?";
+    PQclear(result);
+    return count;
+  };
+  const std::string before = fatalSessions();
+  RunOptions options;
+  options.cwd = dir_.path;
+  options.closedStdout = true;
+  options.timeoutSeconds = 20;
+  const RunResult run =
+      rrRun(sProgram("lumettool"),
+            {"transaction_query", "id", "none", "20240101", "20240103", "1", "0"}, options);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 1);
+  // The session has ended (the run is over); its statistics follow shortly.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(fatalSessions(), before);
+}
+
+// The bad-input sweep's transaction_query cases (sweep_cases.h) whose
+// arguments pass the tool's own checks, here reaching the statement builder
+// and the server: each ends with Success or the failed statement. Those that
+// change only days and delay-ms give exactly the rows of the plain query.
+TEST_F(Export, BadInputSweepReachesTheServer) {
+  vdSql("ALTER TABLE transaction ADD amount numeric(10,2), ADD status int");
+  vdSql(
+      "INSERT INTO transaction (id, datetime, amount, status) VALUES "
+      "(1, '2024-01-01 10:00', 2.5, 1), (2, '2024-01-02 12:00', 1, 2), "
+      "(3, '2024-01-02 23:59:59.5', 7, 1), (4, '2024-01-03 00:00', 9, 1)");
+  std::vector<sweep::SweepCase> cases;
+  for (sweep::SweepCase& c : sweep::vcQuery("")) {
+    if (!c.expected.empty()) continue;  // decided before the server is asked
+    const bool filtered = c.program == "lumettool";
+    std::vector<std::string> plain{"transaction_query", "id,amount", "status=1", "20240101",
+                                   "20240102"};
+    if (!filtered) plain.erase(plain.begin() + 2);
+    if (std::equal(plain.begin(), plain.end(), c.args.begin())) {
+      c.expected = sweep::kSuccess;
+      c.output = filtered ? "1|2.50\n3|7.00\nSuccess" : "1|2.50\n2|1.00\n3|7.00\nSuccess";
+    }
+    cases.push_back(c);
+  }
+  std::cout << cases.size() << " runs against the server\n";
+  sweep::vdRunSweep(cases, dir_.path);
 }
 
 }  // namespace

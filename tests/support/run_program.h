@@ -9,6 +9,7 @@ struct RunOptions {
   std::vector<std::string> env;       // extra NAME=value entries (override)
   std::string stdoutPath;             // when set, stdout goes to this file instead
   bool closeStdoutEarly = false;      // read one line, then close the pipe
+  bool closedStdout = false;          // the child starts with standard output closed
   int timeoutSeconds = 30;            // the child is killed after this
   int uid = -1;                       // when >= 0 (needs root): the child runs as this
   int gid = -1;                       // user and group, without supplementary groups
