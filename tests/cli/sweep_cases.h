@@ -3,16 +3,16 @@
 // Each run must end with one of its command's final messages (the exact one
 // where the input decides it) with status 0, no signal and in bounded time.
 //
-// The cross product is trimmed to keep the sweep fast (see the generators):
+// The cross product is trimmed to keep the sweep fast:
 // - every position of every edition gets every length, made of digits in
 //   one edition and of letters in the next; days and delay-ms, which never
 //   decide the message, ride along with the field list;
-// - the bytes 0x01..0xFF are dealt in turn to the positions of a command
-//   across the editions, alone and inside an otherwise valid argument;
-//   positions that cannot mask each other share a run (db_init's five
-//   values; transaction_query's fields, condition, days and delay-ms);
-// - the command word and the days get the bytes the parsers treat
-//   specially and, the days, every digit.
+// - the bytes 0x01..0xFF are dealt to the positions across commands and
+//   editions (see vsDeal), so each byte is once a whole argument and once
+//   inside a valid one; positions that cannot mask each other share a run;
+// - the key also gets the hexadecimal digits and their neighbours, and the
+//   command word and the days the bytes the parsers treat specially, with
+//   every digit before the last digit of a day.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -92,11 +92,28 @@ inline const std::vector<std::string> kBadUtf8 = {
 // letters at the edges of what is accepted, backslash, DEL and high bytes.
 inline const std::string kSpecialBytes = "\x01\t\n\r \"'+-039GZ\\|\x7F\x80\xFF";
 
-// The bytes 0x01..0xFF dealt in turn to `hands` positions, byte 1 to `first`.
-inline std::vector<std::string> vsDeal(size_t hands, size_t first) {
-  std::vector<std::string> dealt(hands);
-  for (unsigned b = 1; b <= 255; ++b) dealt[(b - 1 + first) % hands] += static_cast<char>(b);
-  return dealt;
+// The bytes 0x01..0xFF dealt in turn to the positions that take single
+// bytes, so that each byte is once a whole argument and once inside an
+// otherwise valid one somewhere in the tool. The hands, in order: the key
+// of each edition; db_init's five values in 2.1, then in 2.0;
+// transaction_query's fields, days, delay-ms and condition in 2.1, then
+// fields, days and delay-ms in 2.0. A run of db_init or transaction_query
+// takes one byte from each of its hands.
+inline constexpr size_t kKeyHand = 0;
+inline constexpr size_t kDbHand = 3;
+inline constexpr size_t kQueryHand = 13;
+inline constexpr size_t kHands = 20;
+inline constexpr size_t kRunsPerHand = (255 + kHands - 1) / kHands;
+
+inline std::vector<std::string> vsDeal(size_t first) {
+  std::vector<std::string> hands(kHands);
+  for (unsigned b = 1; b <= 255; ++b) hands[(b - 1 + first) % kHands] += static_cast<char>(b);
+  return hands;
+}
+
+// Byte number `run` of a hand (a shorter hand starts again).
+inline std::string sFromHand(const std::string& hand, size_t run) {
+  return std::string(1, hand[run % hand.size()]);
 }
 
 inline std::string sEmbed(const std::string& valid, size_t at, const std::string& bytes) {
@@ -132,14 +149,12 @@ inline std::string sCommandOf(const Edition& e, const std::string& word) {
   return "";
 }
 
-inline constexpr size_t kFieldWidths[] = {21, 6, 51, 51, 51};
-
 inline SweepCase scDbInit(const Edition& e, const std::string& word,
                           const std::vector<std::string>& values) {
   SweepCase c{e.program, {word}, kSuccess};
   c.args.insert(c.args.end(), values.begin(), values.end());
   for (size_t i = 0; i < 5; ++i)
-    if (values[i].size() >= kFieldWidths[i]) c.expected = kTooLong;
+    if (values[i].size() >= kSettingsWidths[i]) c.expected = kTooLong;
   c.checkRecord = c.expected == kSuccess;
   return c;
 }
@@ -346,18 +361,16 @@ inline std::vector<SweepCase> vcDbInit() {
       }
     }
   }
-  // Every byte alone and inside a valid value, dealt to the ten positions;
-  // the five values of an edition take different bytes in the same run.
-  const std::vector<std::string> single = vsDeal(10, 0);
-  const std::vector<std::string> inside = vsDeal(10, 5);
+  // Every byte of the hands alone and inside a valid value; the five values
+  // of an edition take bytes from different hands in the same run.
+  const std::vector<std::string> single = vsDeal(0);
+  const std::vector<std::string> inside = vsDeal(kHands / 2);
   for (size_t ei = 0; ei < editions.size(); ++ei) {
-    for (size_t run = 0; run < 26; ++run) {
+    for (size_t run = 0; run < kRunsPerHand; ++run) {
       std::vector<std::string> alone(5), embedded(5);
       for (size_t p = 0; p < 5; ++p) {
-        const std::string& mine = single[ei * 5 + p];
-        const std::string& mineInside = inside[ei * 5 + p];
-        alone[p] = std::string(1, mine[run % mine.size()]);
-        embedded[p] = sEmbed(kDbValues[p], 2, std::string(1, mineInside[run % mineInside.size()]));
+        alone[p] = sFromHand(single[kDbHand + ei * 5 + p], run);
+        embedded[p] = sEmbed(kDbValues[p], 2, sFromHand(inside[kDbHand + ei * 5 + p], run));
       }
       cases.push_back(scDbInit(editions[ei], "db_init", alone));
       cases.push_back(scDbInit(editions[ei], "db_init" + embedded[0].substr(2, 1), embedded));
@@ -377,19 +390,26 @@ inline std::vector<SweepCase> vcApiKey() {
   for (size_t ei = 0; ei < kEditions.size(); ++ei)
     for (const std::string& key : vsLengths(ei))
       cases.push_back(scApiKey(kEditions[ei], "enc_api_key", key));
-  // Every byte as the whole key, the editions taking turns. Inside a valid
-  // key, where a byte meets the same check, the hexadecimal digits, the
-  // special bytes and invalid UTF-8.
-  const std::vector<std::string> single = vsDeal(kEditions.size(), 0);
-  for (size_t ei = 0; ei < kEditions.size(); ++ei)
-    for (const char b : single[ei])
+  // The bytes of the hands alone and inside a valid key; then, the editions
+  // taking turns, the hexadecimal digits, their neighbours and the special
+  // bytes, each alone and inside; and invalid UTF-8.
+  const std::vector<std::string> single = vsDeal(0);
+  const std::vector<std::string> inside = vsDeal(kHands / 2);
+  for (size_t ei = 0; ei < kEditions.size(); ++ei) {
+    for (const char b : single[kKeyHand + ei])
       cases.push_back(scApiKey(kEditions[ei], "enc_api_key", std::string(1, b)));
-  std::vector<std::string> inside;
-  for (const char b : kSpecialBytes + "0123456789abcdefABCDEF") inside.emplace_back(1, b);
-  inside.insert(inside.end(), kBadUtf8.begin(), kBadUtf8.end());
-  for (size_t i = 0; i < inside.size(); ++i)
-    cases.push_back(scApiKey(kEditions[i % kEditions.size()], "enc_api_key" + inside[i],
-                             sEmbed("1a2B", 2, inside[i])));
+    for (const char b : inside[kKeyHand + ei])
+      cases.push_back(scApiKey(kEditions[ei], "enc_api_key" + std::string(1, b),
+                               sEmbed("1a2B", 2, std::string(1, b))));
+  }
+  std::vector<std::string> edges;
+  for (const char b : kSpecialBytes + "/0123456789:@ABCDEFG`abcdefg") edges.emplace_back(1, b);
+  edges.insert(edges.end(), kBadUtf8.begin(), kBadUtf8.end());
+  for (size_t i = 0; i < edges.size(); ++i) {
+    const Edition& e = kEditions[i % kEditions.size()];
+    if (edges[i].size() == 1) cases.push_back(scApiKey(e, "enc_api_key", edges[i]));
+    cases.push_back(scApiKey(e, "Enc_Api_Key", sEmbed("1a2B", 2, edges[i])));
+  }
   return cases;
 }
 
@@ -430,25 +450,25 @@ inline std::vector<SweepCase> vcQuery(const std::string& valid) {
       cases.push_back(scQuery(e, word, q, valid));
     }
   }
-  // Every byte alone and inside a valid argument, dealt to the fields,
-  // condition, days and delay-ms of both editions, which share a run.
-  const std::vector<std::string> single = vsDeal(7, 0);
-  const std::vector<std::string> inside = vsDeal(7, 3);
+  // The bytes of the hands alone and inside a valid argument; fields,
+  // condition, days and delay-ms take bytes from different hands in the
+  // same run.
+  const std::vector<std::string> single = vsDeal(0);
+  const std::vector<std::string> inside = vsDeal(kHands / 2);
   for (size_t ei = 0; ei < editions.size(); ++ei) {
     const Edition& e = editions[ei];
-    const size_t base = ei == 0 ? 0 : 4;
-    for (size_t run = 0; run < 37; ++run) {
+    const size_t hand = kQueryHand + (ei == 0 ? 0 : 4);
+    for (size_t run = 0; run < kRunsPerHand; ++run) {
       for (const bool alone : {true, false}) {
-        const auto pick = [&](size_t position, const std::string& around) {
-          const std::string& mine = (alone ? single : inside)[position];
-          const std::string b(1, mine[run % mine.size()]);
+        const auto pick = [&](size_t offset, const std::string& around) {
+          const std::string b = sFromHand((alone ? single : inside)[hand + offset], run);
           return alone ? b : sEmbed(around, 1, b);
         };
         Query q;
-        q.fields = pick(base, "id,amount");
-        if (e.filtered) q.condition = pick(base + 3, "status=1");
-        q.days = pick(base + 1, "10");
-        q.delayMs = pick(base + 2, "0");
+        q.fields = pick(0, "id,amount");
+        q.days = pick(1, "10");
+        q.delayMs = pick(2, "0");
+        if (e.filtered) q.condition = pick(3, "status=1");
         cases.push_back(scQuery(e, alone ? word : word + q.fields.substr(1, 1), q, valid));
       }
     }
