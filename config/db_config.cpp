@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <span>
 #include <string_view>
 
@@ -33,6 +31,24 @@ struct FdCloser {
     if (fd >= 0) close(fd);
   }
 };
+
+bool boClearNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Reads a whole record; false on an error or when the file ends before it.
+bool boReadRecord(int fd, DbConfig& config) {
+  auto* bytes = reinterpret_cast<char*>(&config);
+  size_t done = 0;
+  while (done < sizeof config) {
+    const ssize_t n = read(fd, bytes + done, sizeof config - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
 
 // Writes the record to an open descriptor and makes sure it reached the file.
 bool boWriteRecord(int fd, const DbConfig& config) {
@@ -65,16 +81,22 @@ void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
     return;
   }
 
-  FdCloser file{open(kDbConfigPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR)};
+  // O_NONBLOCK only keeps the open from waiting for a reader when the name
+  // is a FIFO; the writes below block as usual. The file is emptied only
+  // once it is known to be ours to rewrite, so a refused run leaves it whole.
+  FdCloser file{
+      open(kDbConfigPath, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR)};
   if (file.fd < 0) {
     inPrintText("Error - Create DB Config File Failed");
     return;
   }
+  bool ok = boClearNonBlocking(file.fd);
   // The file holds a password: an existing file is made private as well.
   // Only a regular file is touched, never a device the name may point to.
   struct stat st {};
   const bool regular = fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode);
-  bool ok = !regular || fchmod(file.fd, S_IRUSR | S_IWUSR) == 0;
+  ok = ok &&
+       (!regular || (fchmod(file.fd, S_IRUSR | S_IWUSR) == 0 && ftruncate(file.fd, 0) == 0));
   ok = ok && boWriteRecord(file.fd, config);
   ok = ok && (!regular || fsync(file.fd) == 0);
   const int fd = file.fd;
@@ -84,15 +106,17 @@ void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
 }
 
 int inLoadDbConfig(DbConfig& config) {
-  const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(kDbConfigPath, "rb"), &std::fclose);
-  if (!file) {
+  // Not blocking in open: a FIFO without a writer reads as empty below
+  // instead of stopping the program.
+  const FdCloser file{open(kDbConfigPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (file.fd < 0) {
     inPrintText("Error - Open DB Config File Failed");
     return -1;
   }
   // A record is 180 bytes whose fields all end within their width; anything
   // after the record is ignored.
-  const size_t got = std::fread(&config, 1, sizeof config, file.get());
-  if (got != sizeof config || !boDbConfigFieldsTerminated(config)) {
+  if (!boClearNonBlocking(file.fd) || !boReadRecord(file.fd, config) ||
+      !boDbConfigFieldsTerminated(config)) {
     inPrintText("Error - Read DB Config File Failed");
     return -1;
   }

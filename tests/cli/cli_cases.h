@@ -10,6 +10,18 @@
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
+// Field widths of the 180-byte settings record: host address, port, user,
+// password, database name.
+inline constexpr size_t kSettingsWidths[] = {21, 6, 51, 51, 51};
+
+// The settings record of `values`, each zero-padded to its field's width.
+inline std::string sSettingsRecord(const std::vector<std::string>& values) {
+  std::string record;
+  for (size_t i = 0; i < 5; ++i)
+    record += values[i] + std::string(kSettingsWidths[i] - values[i].size(), '\0');
+  return record;
+}
+
 struct CliCase {
   std::string program;
   std::vector<std::string> args;

@@ -10,16 +10,6 @@
 
 namespace {
 
-// Field widths of the 180-byte record: host, port, user, password, database.
-constexpr size_t kWidths[] = {21, 6, 51, 51, 51};
-
-std::string sRecord(const std::vector<std::string>& values) {
-  std::string record;
-  for (size_t i = 0; i < 5; ++i)
-    record += values[i] + std::string(kWidths[i] - values[i].size(), '\0');
-  return record;
-}
-
 unsigned unMode(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777U : 0U;
@@ -46,7 +36,7 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
     EXPECT_EQ(r.out, "Success");
     EXPECT_EQ(r.exitStatus, 0);
     const std::string bytes = sReadFile(file);
-    EXPECT_EQ(bytes, sRecord(values));
+    EXPECT_EQ(bytes, sSettingsRecord(values));
     EXPECT_EQ(bytes.substr(21, values[1].size()), values[1]);
     EXPECT_EQ(bytes.substr(78, values[3].size()), values[3]);
     EXPECT_EQ(unMode(file), 0600U);
@@ -66,7 +56,7 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
   for (size_t i = 0; i < 5; ++i) {
     SCOPED_TRACE(i);
     std::vector<std::string> values = good;
-    values[i] = std::string(kWidths[i], '1');
+    values[i] = std::string(kSettingsWidths[i], '1');
     const RunResult r = rrDbInit(dir, values);
     EXPECT_EQ(r.out, "Error - Parameter Too Long");
     EXPECT_EQ(r.exitStatus, 0);
@@ -100,7 +90,7 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   const std::vector<std::string> query = {"transaction_query", "f", "none", "20240101",
                                           "20240101",          "0", "0"};
   // Nothing listens on port 1, so an accepted record ends in a failed connect.
-  const std::string good = sRecord({"127.0.0.1", "1", "u", "p", "d"});
+  const std::string good = sSettingsRecord({"127.0.0.1", "1", "u", "p", "d"});
   const std::string kRefused = "Error - Can't Connect Database";
   const std::string kRead = "Error - Read DB Config File Failed";
   std::vector<CliCase> cases = {
@@ -110,7 +100,7 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
       {"lumettool", query, kRead, ""},
   };
   size_t offset = 0;
-  for (const size_t width : kWidths) {  // each field in turn filled to its end
+  for (const size_t width : kSettingsWidths) {  // each field in turn filled to its end
     cases.push_back(
         {"lumettool", query, kRead, std::string(good).replace(offset, width, width, '7')});
     offset += width;

@@ -1,36 +1,13 @@
 // The export against a real PostgreSQL server (see DbTest): chunking, the
 // filter, time zones, connection settings and the printed values.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
+#include "tests/cli/sweep_cases.h"
 #include "tests/support/db_fixture.h"
+#include "tests/support/local_port.h"
 
 namespace {
-
-// A local TCP port: listening (connections complete, nothing ever answers)
-// or merely bound (connections are refused). Closed with the object.
-struct LocalPort {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  explicit LocalPort(bool listening) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto len = static_cast<socklen_t>(sizeof addr);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    if (listening) {
-      EXPECT_EQ(listen(fd, 8), 0);
-    }
-    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    port = std::to_string(ntohs(addr.sin_port));
-  }
-  ~LocalPort() { close(fd); }
-  std::string port;
-};
 
 class Export : public DbTest {};
 
@@ -184,6 +161,33 @@ TEST_F(Export, FullStdoutEndsWithStatusOne) {
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
   }
+}
+
+// The bad-input sweep's transaction_query cases (sweep_cases.h) whose
+// arguments pass the tool's own checks, here reaching the statement builder
+// and the server: each ends with Success or the failed statement. Those that
+// change only days and delay-ms give exactly the rows of the plain query.
+TEST_F(Export, BadInputSweepReachesTheServer) {
+  vdSql("ALTER TABLE transaction ADD amount numeric(10,2), ADD status int");
+  vdSql(
+      "INSERT INTO transaction (id, datetime, amount, status) VALUES "
+      "(1, '2024-01-01 10:00', 2.5, 1), (2, '2024-01-02 12:00', 1, 2), "
+      "(3, '2024-01-02 23:59:59.5', 7, 1), (4, '2024-01-03 00:00', 9, 1)");
+  std::vector<sweep::SweepCase> cases;
+  for (sweep::SweepCase& c : sweep::vcQuery("")) {
+    if (!c.expected.empty()) continue;  // decided before the server is asked
+    const bool filtered = c.program == "lumettool";
+    std::vector<std::string> plain{"transaction_query", "id,amount", "status=1", "20240101",
+                                   "20240102"};
+    if (!filtered) plain.erase(plain.begin() + 2);
+    if (std::equal(plain.begin(), plain.end(), c.args.begin())) {
+      c.expected = sweep::kSuccess;
+      c.output = filtered ? "1|2.50\n3|7.00\nSuccess" : "1|2.50\n2|1.00\n3|7.00\nSuccess";
+    }
+    cases.push_back(c);
+  }
+  std::cout << cases.size() << " runs against the server\n";
+  sweep::vdRunSweep(cases, dir_.path);
 }
 
 }  // namespace

@@ -1,35 +1,94 @@
 #include "tests/support/run_program.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <thread>
+
+extern char** environ;
 
 std::string sProgram(const std::string& name) { return std::string(LUMET_BIN_DIR) + "/" + name; }
 
 namespace {
 
-[[noreturn]] void vdExecChild(const std::string& program, const std::vector<std::string>& args,
+// The argument and environment vectors of a child, built before the fork:
+// when other threads run programs too, the child may only make system calls.
+struct ChildVectors {
+  std::vector<std::string> envStore;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+};
+
+std::string_view svEnvName(std::string_view entry) { return entry.substr(0, entry.find('=')); }
+
+void vdPrepareChild(const std::string& program, const std::vector<std::string>& args,
+                    const RunOptions& options, ChildVectors& child) {
+  for (char** e = environ; *e != nullptr; ++e) {
+    bool overridden = false;
+    for (const std::string& entry : options.env) overridden |= svEnvName(*e) == svEnvName(entry);
+    if (!overridden) child.envStore.emplace_back(*e);
+  }
+  child.envStore.insert(child.envStore.end(), options.env.begin(), options.env.end());
+  for (std::string& entry : child.envStore) child.envp.push_back(entry.data());
+  child.envp.push_back(nullptr);
+  child.argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) child.argv.push_back(const_cast<char*>(arg.c_str()));
+  child.argv.push_back(nullptr);
+}
+
+// The working directory and the program are reached with the test's rights;
+// only then does the child give up root when asked to.
+[[noreturn]] void vdExecChild(const char* pszProgram, const ChildVectors& child,
                               const RunOptions& options, int outFd) {
   if (chdir(options.cwd.c_str()) != 0) _exit(126);
   if (dup2(outFd, STDOUT_FILENO) < 0) _exit(126);
   for (const int fd : options.closedFds) close(fd);
-  for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  std::transform(args.begin(), args.end(), std::back_inserter(argv),
-                 [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
-  argv.push_back(nullptr);
-  execve(program.c_str(), argv.data(), environ);
+  if (options.uid >= 0) {
+    const int exe = open(pszProgram, O_PATH | O_CLOEXEC);
+    if (exe < 0 || setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.gid)) != 0 ||
+        setuid(static_cast<uid_t>(options.uid)) != 0) {
+      _exit(126);
+    }
+    fexecve(exe, child.argv.data(), child.envp.data());
+    _exit(127);
+  }
+  execve(pszProgram, child.argv.data(), child.envp.data());
   _exit(127);
+}
+
+// posix_spawn does not copy the parent's page tables as fork does, which
+// counts in a test built with AddressSanitizer; fork is left for a child
+// that has to change its user first.
+pid_t pidStart(const char* pszProgram, const ChildVectors& child, const RunOptions& options,
+               int outFd) {
+  if (options.uid >= 0) {
+    const pid_t pid = fork();
+    if (pid == 0) vdExecChild(pszProgram, child, options, outFd);
+    return pid;
+  }
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+  int outSet = posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+  for (const int fd : options.closedFds) {
+    if (outSet == 0) outSet = posix_spawn_file_actions_addclose(&actions, fd);
+  }
+  pid_t pid = -1;
+  if (outSet != 0 || posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str()) != 0 ||
+      posix_spawn(&pid, pszProgram, &actions, nullptr, child.argv.data(), child.envp.data()) != 0) {
+    pid = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 }  // namespace
@@ -38,6 +97,8 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
                 const RunOptions& options) {
   RunResult result;
   const auto start = std::chrono::steady_clock::now();
+  ChildVectors child;
+  vdPrepareChild(program, args, options, child);
   int fds[2] = {-1, -1};
   int outFd = -1;
   if (options.stdoutPath.empty()) {
@@ -47,9 +108,12 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
     outFd = open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (outFd < 0) return result;
   }
-  const pid_t pid = fork();
-  if (pid == 0) vdExecChild(program, args, options, outFd);
-  close(outFd);
+  const pid_t pid = pidStart(program.c_str(), child, options, outFd);
+  if (outFd >= 0) close(outFd);
+  if (pid < 0) {
+    if (fds[0] >= 0) close(fds[0]);
+    return result;
+  }
 
   const auto deadline = start + std::chrono::seconds(options.timeoutSeconds);
   if (fds[0] >= 0) {
@@ -84,11 +148,34 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
       waitpid(pid, &status, 0);
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    usleep(2000);
   }
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
+}
+
+std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers) {
+  std::vector<RunResult> results(jobs.size());
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    for (size_t i = next++; i < jobs.size(); i = next++)
+      results[i] = rrRun(jobs[i].program, jobs[i].args, jobs[i].options);
+  };
+  std::vector<std::thread> threads;
+  for (int w = 1; w < workers; ++w) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+  return results;
+}
+
+bool boRunUnprivileged(RunOptions& options) {
+  if (geteuid() != 0) return true;
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr || nobody->pw_uid == 0) return false;
+  options.uid = static_cast<int>(nobody->pw_uid);
+  options.gid = static_cast<int>(nobody->pw_gid);
+  return true;
 }

@@ -15,6 +15,8 @@ struct RunOptions {
   // Called with everything read so far each time more output arrives, while
   // the child goes on running: lets a test act at a chosen point of a run.
   std::function<void(const std::string& out)> onOutput;
+  int uid = -1;                       // when >= 0 (needs root): the child runs as this
+  int gid = -1;                       // user and group, without supplementary groups
 };
 
 struct RunResult {
@@ -29,5 +31,21 @@ struct RunResult {
 std::string sProgram(const std::string& name);
 
 // Runs `program` (a full path) with `args` (program name not included).
+// Safe to call from several threads at once.
 RunResult rrRun(const std::string& program, const std::vector<std::string>& args,
                 const RunOptions& options = {});
+
+struct RunJob {
+  std::string program;
+  std::vector<std::string> args;
+  RunOptions options;
+};
+
+// Runs every job, `workers` at a time; the results are in the jobs' order.
+std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers);
+
+// Makes `options` run the program as a user without privileges: "nobody"
+// when the tests run as root, the current user (nothing to change)
+// otherwise. False when root and there is no such user. The program then
+// needs its working directory and files opened up to that user.
+bool boRunUnprivileged(RunOptions& options);

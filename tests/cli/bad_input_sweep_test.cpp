@@ -1,0 +1,29 @@
+// The bad-input sweep (see sweep_cases.h) without a database server: a
+// query whose arguments pass every check ends at a port that refuses it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/cli/sweep_cases.h"
+#include "tests/support/local_port.h"
+
+namespace {
+
+using namespace sweep;
+
+TEST(BadInputSweep, CommandWord) { vdRunSweep(vcCommandWords(), "."); }
+
+TEST(BadInputSweep, DbInit) { vdRunSweep(vcDbInit(), "."); }
+
+TEST(BadInputSweep, EncApiKey) { vdRunSweep(vcApiKey(), "."); }
+
+TEST(BadInputSweep, TransactionQuery) {
+  const LocalPort refusing(false);
+  ASSERT_FALSE(refusing.port.empty());
+  TempDir dir;
+  vdWriteFile(dir.sFile("db_config.cfg"),
+              sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
+  vdRunSweep(vcQuery(kNoConnect), dir.path);
+}
+
+}  // namespace

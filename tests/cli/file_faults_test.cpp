@@ -1,0 +1,250 @@
+// The settings file and standard output when the file system works against
+// the program: odd files in place of ./db_config.cfg, places the user may
+// not write, and a full disk behind standard output.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/cli/cli_cases.h"
+#include "tests/support/local_port.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kOpen = "Error - Open DB Config File Failed";
+const std::string kRead = "Error - Read DB Config File Failed";
+const std::string kNoConnect = "Error - Can't Connect Database";
+const std::string kCreate = "Error - Create DB Config File Failed";
+const std::string kWrite = "Error - Write DB Config File Failed";
+
+const std::vector<std::string> kQuery21 = {"transaction_query", "id", "none", "20240101",
+                                           "20240101",          "0",  "0"};
+const std::vector<std::string> kQuery20 = {"transaction_query", "id", "20240101", "20240101", "0",
+                                           "0"};
+const std::vector<std::string> kInit = {"db_init", "127.0.0.1", "5432", "u", "p", "d"};
+
+// How a case prepares its directory before the run.
+using Setup = std::function<void(const TempDir& dir)>;
+
+Setup stContent(const std::string& bytes) {
+  return [bytes](const TempDir& dir) { vdWriteFile(dir.sFile("db_config.cfg"), bytes); };
+}
+
+std::string sRandomBytes(std::mt19937& gen, size_t n) {
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(byte(gen));
+  return s;
+}
+
+// What the reader makes of `bytes`: a full record whose fields all end
+// within their width goes on to the connection, anything else is refused.
+std::string sReaderVerdict(const std::string& bytes) {
+  if (bytes.size() < 180) return kRead;
+  size_t offset = 0;
+  for (const size_t width : kSettingsWidths) {
+    if (bytes.substr(offset, width).find('\0') == std::string::npos) return kRead;
+    offset += width;
+  }
+  return kNoConnect;
+}
+
+struct FaultCase {
+  std::string what;
+  Setup setup;
+  std::string expected;
+  bool unprivileged = false;     // run as a user without root's rights
+  bool needsOtherOwner = false;  // the file must belong to someone else
+};
+
+struct Invocation {
+  std::string program;
+  std::vector<std::string> args;
+};
+
+// Runs every invocation for each case in a fresh directory, then hands the
+// case and its directory to `check`.
+void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<FaultCase>& cases,
+                    const std::function<void(const FaultCase&, const TempDir&)>& check = {}) {
+  for (const FaultCase& c : cases) {
+    RunOptions options;
+    if (c.unprivileged && !boRunUnprivileged(options)) {
+      GTEST_SKIP() << "running as root and there is no user nobody to drop to";
+    }
+    if (c.needsOtherOwner && geteuid() != 0) {
+      std::cout << "skipped: " << c.what << " (only root can give the file another owner)\n";
+      continue;
+    }
+    for (const Invocation& run : runs) {
+      SCOPED_TRACE(run.program + " " + run.args[0] + ": " + c.what);
+      TempDir dir;
+      // The unprivileged user may enter the directory; what it may do there
+      // is up to the case.
+      fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+      c.setup(dir);
+      options.cwd = dir.path;
+      options.timeoutSeconds = 15;
+      const RunResult r = rrRun(sProgram(run.program), run.args, options);
+      EXPECT_FALSE(r.timedOut);
+      EXPECT_EQ(r.termSignal, 0);
+      EXPECT_EQ(r.exitStatus, 0);
+      EXPECT_EQ(r.out, c.expected);
+      if (check) check(c, dir);
+    }
+  }
+}
+
+TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
+  const LocalPort refusing(false);
+  ASSERT_FALSE(refusing.port.empty());
+  std::mt19937 gen(20240101);
+  std::vector<FaultCase> cases = {
+      {"full-width values", stContent(sSettingsRecord({std::string(20, '1'), "65535",
+                                                       std::string(50, 'u'), std::string(50, 'p'),
+                                                       std::string(50, 'd')})),
+       kNoConnect},
+      {"a directory", [](const TempDir& dir) { fs::create_directory(dir.sFile("db_config.cfg")); },
+       kRead},
+      {"a FIFO nobody writes to",
+       [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.sFile("db_config.cfg").c_str(), 0644), 0); },
+       kRead},
+      {"a symlink to /dev/null",
+       [](const TempDir& dir) { fs::create_symlink("/dev/null", dir.sFile("db_config.cfg")); },
+       kRead},
+      {"a dangling symlink",
+       [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
+       kOpen},
+      {"a record the user may not read",
+       [&](const TempDir& dir) {
+         const std::string file = dir.sFile("db_config.cfg");
+         vdWriteFile(file, sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
+         fs::permissions(file, fs::perms::none);
+       },
+       kOpen, true},
+  };
+  for (const size_t n : std::vector<size_t>{1, 60, 179, 180, 181, 4096}) {
+    const std::string bytes = sRandomBytes(gen, n);
+    cases.push_back({std::to_string(n) + " random bytes", stContent(bytes), sReaderVerdict(bytes)});
+  }
+  // Random fields, each ending in a zero: the reader takes them, libpq does not.
+  for (int i = 0; i < 3; ++i) {
+    std::string bytes = sRandomBytes(gen, 200);
+    size_t offset = 0;
+    for (const size_t width : kSettingsWidths) bytes[(offset += width) - 1] = '\0';
+    cases.push_back({"random terminated fields", stContent(bytes), kNoConnect});
+  }
+  vdExpectFaults({{"lumettool", kQuery21}, {"lumettool-2.0", kQuery20}}, cases);
+}
+
+TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
+  const std::string old = "previous settings";
+  const auto placeOldFile = [old](fs::perms mode) {
+    return [old, mode](const TempDir& dir) {
+      fs::permissions(dir.path, fs::perms::all);
+      vdWriteFile(dir.sFile("db_config.cfg"), old);
+      fs::permissions(dir.sFile("db_config.cfg"), mode);
+    };
+  };
+  const std::vector<FaultCase> cases = {
+      {"a directory the user may not write",
+       [](const TempDir& dir) {
+         fs::permissions(dir.path, fs::perms::owner_read | fs::perms::owner_exec |
+                                       fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+       },
+       kCreate, true},
+      {"a file the user may not write", placeOldFile(fs::perms::owner_read | fs::perms::group_read |
+                                                     fs::perms::others_read),
+       kCreate, true},
+      // The file cannot be made private: it is refused and left as it was.
+      {"another user's file open to everyone",
+       placeOldFile(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                    fs::perms::group_write | fs::perms::others_read | fs::perms::others_write),
+       kWrite, true, true},
+      {"a FIFO nobody reads",
+       [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.sFile("db_config.cfg").c_str(), 0644), 0); },
+       kCreate},
+      {"a symlink into a missing directory",
+       [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
+       kCreate},
+  };
+  const auto keptAsItWas = [&](const FaultCase& c, const TempDir& dir) {
+    const std::string file = dir.sFile("db_config.cfg");
+    if (c.what == "a directory the user may not write") {
+      EXPECT_FALSE(fs::exists(file));
+    } else if (fs::is_regular_file(file)) {
+      EXPECT_EQ(sReadFile(file), old);
+    }
+  };
+  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, keptAsItWas);
+}
+
+// Whatever the message, a standard output that takes nothing (a full disk,
+// or closed) ends the run with status 1; the work itself is still done.
+TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
+  const LocalPort refusing(false);
+  ASSERT_FALSE(refusing.port.empty());
+  const std::string good = sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"});
+  const std::vector<std::string> init = {"127.0.0.1", "5432", "u", "p", "d"};
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    std::optional<std::string> settings;
+  };
+  std::vector<Case> cases;
+  for (const std::string program : {"lumettool", "lumettool-2.0", "lumettool-1.0"}) {
+    cases.push_back({program, {"nosuchcommand"}, {}});
+    cases.push_back({program, {"version", "x"}, {}});
+    cases.push_back({program, {"enc_api_key", "xyz"}, {}});
+    cases.push_back({program, {"enc_api_key", std::string(2048, 'f')}, {}});
+  }
+  for (const std::string program : {"lumettool", "lumettool-2.0"}) {
+    const bool filtered = program == "lumettool";
+    const auto query = [filtered](const std::string& fields, const std::string& from) {
+      std::vector<std::string> args{"transaction_query", fields, "id=1", from, "20240102", "1",
+                                    "0"};
+      if (!filtered) args.erase(args.begin() + 2);
+      return args;
+    };
+    cases.push_back({program, {"db_init", "127.0.0.1", "5432", "u", "p", "d"}, {}});
+    cases.push_back({program, {"db_init", std::string(21, '1'), "5432", "u", "p", "d"}, {}});
+    cases.push_back({program, query("id", "2024"), {}});
+    cases.push_back({program, query("id", "20240101"), {}});
+    cases.push_back({program, query("id", "20240101"), good.substr(0, 100)});
+    cases.push_back({program, query("id", "20240101"), good});
+    cases.push_back({program, query(std::string(10200, 'c'), "20240101"), good});
+  }
+  for (const Case& c : cases) {
+    for (const bool closed : {false, true}) {
+      SCOPED_TRACE(c.program + " " + c.args[0] + " with " + std::to_string(c.args.size()) +
+                   " arguments" + (c.settings ? ", settings file" : "") +
+                   (closed ? ", stdout closed" : ", stdout full"));
+      TempDir dir;
+      if (c.settings) vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
+      RunOptions options = roIn(dir.path);
+      if (closed) options.closedFds = {STDOUT_FILENO};
+      if (!closed) options.stdoutPath = "/dev/full";
+      options.timeoutSeconds = 15;
+      const RunResult r = rrRun(sProgram(c.program), c.args, options);
+      EXPECT_FALSE(r.timedOut);
+      EXPECT_EQ(r.termSignal, 0);
+      EXPECT_EQ(r.exitStatus, 1);
+      if (c.args[0] == "db_init" && c.args[1].size() < 21) {
+        EXPECT_EQ(sReadFile(dir.sFile("db_config.cfg")), sSettingsRecord(init));
+      }
+    }
+  }
+}
+
+}  // namespace
