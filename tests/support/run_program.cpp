@@ -9,13 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-
-extern char** environ;
 
 std::string sProgram(const std::string& name) { return std::string(LUMET_BIN_DIR) + "/" + name; }
 
@@ -148,7 +147,7 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
       waitpid(pid, &status, 0);
       break;
     }
-    usleep(2000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
@@ -173,8 +172,13 @@ std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers) {
 
 bool boRunUnprivileged(RunOptions& options) {
   if (geteuid() != 0) return true;
-  const passwd* nobody = getpwnam("nobody");
-  if (nobody == nullptr || nobody->pw_uid == 0) return false;
+  passwd entry{};
+  passwd* nobody = nullptr;
+  std::array<char, 4096> strings{};
+  if (getpwnam_r("nobody", &entry, strings.data(), strings.size(), &nobody) != 0 ||
+      nobody == nullptr || nobody->pw_uid == 0) {
+    return false;
+  }
   options.uid = static_cast<int>(nobody->pw_uid);
   options.gid = static_cast<int>(nobody->pw_gid);
   return true;
