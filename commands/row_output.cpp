@@ -1,20 +1,100 @@
 #include "commands/row_output.h"
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "util/output.h"
 
-int inPrintRows(DBData& data) {
-  for (int row = 0; row < data.inRowCount; ++row) {
-    for (int col = 0; col < data.inColCount; ++col) {
-      vdDBGetData(row, col, data);
-      if (col > 0 && std::fputc('|', stdout) == EOF) return -1;
-      const std::string_view value(data.pszValue != nullptr ? data.pszValue : "",
-                                   static_cast<size_t>(data.inValueLen));
-      if (inPrintText(value) != 0) return -1;
+namespace {
+
+// Rows are assembled here, one after the other, and handed to standard
+// output a buffer at a time: one write each once its buffer is as large.
+constexpr size_t kLineBufferSize = kOutputBufferSize;
+
+// Cells are fetched this many at a time.
+constexpr size_t kCellBatch = 32;
+
+struct LineBuffer {
+  std::array<char, kLineBufferSize> text;
+  size_t used = 0;
+};
+
+int inFlushLines(LineBuffer& lines) {
+  const std::string_view pending(lines.text.data(), lines.used);
+  lines.used = 0;
+  return inPrintText(pending);
+}
+
+// Appends one value and the byte that follows it ('|' or '\n'). A value too
+// long for the buffer goes straight to standard output after what is pending.
+int inPutValue(LineBuffer& lines, const DBCell& cell, char chAfter) {
+  const auto len = static_cast<size_t>(cell.inLen);
+  if (len >= lines.text.size() - lines.used) {
+    if (inFlushLines(lines) != 0) return -1;
+    if (len >= lines.text.size()) {
+      if (inPrintText(std::string_view(cell.pszValue, len)) != 0) return -1;
+      lines.text[lines.used++] = chAfter;
+      return 0;
     }
-    if (std::fputc('\n', stdout) == EOF) return -1;
   }
+  std::memcpy(lines.text.data() + lines.used, cell.pszValue, len);
+  lines.used += len;
+  lines.text[lines.used++] = chAfter;
+  return 0;
+}
+
+// Appends one row as its line: the values joined by '|', then '\n'.
+int inPutRow(LineBuffer& lines, const DBData& data, int inRow) {
+  // A result without columns (SELECT FROM ...) still has its lines.
+  if (data.inColCount <= 0) return inPutValue(lines, DBCell{"", 0}, '\n');
+  std::array<DBCell, kCellBatch> cells;
+  int count = inDBGetCells(data, inRow, 0, cells);
+  if (count <= 0) return -1;
+
+  // The usual row: every cell in one batch and the line fits what is left
+  // of the buffer. Copy it without further checks.
+  if (count == data.inColCount) {
+    size_t lineLen = static_cast<size_t>(count);  // the separators and '\n'
+    for (int i = 0; i < count; ++i) {
+      lineLen += static_cast<size_t>(cells[static_cast<size_t>(i)].inLen);
+    }
+    if (lineLen <= lines.text.size() - lines.used) {
+      char* out = lines.text.data() + lines.used;
+      for (int i = 0; i < count; ++i) {
+        const DBCell& cell = cells[static_cast<size_t>(i)];
+        std::memcpy(out, cell.pszValue, static_cast<size_t>(cell.inLen));
+        out += cell.inLen;
+        *out++ = '|';
+      }
+      out[-1] = '\n';
+      lines.used += lineLen;
+      return 0;
+    }
+  }
+
+  // A wide or long row: value by value, flushing as the buffer fills.
+  const int lastCol = data.inColCount - 1;
+  for (int first = 0;;) {
+    for (int i = 0; i < count; ++i) {
+      const char chAfter = first + i < lastCol ? '|' : '\n';
+      if (inPutValue(lines, cells[static_cast<size_t>(i)], chAfter) != 0) return -1;
+    }
+    first += count;
+    if (first > lastCol) return 0;
+    count = inDBGetCells(data, inRow, first, cells);
+    if (count <= 0) return -1;
+  }
+}
+
+}  // namespace
+
+int inPrintRows(DBData& data) {
+  LineBuffer lines;
+  for (int row = 0; row < data.inRowCount; ++row) {
+    if (inPutRow(lines, data, row) != 0) return -1;
+  }
+  if (inFlushLines(lines) != 0) return -1;
   return std::ferror(stdout) != 0 ? -1 : 0;
 }

@@ -73,6 +73,8 @@ Outcome ocExportChunks(const Export& job, DBData& data) {
 // connection, export, release and the final message. On an output failure
 // nothing more is printed; the entry point reports it in the exit status.
 void vdRunExport(const Export& job) {
+  vdUseLargeOutputBuffer();
+  vdDBKeepReleasedMemory();
   std::array<char, kStatementSize> statement{};
   DayText end{};
   vdDayAfter(job.to, end);

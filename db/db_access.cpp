@@ -1,7 +1,9 @@
 #include "db/db_access.h"
 
 #include <libpq-fe.h>
+#include <malloc.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,8 @@ int inRunStatement(const char* pszSql, DBData& data) {
 
 }  // namespace
 
+void vdDBKeepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
+
 int inDBConnect(const DbConfig& config) {
   std::array<char, kConnStringSize> conninfo{};
   if (inBuildConnString(config, conninfo) != 0) return -1;
@@ -83,6 +87,21 @@ void vdDBGetData(int inRow, int inCol, DBData& data) {
     data.pszValue = nullptr;
     data.inValueLen = 0;
   }
+}
+
+int inDBGetCells(const DBData& data, int inRow, int inFirstCol, std::span<DBCell> cells) {
+  if (data.pResult == nullptr || inRow < 0 || inRow >= data.inRowCount || inFirstCol < 0 ||
+      inFirstCol >= data.inColCount) {
+    return 0;
+  }
+  const int inCount =
+      static_cast<int>(std::min(cells.size(), static_cast<size_t>(data.inColCount - inFirstCol)));
+  for (int i = 0; i < inCount; ++i) {
+    DBCell& cell = cells[static_cast<size_t>(i)];
+    cell.pszValue = PQgetvalue(data.pResult, inRow, inFirstCol + i);
+    cell.inLen = PQgetlength(data.pResult, inRow, inFirstCol + i);
+  }
+  return inCount;
 }
 
 void vdDBClearData(DBData& data) {

@@ -1,6 +1,8 @@
 // The tool's one PostgreSQL connection and the holder of a statement result.
 #pragma once
 
+#include <span>
+
 #include "config/db_config.h"
 
 // libpq's result type, named here so that callers need not include libpq.
@@ -17,6 +19,13 @@ struct DBData {
   PGresult* pResult = nullptr;   // owned; null when nothing is held
 };
 
+// Keeps the memory of released results with the process. A result is
+// thousands of small blocks that PQclear frees from the top of the heap
+// down; the C library would hand them back to the kernel a page at a time
+// (one system call each), only for the next result to fault them in again.
+// Call before the first statement.
+void vdDBKeepReleasedMemory();
+
 // Connects with the settings and a five-second time-out. Returns 0 when
 // connected; on -1 nothing is left open.
 int inDBConnect(const DbConfig& config);
@@ -32,6 +41,19 @@ int inDBQuery(const char* pszSql, bool boTransaction, DBData& data);
 // Points pszValue at a cell (SQL NULL reads as ""); null and 0 when the cell
 // does not exist.
 void vdDBGetData(int inRow, int inCol, DBData& data);
+
+// One cell of the held result: its text as the server sent it (SQL NULL
+// reads as "") and its byte length. Points into the held result.
+struct DBCell {
+  const char* pszValue;
+  int inLen;
+};
+
+// Reads the cells of row `inRow` from column `inFirstCol` on into `cells`,
+// as many as it holds: the fast way through a large result, one call for
+// many cells. Returns how many were read (0 past the last column or outside
+// the result).
+int inDBGetCells(const DBData& data, int inRow, int inFirstCol, std::span<DBCell> cells);
 
 // Releases the held result.
 void vdDBClearData(DBData& data);

@@ -1,7 +1,17 @@
 // Writing to standard output, with every write checked.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
+
+// The buffer standard output gets when it is not a terminal. Writers that
+// hand it text in pieces of this size send each piece on in one write.
+inline constexpr size_t kOutputBufferSize = 64 * 1024;
+
+// Gives standard output a kOutputBufferSize buffer when it is not a
+// terminal; a terminal keeps its line buffering. Call before anything is
+// written to standard output.
+void vdUseLargeOutputBuffer();
 
 // Writes `text` to standard output as it stands (no newline added).
 // Returns 0, or -1 once standard output has failed.

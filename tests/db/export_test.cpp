@@ -152,6 +152,60 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
   EXPECT_EQ(sQuery({"all", "none", "20240101", "20240101", "0", "0"}), psql.out + "Success");
 }
 
+// Rows are assembled in a buffer and written a buffer at a time: lines that
+// cross its end, a value longer than it and rows wider than one batch of
+// cells all come out as psql prints them.
+TEST_F(Export, LargeOutputMatchesPsql) {
+  vdSql(
+      "INSERT INTO transaction (id, datetime, note, \"Vendor\", allowance, nonempty) "
+      "SELECT i, TIMESTAMP '2024-03-01' + i * INTERVAL '1 second', 'note ' || i, "
+      "CASE WHEN i % 3 = 0 THEN NULL ELSE 'v' || i END, i % 7, i % 2 = 0 "
+      "FROM generate_series(1, 4000) AS i");
+  // 200,000 bytes in the middle of the day, and one more at its end.
+  vdSql("UPDATE transaction SET note = repeat('0123456789', 20000) WHERE id IN (2000, 4000)");
+  std::string wide;
+  for (int i = 0; i < 9; ++i) {
+    wide += std::string(i > 0 ? "," : "") + "id,note,\"Vendor\",allowance,nonempty";
+  }
+  RunOptions options;
+  options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
+  for (const std::string& fields : {std::string("*"), std::string("note"), wide}) {
+    SCOPED_TRACE(fields.substr(0, 40));
+    const RunResult psql = rrRun(
+        "/usr/bin/psql",
+        {"-X", "-At", "-F|", "-c",
+         "SELECT " + fields +
+             " FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-03-01 00:00:00' "
+             "AND transaction.datetime<TIMESTAMP'2024-03-02 00:00:00'"},
+        options);
+    ASSERT_EQ(psql.exitStatus, 0);
+    ASSERT_GT(psql.out.size(), size_t{400000});
+    const std::string field = fields == "*" ? "all" : fields;
+    for (const std::string days : {"0", "1"}) {
+      EXPECT_EQ(sQuery({field, "none", "20240301", "20240301", days, "0"}), psql.out + "Success");
+    }
+  }
+  // No columns at all: an empty line per row.
+  EXPECT_EQ(sQuery({"", "none", "20240301", "20240301", "0", "0"}),
+            std::string(4000, '\n') + "Success");
+}
+
+// The rows of a chunk reach the reader before the pause after it, not when
+// the buffer is full or the run ends.
+TEST_F(Export, ChunkRowsArriveBeforeThePause) {
+  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
+  std::vector<std::string> argv{"transaction_query", "id", "none", "20240101", "20240103", "1",
+                                "2000"};
+  RunOptions options;
+  options.cwd = dir_.path;
+  options.closeStdoutEarly = true;  // the next chunk's write then ends the run
+  const RunResult run = rrRun(sProgram("lumettool"), argv, options);
+  EXPECT_EQ(run.out, "1\n");
+  // Flushed before each pause, the run ends on the second chunk's write after
+  // one pause of 2 s; held back, the first line would come after both pauses.
+  EXPECT_LT(run.seconds, 3.5);
+}
+
 TEST_F(Export, FullStdoutEndsWithStatusOne) {
   vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
   for (const std::string days : {"0", "1"}) {
