@@ -90,7 +90,7 @@ int inPutRow(LineBuffer& lines, const DBData& data, int inRow) {
 
 }  // namespace
 
-int inPrintRows(DBData& data) {
+int inPrintRows(const DBData& data) {
   LineBuffer lines;
   for (int row = 0; row < data.inRowCount; ++row) {
     if (inPutRow(lines, data, row) != 0) return -1;

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 
 void vdUseLargeOutputBuffer() {
-  static char outputBuffer[kOutputBufferSize];
-  if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+  if (isatty(STDOUT_FILENO) != 0) return;
+  static std::array<char, kOutputBufferSize> outputBuffer;
+  // When this fails, output keeps the C library's buffer: smaller writes only.
+  (void)std::setvbuf(stdout, outputBuffer.data(), _IOFBF, outputBuffer.size());
 }
 
 int inPrintText(std::string_view text) {

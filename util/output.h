@@ -6,7 +6,7 @@
 
 // The buffer standard output gets when it is not a terminal. Writers that
 // hand it text in pieces of this size send each piece on in one write.
-inline constexpr size_t kOutputBufferSize = 64 * 1024;
+inline constexpr size_t kOutputBufferSize = size_t{64} * 1024;
 
 // Gives standard output a kOutputBufferSize buffer when it is not a
 // terminal; a terminal keeps its line buffering. Call before anything is
