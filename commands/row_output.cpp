@@ -27,18 +27,26 @@ int inFlushLines(LineBuffer& lines) {
   return inPrintText(pending);
 }
 
-// Appends one value and the byte that follows it ('|' or '\n'). A value too
-// long for the buffer goes straight to standard output after what is pending.
+// Appends one value and the byte that follows it ('|' or '\n') when they do
+// not fit what is left: after what is pending, either into the emptied
+// buffer or, too long for any buffer, straight to standard output.
+int inPutLongValue(LineBuffer& lines, const DBCell& cell, char chAfter) {
+  const auto len = static_cast<size_t>(cell.inLen);
+  if (inFlushLines(lines) != 0) return -1;
+  if (len >= lines.text.size()) {
+    if (inPrintText(std::string_view(cell.pszValue, len)) != 0) return -1;
+  } else {
+    std::memcpy(lines.text.data(), cell.pszValue, len);
+    lines.used = len;
+  }
+  lines.text[lines.used++] = chAfter;
+  return 0;
+}
+
+// Appends one value and the byte that follows it ('|' or '\n').
 int inPutValue(LineBuffer& lines, const DBCell& cell, char chAfter) {
   const auto len = static_cast<size_t>(cell.inLen);
-  if (len >= lines.text.size() - lines.used) {
-    if (inFlushLines(lines) != 0) return -1;
-    if (len >= lines.text.size()) {
-      if (inPrintText(std::string_view(cell.pszValue, len)) != 0) return -1;
-      lines.text[lines.used++] = chAfter;
-      return 0;
-    }
-  }
+  if (len >= lines.text.size() - lines.used) return inPutLongValue(lines, cell, chAfter);
   std::memcpy(lines.text.data() + lines.used, cell.pszValue, len);
   lines.used += len;
   lines.text[lines.used++] = chAfter;
@@ -49,43 +57,18 @@ int inPutValue(LineBuffer& lines, const DBCell& cell, char chAfter) {
 int inPutRow(LineBuffer& lines, const DBData& data, int inRow) {
   // A result without columns (SELECT FROM ...) still has its lines.
   if (data.inColCount <= 0) return inPutValue(lines, DBCell{"", 0}, '\n');
-  std::array<DBCell, kCellBatch> cells;
-  int count = inDBGetCells(data, inRow, 0, cells);
-  if (count <= 0) return -1;
-
-  // The usual row: every cell in one batch and the line fits what is left
-  // of the buffer. Copy it without further checks.
-  if (count == data.inColCount) {
-    size_t lineLen = static_cast<size_t>(count);  // the separators and '\n'
-    for (int i = 0; i < count; ++i) {
-      lineLen += static_cast<size_t>(cells[static_cast<size_t>(i)].inLen);
-    }
-    if (lineLen <= lines.text.size() - lines.used) {
-      char* out = lines.text.data() + lines.used;
-      for (int i = 0; i < count; ++i) {
-        const DBCell& cell = cells[static_cast<size_t>(i)];
-        std::memcpy(out, cell.pszValue, static_cast<size_t>(cell.inLen));
-        out += cell.inLen;
-        *out++ = '|';
-      }
-      out[-1] = '\n';
-      lines.used += lineLen;
-      return 0;
-    }
-  }
-
-  // A wide or long row: value by value, flushing as the buffer fills.
   const int lastCol = data.inColCount - 1;
-  for (int first = 0;;) {
+  std::array<DBCell, kCellBatch> cells;
+  for (int first = 0; first <= lastCol;) {
+    const int count = inDBGetCells(data, inRow, first, cells);
+    if (count <= 0) return -1;
     for (int i = 0; i < count; ++i) {
       const char chAfter = first + i < lastCol ? '|' : '\n';
       if (inPutValue(lines, cells[static_cast<size_t>(i)], chAfter) != 0) return -1;
     }
     first += count;
-    if (first > lastCol) return 0;
-    count = inDBGetCells(data, inRow, first, cells);
-    if (count <= 0) return -1;
   }
+  return 0;
 }
 
 }  // namespace

@@ -31,13 +31,22 @@ ensure_package_tools() {
   ensure_packages dpkg-dev file mandoc groff-base man-db bash-completion
 }
 
-# build_tree DIR [cmake options...]: configures and builds into DIR.
-build_tree() {
+# configure_tree DIR [cmake options...]: configures DIR without building.
+configure_tree() {
   local dir=$1
   shift
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j "$(nproc)"
 }
+
+# build_tree DIR [cmake options...]: configures and builds into DIR.
+build_tree() {
+  configure_tree "$@"
+  cmake --build "$1" -j "$(nproc)"
+}
+
+# The options of build-fuzz, the clang tree of the libFuzzer targets
+# (scripts/fuzz builds it, scripts/lint reads its compile commands).
+FUZZ_TREE_OPTIONS=(-DCMAKE_CXX_COMPILER=clang++-14 -DLUMET_FUZZ=ON -DLUMET_TESTS=OFF)
 
 # Prints a TCP port on 127.0.0.1 that nothing listens on.
 free_port() {

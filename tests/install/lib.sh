@@ -54,10 +54,16 @@ synopsis_lines() {
 }
 
 # completion_words FILE PROG CUR: what the completion in FILE offers for
-# "PROG CUR<tab>", sorted, one per line.
+# "PROG CUR<tab>", sorted, one per line. With FILE empty, bash-completion's
+# own loader finds it by the program's name, as in an operator's shell.
 completion_words() {
   bash --norc --noprofile -c '
-    source "$1" || exit 1
+    if [ -n "$1" ]; then
+      source "$1" || exit 1
+    else
+      source /usr/share/bash-completion/bash_completion || exit 1
+      _completion_loader "$2"
+    fi
     compdef=$(complete -p "$2") || exit 1
     func=${compdef#*-F }
     func=${func%% *}
