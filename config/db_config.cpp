@@ -113,8 +113,14 @@ bool boFollowLinks(std::string& path) {
     // Not a link, or nothing there: this is the name.
     if (n < 0) return errno == EINVAL || errno == ENOENT;
     if (static_cast<size_t>(n) == link.size()) return false;
-    const std::string target(link.data(), static_cast<size_t>(n));
-    path = target.starts_with('/') ? target : sDirectoryOf(path) + "/" + target;
+    const std::string_view target(link.data(), static_cast<size_t>(n));
+    if (target.starts_with('/')) {
+      path = target;
+    } else {
+      path = sDirectoryOf(path);
+      path += '/';
+      path += target;
+    }
   }
   return false;
 }

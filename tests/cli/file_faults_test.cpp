@@ -67,7 +67,7 @@ struct FaultCase {
   bool unprivileged = false;     // run as a user without root's rights
   bool needsOtherOwner = false;  // the file must belong to someone else
   long fileSizeLimit = -1;       // when >= 0: the run may not write files past it
-  std::string created = "";      // a file the run may add besides db_config.cfg
+  std::string created{};         // a file the run may add besides db_config.cfg
 };
 
 // Every name under `dir`, links not followed.
