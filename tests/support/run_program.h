@@ -10,6 +10,7 @@ struct RunOptions {
   std::vector<std::string> env;       // extra NAME=value entries (override)
   std::string stdoutPath;             // when set, stdout goes to this file instead
   bool closeStdoutEarly = false;      // read one line, then close the pipe
+  bool stdoutReaderGone = false;      // stdout is a pipe whose reader has already gone
   int timeoutSeconds = 30;            // the child is killed after this
   std::vector<int> closedFds;         // descriptors (0, 1, 2) the child starts without
   // Called with everything read so far each time more output arrives, while
@@ -17,6 +18,7 @@ struct RunOptions {
   std::function<void(const std::string& out)> onOutput;
   int uid = -1;                       // when >= 0 (needs root): the child runs as this
   int gid = -1;                       // user and group, without supplementary groups
+  long fileSizeLimit = -1;            // when >= 0: RLIMIT_FSIZE in bytes, SIGXFSZ ignored
 };
 
 struct RunResult {
