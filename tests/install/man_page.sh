@@ -18,7 +18,7 @@ done < <(cat "$SRC"/app/*.cpp "$SRC"/commands/*.cpp "$SRC"/config/*.cpp "$SRC"/d
            | tr -d '"' | sort -u)
 
 # Every section a reader looks for.
-for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES FILES "SEE ALSO"; do
+for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES FILES AUTHORS COPYRIGHT "SEE ALSO"; do
   check "section $section" grep -q -x "$section" <(man_text)
 done
 finish
