@@ -19,10 +19,13 @@ struct RunOptions {
   int uid = -1;                       // when >= 0 (needs root): the child runs as this
   int gid = -1;                       // user and group, without supplementary groups
   long fileSizeLimit = -1;            // when >= 0: RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  bool mergeStderr = false;           // stderr goes where stdout goes (2>&1)
+  bool stderrTerminal = false;        // stderr is a pseudo-terminal, read into err
 };
 
 struct RunResult {
   std::string out;      // everything written to stdout (or the first line)
+  std::string err;      // everything written to stderr, unless it was merged
   int exitStatus = -1;  // exit status, or -1 when it did not exit normally
   int termSignal = 0;   // the signal that ended it, if any
   bool timedOut = false;
