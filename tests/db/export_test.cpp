@@ -21,7 +21,7 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
   const std::string all = "2\n3\n4\n5\n6\n7\n8\nSuccess";
   struct Case {
     std::string program, from, to, days, delayMs, expected;
-    std::string err = "";
+    std::string err{};
   };
   const std::string empty =
       "lumettool: warning: date-from 2024-03-10 is after date-to 2024-02-20: the range is empty\n";

@@ -223,7 +223,7 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
   const std::string role = sRole();
   struct Case {
     std::string name, change, undo, database, fields, condition, expected;
-    std::string errHas = "";  // what standard error says, besides the program's prefix
+    std::string errHas{};  // what standard error says, besides the program's prefix
   };
   const std::vector<Case> cases{
       {"baseline", "", "", "", "id", "none", "1\n2\nSuccess"},
