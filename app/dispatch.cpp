@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "util/output.h"
+#include "util/program_name.h"
 #include "util/text.h"
 
 namespace {
@@ -15,6 +16,7 @@ bool boMatchesCommand(std::string_view arg, std::string_view word) { return arg.
 
 int inDispatch(const Edition& edition, int argc, char** argv) {
   if (inFillStandardDescriptors() != 0) return 1;
+  vdSetProgramName(edition.name);
   if (argc <= 1) {
     inPrintText("Error - Invalid Parameters");
   } else {

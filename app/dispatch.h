@@ -15,6 +15,7 @@ struct Command {
 };
 
 struct Edition {
+  std::string_view name;  // the program's name: lumettool, lumettool-2.0...
   std::string_view banner;
   std::span<const Command> commands;
 };

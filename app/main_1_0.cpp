@@ -11,7 +11,7 @@ constexpr std::array kCommands{
     Command{"enc_api_key", 3, vdRunEncryptApiKey},
 };
 
-constexpr Edition kEdition{"New Darvo Lumet Version 1.0", kCommands};
+constexpr Edition kEdition{"lumettool-1.0", "New Darvo Lumet Version 1.0", kCommands};
 
 }  // namespace
 

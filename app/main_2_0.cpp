@@ -13,7 +13,7 @@ constexpr std::array kCommands{
     Command{"transaction_query", 7, vdRunTransactionQueryUnfiltered},
 };
 
-constexpr Edition kEdition{"New Darvo Lumet Version 2.0", kCommands};
+constexpr Edition kEdition{"lumettool-2.0", "New Darvo Lumet Version 2.0", kCommands};
 
 }  // namespace
 

@@ -13,7 +13,7 @@ constexpr std::array kCommands{
     Command{"transaction_query", 8, vdRunTransactionQueryFiltered},
 };
 
-constexpr Edition kEdition{"New Darvo Lumet Version 2.1", kCommands};
+constexpr Edition kEdition{"lumettool", "New Darvo Lumet Version 2.1", kCommands};
 
 }  // namespace
 

@@ -1,39 +1,28 @@
 #include "commands/query_text.h"
 
-
+#include "commands/sql_pieces.h"
 #include "util/text.h"
 #include "util/text_buffer.h"
 
 namespace {
 
-// Quote state after character `c`: 0 outside quotes, else the open quote.
-// A doubled quote inside quotes ('it''s') closes and reopens, which leaves
-// every character between the outer quotes inside.
-char chQuoteAfter(char quote, char c) {
-  if (quote == 0) return (c == '\'' || c == '"') ? c : '\0';
-  return c == quote ? '\0' : quote;
-}
-
-// "YYYYMMDD" as the SQL timestamp text "YYYY-MM-DD 00:00:00".
-void vdPutMidnight(TextBuffer& app, const DayText& day) {
-  const std::string_view d(day.data(), 8);
-  app.vdPut("TIMESTAMP'");
-  app.vdPut(d.substr(0, 4));
-  app.vdPut("-");
-  app.vdPut(d.substr(4, 2));
-  app.vdPut("-");
-  app.vdPut(d.substr(6, 2));
-  app.vdPut(" 00:00:00'");
+// Calls `step(pos, piece)` for each piece of `text`, in order.
+template <typename Step>
+void vdForEachPiece(std::string_view text, Step step) {
+  for (size_t pos = 0; pos < text.size();) {
+    const SqlPiece piece = spSqlPieceAt(text, pos);
+    step(pos, piece);
+    pos += piece.len;
+  }
 }
 
 }  // namespace
 
 void vdLowerOutsideQuotes(char* pszText) {
-  char quote = 0;
-  for (char* p = pszText; *p != '\0'; ++p) {
-    if (quote == 0) *p = chAsciiLower(*p);
-    quote = chQuoteAfter(quote, *p);
-  }
+  const std::string_view text(pszText);
+  vdForEachPiece(text, [pszText](size_t pos, const SqlPiece& piece) {
+    if (piece.kind == SqlPieceKind::kCode) pszText[pos] = chAsciiLower(pszText[pos]);
+  });
 }
 
 bool boIsWholeWord(std::string_view text, std::string_view word) {
@@ -56,37 +45,55 @@ int inTranslateCondition(const char* pszCondition, std::span<char> out) {
   // "none", or nothing but blanks, is no filter.
   if (boIsWholeWord(cond, "none") || boIsWholeWord(cond, "")) return app.ok ? 0 : -1;
 
-  char quote = 0;
-  for (size_t i = 0; i < cond.size() && app.ok;) {
-    if (quote == 0 && cond.substr(i).starts_with("and")) {
+  for (size_t pos = 0; pos < cond.size() && app.ok;) {
+    const SqlPiece piece = spSqlPieceAt(cond, pos);
+    const std::string_view rest = cond.substr(pos);
+    if (piece.kind == SqlPieceKind::kCode && rest.starts_with("and")) {
       app.vdPut(" AND ");
-      i += 3;
-    } else if (quote == 0 && cond.substr(i).starts_with("or")) {
+      pos += 3;
+    } else if (piece.kind == SqlPieceKind::kCode && rest.starts_with("or")) {
       app.vdPut(" OR ");
-      i += 2;
+      pos += 2;
     } else {
-      app.vdPut(cond.substr(i, 1));
-      quote = chQuoteAfter(quote, cond[i]);
-      ++i;
+      app.vdPut(rest.substr(0, piece.len));
+      pos += piece.len;
     }
   }
   return app.ok ? 0 : -1;
 }
 
-int inBuildStatement(std::string_view fields, std::string_view filter, const DayText& firstDay,
-                     const DayText& endDay, std::span<char> out) {
+bool boFilterKeepsItsBrackets(std::string_view filter) {
+  int depth = 0;
+  bool kept = true;
+  vdForEachPiece(filter, [&](size_t pos, const SqlPiece& piece) {
+    if (piece.kind != SqlPieceKind::kCode) return;
+    if (filter[pos] == '(') ++depth;
+    if (filter[pos] == ')' && --depth < 0) kept = false;
+  });
+  return kept;
+}
+
+int inBuildStatement(std::string_view fields, std::string_view filter, std::span<char> out) {
   TextBuffer app(out);
   app.vdPut("SELECT ");
   app.vdPut(fields);
-  app.vdPut(" FROM transaction WHERE ");
+  app.vdPut(" FROM transaction WHERE transaction.datetime>=$1::timestamp"
+            " AND transaction.datetime<$2::timestamp");
   if (!filter.empty()) {
-    app.vdPut("(");
+    app.vdPut(" AND (");
     app.vdPut(filter);
-    app.vdPut(") AND ");
+    app.vdPut(")");
   }
-  app.vdPut("transaction.datetime>=");
-  vdPutMidnight(app, firstDay);
-  app.vdPut(" AND transaction.datetime<");
-  vdPutMidnight(app, endDay);
   return app.ok ? 0 : -1;
+}
+
+void vdPutDayParam(const DayText& day, DayParam& param) {
+  // "YYYYMMDD" as "YYYY-MM-DD".
+  const std::string_view d(day.data(), 8);
+  TextBuffer app(param);
+  app.vdPut(d.substr(0, 4));
+  app.vdPut("-");
+  app.vdPut(d.substr(4, 2));
+  app.vdPut("-");
+  app.vdPut(d.substr(6, 2));
 }

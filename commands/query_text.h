@@ -2,6 +2,7 @@
 // SELECT statement made from them.
 #pragma once
 
+#include <array>
 #include <span>
 #include <string_view>
 
@@ -11,8 +12,13 @@
 inline constexpr int kConditionSize = 2048;
 inline constexpr int kStatementSize = 10240;
 
-// Lower-cases the ASCII letters of `pszText` in place, except inside
-// '...' and "..." quotes, which stay exactly as written.
+// The two bounds of the statement's range as the server reads them:
+// "YYYY-MM-DD", and a zero.
+using DayParam = std::array<char, 11>;
+
+// Lower-cases the ASCII letters of `pszText` in place, in the SQL code only:
+// quoted text ('...', "...", E'...', U&'...', U&"...", $$...$$, $tag$...$tag$)
+// and comments stay exactly as written.
 void vdLowerOutsideQuotes(char* pszText);
 
 // True when `text`, blanks around it ignored and in any case, is exactly `word`.
@@ -21,15 +27,24 @@ bool boIsWholeWord(std::string_view text, std::string_view word);
 // The SELECT list for a lower-cased field list: "*" for the word all.
 std::string_view svSelectList(std::string_view fields);
 
-// Translates a lower-cased condition into SQL in `out`: outside quotes every
+// Translates a lower-cased condition into SQL in `out`: in the code every
 // "and" becomes " AND " and every "or" becomes " OR ", also inside longer
-// words; quoted text is copied unchanged. The word none, and a condition
-// that is empty or only blanks, give an empty filter. Returns 0, or -1 when
-// the result does not fit `out` with its terminating zero.
+// words; quoted text and comments are copied unchanged. The word none, and a
+// condition that is empty or only blanks, give an empty filter. Returns 0, or
+// -1 when the result does not fit `out` with its terminating zero.
 int inTranslateCondition(const char* pszCondition, std::span<char> out);
 
-// Writes the SELECT over the days from `firstDay` up to, not including,
-// `endDay` into `out`, with `filter` in brackets before the day bounds when
-// it is not empty. Returns 0, or -1 when the statement does not fit.
-int inBuildStatement(std::string_view fields, std::string_view filter, const DayText& firstDay,
-                     const DayText& endDay, std::span<char> out);
+// True when no bracket of the filter's code closes one that the filter did
+// not open: in the statement the filter then stays inside its own brackets,
+// joined to the day range by AND, whatever it says.
+bool boFilterKeepsItsBrackets(std::string_view filter);
+
+// Writes the export's statement into `out`: the SELECT of `fields` over the
+// days from parameter $1 up to, not including, parameter $2 (see
+// vdPutDayParam), with `filter` in brackets after the range when it is not
+// empty. Every chunk runs this same text. Returns 0, or -1 when it does not
+// fit.
+int inBuildStatement(std::string_view fields, std::string_view filter, std::span<char> out);
+
+// Writes `day` as a bound of the statement's range.
+void vdPutDayParam(const DayText& day, DayParam& param);

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstring>
 #include <string_view>
-#include <thread>
 
 #include "commands/day_text.h"
 #include "commands/query_text.h"
@@ -20,7 +18,7 @@ namespace {
 // short enough that stepping by it never leaves four-digit years.
 constexpr int kMaxChunkDays = 400000;
 
-enum class Outcome { kSuccess, kQueryTooLong, kQueryFailed, kOutputFailed };
+enum class Outcome { kSuccess, kQueryFailed, kOutputFailed };
 
 struct Export {
   std::string_view fields;
@@ -31,14 +29,25 @@ struct Export {
   int inDelayMs;
 };
 
-void vdPause(int inDelayMs) {
-  if (inDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(inDelayMs));
+// Runs the statement over `from`..`last` and prints its rows.
+Outcome ocExportChunk(const char* pszStatement, const DayText& from, const DayText& last,
+                      DBData& data) {
+  DayText end{};
+  vdDayAfter(last, end);
+  DayParam first{};
+  DayParam after{};
+  vdPutDayParam(from, first);
+  vdPutDayParam(end, after);
+  const std::array<const char*, 2> params{first.data(), after.data()};
+  if (inDBQuery(pszStatement, true, data, params) != 0) return Outcome::kQueryFailed;
+  if (inPrintRows(data) != 0) return Outcome::kOutputFailed;
+  vdDBClearData(data);
+  return Outcome::kSuccess;
 }
 
 // Exports one statement over `from`..`to`, or consecutive chunks of whole
 // days, each released before the pause that follows it.
-Outcome ocExportChunks(const Export& job, DBData& data) {
-  std::array<char, kStatementSize> statement{};
+Outcome ocExportChunks(const Export& job, const char* pszStatement, DBData& data) {
   const int step = std::min(job.inDays, kMaxChunkDays);
   DayText from = job.from;
   for (;;) {
@@ -52,36 +61,32 @@ Outcome ocExportChunks(const Export& job, DBData& data) {
         finalChunk = false;
       }
     }
-    DayText end{};
-    vdDayAfter(last, end);
-    if (inBuildStatement(job.fields, job.filter, from, end, statement) != 0) {
-      return Outcome::kQueryTooLong;
+    if (const Outcome outcome = ocExportChunk(pszStatement, from, last, data);
+        outcome != Outcome::kSuccess || finalChunk) {
+      return outcome;
     }
-    if (inDBQuery(statement.data(), false, data) != 0) return Outcome::kQueryFailed;
-    if (inPrintRows(data) != 0) return Outcome::kOutputFailed;
-    vdDBClearData(data);
-    if (finalChunk) return Outcome::kSuccess;
-
     // Let the reader have this chunk's rows while we wait.
     if (inFinishOutput() != 0) return Outcome::kOutputFailed;
-    from = end;
-    vdPause(job.inDelayMs);
+    vdDayAfter(last, from);
+    if (inDBPause(job.inDelayMs) != 0) return Outcome::kQueryFailed;
   }
 }
 
-// Everything after the arguments are validated: the size check, settings,
+// Everything after the arguments are validated: the statement, settings,
 // connection, export, release and the final message. On an output failure
 // nothing more is printed; the entry point reports it in the exit status.
 void vdRunExport(const Export& job) {
   vdUseLargeOutputBuffer();
   vdDBKeepReleasedMemory();
+  // Every chunk runs the same statement: it is built and checked once,
+  // before anything is sent.
   std::array<char, kStatementSize> statement{};
-  DayText end{};
-  vdDayAfter(job.to, end);
-  // Every statement of an export has the same length: check it before
-  // anything is sent.
-  if (inBuildStatement(job.fields, job.filter, job.from, end, statement) != 0) {
+  if (inBuildStatement(job.fields, job.filter, statement) != 0) {
     inPrintText("Error - Query Too Long");
+    return;
+  }
+  if (!boFilterKeepsItsBrackets(job.filter)) {
+    inPrintText("Error - Invalid Sql Command");
     return;
   }
   DbConfig config{};
@@ -91,12 +96,11 @@ void vdRunExport(const Export& job) {
     return;
   }
   DBData data;
-  const Outcome outcome = ocExportChunks(job, data);
+  const Outcome outcome = ocExportChunks(job, statement.data(), data);
   vdDBClearData(data);
   vdDBDisconnect();
   switch (outcome) {
     case Outcome::kSuccess: inPrintText("Success"); break;
-    case Outcome::kQueryTooLong: inPrintText("Error - Query Too Long"); break;
     case Outcome::kQueryFailed: inPrintText("Error - Invalid Sql Command"); break;
     case Outcome::kOutputFailed: break;
   }

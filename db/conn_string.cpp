@@ -1,5 +1,7 @@
 #include "db/conn_string.h"
 
+#include <array>
+#include <charconv>
 #include <string_view>
 
 #include "util/text_buffer.h"
@@ -31,9 +33,18 @@ void vdPutSetting(TextBuffer& app, std::string_view keyword, std::span<const cha
   app.vdPut(" ");
 }
 
+void vdPutNumber(TextBuffer& app, std::string_view keyword, int value) {
+  std::array<char, 16> digits{};
+  // Sixteen bytes hold any int, so to_chars cannot fail here.
+  const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  app.vdPut(keyword);
+  app.vdPut(std::string_view(digits.data(), static_cast<size_t>(end - digits.data())));
+}
+
 }  // namespace
 
-int inBuildConnString(const DbConfig& config, std::span<char> out) {
+int inBuildConnString(const DbConfig& config, std::string_view applicationName,
+                      std::span<char> out) {
   TextBuffer app(out);
   if (!boDbConfigFieldsTerminated(config)) return -1;
   vdPutSetting(app, "hostaddr=", config.szHostAddr);
@@ -41,6 +52,13 @@ int inBuildConnString(const DbConfig& config, std::span<char> out) {
   vdPutSetting(app, "user=", config.szUser);
   vdPutSetting(app, "password=", config.szPassword);
   vdPutSetting(app, "dbname=", config.szDbName);
-  app.vdPut("connect_timeout=5");
+  vdPutNumber(app, "connect_timeout=", kConnectTimeoutSeconds);
+  app.vdPut(" keepalives=1");
+  vdPutNumber(app, " keepalives_idle=", kKeepalivesIdleSeconds);
+  vdPutNumber(app, " keepalives_interval=", kKeepalivesIntervalSeconds);
+  vdPutNumber(app, " keepalives_count=", kKeepalivesCount);
+  vdPutNumber(app, " tcp_user_timeout=", kSilentPeerSeconds * 1000);
+  app.vdPut(" fallback_application_name=");
+  vdPutValue(app, applicationName);
   return app.ok ? 0 : -1;
 }

@@ -2,18 +2,32 @@
 
 #include <libpq-fe.h>
 #include <malloc.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "db/conn_string.h"
+#include "util/program_name.h"
 
 namespace {
 
 PGconn* dbConn = nullptr;
+
+// Opens a transaction that nothing in it can make writable: a statement
+// cannot switch a READ ONLY transaction to read-write once it has begun, and
+// the session default it might change applies to later transactions only,
+// each of which begins here READ ONLY again. Quoted text is read the standard
+// way (backslashes are plain characters outside E'...'), whatever the
+// server's default, so that the server reads the statement as the tool did.
+constexpr const char* kBeginReadOnly =
+    "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on";
 
 // Runs BEGIN or COMMIT; true when the server accepted it.
 bool boRunCommand(const char* pszCommand) {
@@ -23,8 +37,10 @@ bool boRunCommand(const char* pszCommand) {
   return ok;
 }
 
-// Runs the statement into the holder; the caller has handled BEGIN.
-int inRunStatement(const char* pszSql, DBData& data) {
+// Runs the statement into the holder; the caller has handled BEGIN. The
+// statement goes through the extended protocol, in which the server refuses
+// a text that holds more than one statement.
+int inRunStatement(const char* pszSql, std::span<const char* const> params, DBData& data) {
   const size_t len = std::strlen(pszSql);
   const std::unique_ptr<char, decltype(&std::free)> copy(
       static_cast<char*>(std::calloc(len + 2, 1)), &std::free);
@@ -33,7 +49,8 @@ int inRunStatement(const char* pszSql, DBData& data) {
   std::memcpy(copy.get(), pszSql, len);
   if (pszSql[len - 1] != ';') copy.get()[len] = ';';
 
-  data.pResult = PQexec(dbConn, copy.get());
+  data.pResult = PQexecParams(dbConn, copy.get(), static_cast<int>(params.size()), nullptr,
+                              params.data(), nullptr, nullptr, 0);
   int outcome = 0;
   switch (PQresultStatus(data.pResult)) {
     case PGRES_TUPLES_OK:
@@ -58,7 +75,7 @@ void vdDBKeepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
 
 int inDBConnect(const DbConfig& config) {
   std::array<char, kConnStringSize> conninfo{};
-  if (inBuildConnString(config, conninfo) != 0) return -1;
+  if (inBuildConnString(config, svProgramName(), conninfo) != 0) return -1;
   dbConn = PQconnectdb(conninfo.data());
   if (PQstatus(dbConn) == CONNECTION_OK) return 0;
   vdDBDisconnect();
@@ -70,12 +87,32 @@ void vdDBDisconnect() {
   dbConn = nullptr;
 }
 
-int inDBQuery(const char* pszSql, bool boTransaction, DBData& data) {
+int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
+              std::span<const char* const> params) {
   if (pszSql == nullptr || pszSql[0] == '\0') return -1;
-  if (boTransaction && !boRunCommand("BEGIN")) return -1;
-  int outcome = inRunStatement(pszSql, data);
+  if (boTransaction && !boRunCommand(kBeginReadOnly)) return -1;
+  int outcome = inRunStatement(pszSql, params, data);
   if (boTransaction && !boRunCommand("COMMIT")) outcome = -1;
   return outcome;
+}
+
+int inDBPause(int inDelayMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(inDelayMs, 0));
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return 0;
+    pollfd watched{PQsocket(dbConn), POLLIN, 0};
+    if (watched.fd < 0) return -1;
+    const int ready = poll(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+    if (ready < 0 && errno != EINTR) return -1;
+    // Whatever arrived (a notice, the server's goodbye, an error from the
+    // socket) is read now; a connection that is gone fails here.
+    if (ready > 0 && (PQconsumeInput(dbConn) == 0 || PQstatus(dbConn) != CONNECTION_OK)) {
+      return -1;
+    }
+    while (PGnotify* notify = PQnotifies(dbConn)) PQfreemem(notify);
+  }
 }
 
 void vdDBGetData(int inRow, int inCol, DBData& data) {

@@ -26,17 +26,26 @@ struct DBData {
 // Call before the first statement.
 void vdDBKeepReleasedMemory();
 
-// Connects with the settings and a five-second time-out. Returns 0 when
-// connected; on -1 nothing is left open.
+// Connects with the settings, libpq's environment for what they leave out,
+// the time-outs of db/conn_string.h and the program's name as the default
+// application name. Returns 0 when connected; on -1 nothing is left open.
 int inDBConnect(const DbConfig& config);
 
 // Closes the connection opened by inDBConnect (harmless when none is open).
 void vdDBDisconnect();
 
-// Runs one statement (a ';' is appended when missing), optionally between
+// Runs one statement alone (a ';' is appended when missing; a second
+// statement in the text is refused by the server) with `params` as the text
+// of $1, $2..., optionally in a READ ONLY transaction of its own, between
 // BEGIN and COMMIT. Returns 0 on success, -1 on failure; afterwards the
 // holder holds the rows, if any. Call vdDBClearData after either outcome.
-int inDBQuery(const char* pszSql, bool boTransaction, DBData& data);
+int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
+              std::span<const char* const> params = {});
+
+// Waits `inDelayMs` milliseconds while watching the connection. Returns 0
+// after the full wait, or -1 as soon as the connection is lost: the server
+// closed it, or the network went silent for longer than the keepalive bound.
+int inDBPause(int inDelayMs);
 
 // Points pszValue at a cell (SQL NULL reads as ""); null and 0 when the cell
 // does not exist.

@@ -8,7 +8,7 @@
 //  - the builder succeeds exactly when every field is terminated, and its
 //    text fits kConnStringSize;
 //  - PQconninfoParse reads back exactly the five values, empty ones left
-//    out, plus connect_timeout=5, and no other keyword;
+//    out, plus the time-outs and the application name, and no other keyword;
 //  - a buffer of exactly the text's size works, one byte less gives -1.
 
 #include <libpq-fe.h>
@@ -26,6 +26,9 @@ namespace {
 
 using Settings = std::map<std::string, std::string>;
 
+// A name that needs quoting, to check that it is quoted as well.
+constexpr const char* kAppName = "lumet 'x'\\";
+
 // Copies `value` into `field`; returns whether the field got its zero.
 bool boFill(std::span<char> field, const std::string& value) {
   static constexpr char kAfter[] = "' \\=\"x";
@@ -39,7 +42,7 @@ bool boFill(std::span<char> field, const std::string& value) {
 
 int inBuildInto(const DbConfig& config, size_t size, std::string& text) {
   std::vector<char> out(size, 'x');
-  const int rc = inBuildConnString(config, out);
+  const int rc = inBuildConnString(config, kAppName, out);
   if (rc == 0) {
     text = std::string(out.data(), strnlen(out.data(), out.size()));
     FUZZ_CHECK(text.size() < size);
@@ -80,7 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   FUZZ_CHECK(rc == (terminated ? 0 : -1));
   if (!terminated) return 0;
 
-  Settings expected = {{"connect_timeout", "5"}};
+  Settings expected = {{"connect_timeout", "5"},          {"keepalives", "1"},
+                       {"keepalives_idle", "10"},         {"keepalives_interval", "5"},
+                       {"keepalives_count", "3"},         {"tcp_user_timeout", "25000"},
+                       {"fallback_application_name", kAppName}};
   const char* keywords[] = {"hostaddr", "port", "user", "password", "dbname"};
   for (size_t i = 0; i < 5; ++i) {
     if (!args[i].empty()) expected[keywords[i]] = args[i];

@@ -58,19 +58,19 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   for (int i = 0; i < 409; ++i) ands += "and";  // 409 * " AND " = 2045 characters
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
   vdExpectRuns({
-      {k21, vsQuery(fields(10100), "none"), kPassed},
-      {k21, vsQuery(fields(10101), "none"), kTooLong},
-      {k21, vsQuery(fields(10101), ""), kTooLong},
-      {k21, vsQuery(fields(10090), "x=1"), kPassed},
-      {k21, vsQuery(fields(10091), "x=1"), kTooLong},
+      {k21, vsQuery(fields(10134), "none"), kPassed},
+      {k21, vsQuery(fields(10135), "none"), kTooLong},
+      {k21, vsQuery(fields(10135), ""), kTooLong},
+      {k21, vsQuery(fields(10124), "x=1"), kPassed},
+      {k21, vsQuery(fields(10125), "x=1"), kTooLong},
       {k21, vsQuery("f", std::string(2047, 'x')), kPassed},
       {k21, vsQuery("f", std::string(2048, 'x')), kTooLong},
       {k21, vsQuery("f", ands), kPassed},
       {k21, vsQuery("f", ands + "and"), kTooLong},
       {k21, vsQuery("f", ors), kTooLong},
       {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad},
-      {"lumettool-2.0", vsQuery20(fields(10100)), kPassed},
-      {"lumettool-2.0", vsQuery20(fields(10101)), kTooLong},
+      {"lumettool-2.0", vsQuery20(fields(10134)), kPassed},
+      {"lumettool-2.0", vsQuery20(fields(10135)), kTooLong},
   });
 }
 

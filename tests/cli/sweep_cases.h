@@ -202,19 +202,27 @@ inline SweepCase scQuery(const Edition& e, const std::string& word, const Query&
   } else if (!boValidDay(q.to)) {
     c.expected = kToInvalid;
   } else {
-    // The statement is 139 characters besides the fields, 7 more and the
+    // The statement is 105 characters besides the fields, 7 more and the
     // condition with a filter; with its zero it must fit 10240 bytes, and
     // the condition 2048. A blank condition is no filter; one that spells
     // and, or or none is rewritten, which is left to the set of messages.
+    // A condition that closes a bracket it did not open is refused; where
+    // quotes or comments could hide a bracket, that too is left to the set.
     size_t filter = 0;
     if (e.filtered && !std::all_of(q.condition.begin(), q.condition.end(), boBlank)) {
       const std::string lower = sLower(q.condition);
-      for (const char* rewritten : {"and", "or", "none"})
+      for (const char* rewritten : {"and", "or", "none", "'", "\"", "$", "--", "/*"})
         if (lower.find(rewritten) != std::string::npos) c.expected.clear();
+      int depth = 0;
+      for (const char ch : q.condition) {
+        depth += ch == '(' ? 1 : 0;
+        if (ch == ')' && --depth < 0) break;
+      }
+      if (depth < 0 && !c.expected.empty()) c.expected = kSqlFailed;
       filter = q.condition.size();
     }
     const bool all = sLower(q.fields) == "all";
-    if (filter > 2047 || 139 + (all ? 1 : q.fields.size()) + (filter > 0 ? 7 + filter : 0) > 10239)
+    if (filter > 2047 || 105 + (all ? 1 : q.fields.size()) + (filter > 0 ? 7 + filter : 0) > 10239)
       c.expected = kQueryTooLong;
   }
   return c;

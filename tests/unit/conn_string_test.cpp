@@ -16,9 +16,14 @@ void vdPut(std::array<char, N>& field, const std::string& value) {
   value.copy(field.data(), N - 1);
 }
 
+// What every connection string ends with: the time-outs and the name.
+const std::string kTail =
+    "connect_timeout=5 keepalives=1 keepalives_idle=10 keepalives_interval=5 "
+    "keepalives_count=3 tcp_user_timeout=25000 fallback_application_name=lumettool-2.0";
+
 std::string sConnString(const DbConfig& config) {
   std::array<char, kConnStringSize> out{};
-  EXPECT_EQ(inBuildConnString(config, out), 0);
+  EXPECT_EQ(inBuildConnString(config, "lumettool-2.0", out), 0);
   return out.data();
 }
 
@@ -40,19 +45,19 @@ Settings mapParsed(const std::string& conninfo) {
 
 TEST(ConnString, WritesPlainValuesAndLeavesOutEmptyOnes) {
   EXPECT_EQ(sConnString({{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}}),
-            "hostaddr=10.0.0.5 port=5432 user=lumet password=s3cret dbname=sales "
-            "connect_timeout=5");
+            "hostaddr=10.0.0.5 port=5432 user=lumet password=s3cret dbname=sales " + kTail);
   EXPECT_EQ(sConnString({{"10.0.0.5"}, {}, {}, {}, {"sales"}}),
-            "hostaddr=10.0.0.5 dbname=sales connect_timeout=5");
-  EXPECT_EQ(sConnString({}), "connect_timeout=5");
-  EXPECT_EQ(sConnString({{}, {}, {}, {"it's me"}, {}}), "password='it\\'s me' connect_timeout=5");
+            "hostaddr=10.0.0.5 dbname=sales " + kTail);
+  // Nothing for host, port, TLS or the session's target: libpq's environment decides.
+  EXPECT_EQ(sConnString({}), kTail);
+  EXPECT_EQ(sConnString({{}, {}, {}, {"it's me"}, {}}), "password='it\\'s me' " + kTail);
 
   DbConfig config{{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}};
   std::array<char, 16> small{};
-  EXPECT_EQ(inBuildConnString(config, small), -1);
+  EXPECT_EQ(inBuildConnString(config, "lumettool", small), -1);
   config.szPort.fill('5');  // no terminating zero
   std::array<char, kConnStringSize> out{};
-  EXPECT_EQ(inBuildConnString(config, out), -1);
+  EXPECT_EQ(inBuildConnString(config, "lumettool", out), -1);
 }
 
 TEST(ConnString, LibpqReadsBackEveryValueExactly) {
@@ -69,9 +74,18 @@ TEST(ConnString, LibpqReadsBackEveryValueExactly) {
     vdPut(config.szUser, user);
     vdPut(config.szPassword, password);
     vdPut(config.szDbName, dbName);
-    const Settings expected = {{"hostaddr", host},     {"port", "65535"},
-                               {"user", user},         {"password", password},
-                               {"dbname", dbName},     {"connect_timeout", "5"}};
+    const Settings expected = {{"hostaddr", host},
+                               {"port", "65535"},
+                               {"user", user},
+                               {"password", password},
+                               {"dbname", dbName},
+                               {"connect_timeout", "5"},
+                               {"keepalives", "1"},
+                               {"keepalives_idle", "10"},
+                               {"keepalives_interval", "5"},
+                               {"keepalives_count", "3"},
+                               {"tcp_user_timeout", "25000"},
+                               {"fallback_application_name", "lumettool-2.0"}};
     EXPECT_EQ(mapParsed(sConnString(config)), expected) << password;
   }
 }

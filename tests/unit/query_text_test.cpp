@@ -26,7 +26,17 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
       {"a=1 Or b=2", "a=1  OR  b=2"}, {"Brand='Sandor AND Co'", "br AND ='Sandor AND Co'"},
       {"n='it''s Oregon' or x=\"Ore and Co\"", "n='it''s Oregon'  OR  x=\"Ore and Co\""},
       {"none", ""}, {" NoNe\t", ""}, {"", ""}, {" \t ", ""}, {"nonexistent=1", "nonexistent=1"},
-      {"none and x", "none  AND  x"}};
+      {"none and x", "none  AND  x"},
+      // Every form of quoted text the server knows stays as written.
+      {"note=$$Rock and Roll$$", "note=$$Rock and Roll$$"},
+      {"N=$Tag$it's $$ OR$Tag$ or $t$x$t$", "n=$Tag$it's $$ OR$Tag$  OR  $t$x$t$"},
+      {"note=E'it\\'s Oregon' OR x=1", "note=E'it\\'s Oregon'  OR  x=1"},
+      {"n=e'A\\\\' OR U&'D\\0061' OR U&\"Or\"=1", "n=e'A\\\\'  OR  U&'D\\0061'  OR  U&\"Or\"=1"},
+      // Not quoted text: a $ inside a word, a parameter, an E ending a word.
+      {"A$B$=1 or $1 OR Xe'\\'=1", "a$b$=1  OR  $1  OR  xe'\\'=1"},
+      {"1$$Or$$=1", "1$$Or$$=1"},
+      // Comments are kept as written as well.
+      {"x=1 /* And /* Or */ */ and Y -- Or\nOR z", "x=1 /* And /* Or */ */  AND  y -- Or\n OR  z"}};
   for (const auto& [text, filter] : conditions) EXPECT_EQ(sFilter(text), filter) << text;
 
   const std::pair<const char*, const char*> fields[] = {
@@ -48,26 +58,52 @@ TEST(QueryText, ConditionMustFitItsBufferWithTheZero) {
   sFilter(std::string(kConditionSize - 5, 'x') + "and", -1);
 }
 
-TEST(QueryText, StatementBracketsFilterAndEndsBeforeNextDay) {
-  DayText first{};
-  DayText last{};
-  DayText end{};
-  ASSERT_EQ(inParseDayArg("20111229", first), 0);
-  ASSERT_EQ(inParseDayArg("20111231", last), 0);
-  vdDayAfter(last, end);
+TEST(QueryText, StatementKeepsTheFilterInsideTheRange) {
   const std::string tail =
-      " FROM transaction WHERE transaction.datetime>=TIMESTAMP'2011-12-29 00:00:00' AND "
-      "transaction.datetime<TIMESTAMP'2012-01-01 00:00:00'";
+      " FROM transaction WHERE transaction.datetime>=$1::timestamp AND "
+      "transaction.datetime<$2::timestamp";
   std::array<char, kStatementSize> out{};
-  ASSERT_EQ(inBuildStatement("id,amount", sFilter("a=1 or b=2"), first, end, out), 0);
-  EXPECT_EQ(std::string(out.data()),
-            "SELECT id,amount FROM transaction WHERE (a=1  OR  b=2) AND " + tail.substr(24));
-  ASSERT_EQ(inBuildStatement("*", "", first, end, out), 0);
+  ASSERT_EQ(inBuildStatement("id,amount", sFilter("a=1 or b=2"), out), 0);
+  EXPECT_EQ(std::string(out.data()), "SELECT id,amount" + tail + " AND (a=1  OR  b=2)");
+  ASSERT_EQ(inBuildStatement("*", "", out), 0);
   EXPECT_EQ(std::string(out.data()), "SELECT *" + tail);
 
   // Fields that make the statement fill the buffer exactly, then one byte more.
   const std::string fields(size_t{kStatementSize - 1} - 7 - tail.size(), 'f');
-  ASSERT_EQ(inBuildStatement(fields, "", first, end, out), 0);
+  ASSERT_EQ(inBuildStatement(fields, "", out), 0);
   EXPECT_EQ(std::string(out.data()), "SELECT " + fields + tail);
-  EXPECT_EQ(inBuildStatement(fields + "f", "", first, end, out), -1);
+  EXPECT_EQ(inBuildStatement(fields + "f", "", out), -1);
+
+  DayText day{};
+  DayParam param{};
+  ASSERT_EQ(inParseDayArg("20111231", day), 0);
+  vdPutDayParam(day, param);
+  EXPECT_EQ(std::string(param.data()), "2011-12-31");
+}
+
+// A filter that closes a bracket it did not open could end the range's AND
+// and add rows of any day (") or (true", ") union select ..."). Brackets in
+// quoted text and comments are not the server's, and do not count.
+TEST(QueryText, FilterMustKeepItsBrackets) {
+  const std::pair<const char*, bool> filters[] = {
+      {"", true},
+      {"(a=1) or (b=2)", true},
+      {"f(x) in ((1), (2))", true},
+      {"note=')' or \")\"=1", true},
+      {"note=$$)$$ or $t$)$t$=1", true},
+      {"note=E'\\')' or 1=1", true},
+      {"x=1 /* ) /* ) */ ) */", true},
+      {"x=1 -- )", true},
+      {"status=1) or (true", false},
+      {"1=1) union select * from transaction where (true", false},
+      {"x=1 -- )\n) or (true", false},
+      {"x=1 /* ) */ ) or (true", false},
+      {"note=')'') or (''' ) or (true", false},
+      {"a$$=1) or ($$", false},
+      {"xe'\\' ) or (true", false},
+      // A backslash after a byte above 127 may be that character's second byte.
+      {"note=E'\x82\\') or (true", false}};
+  for (const auto& [filter, kept] : filters) {
+    EXPECT_EQ(boFilterKeepsItsBrackets(filter), kept) << filter;
+  }
 }

@@ -1,0 +1,118 @@
+#include "commands/sql_pieces.h"
+
+namespace {
+
+bool boIsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool boIsDigit(char c) { return c >= '0' && c <= '9'; }
+bool boIsHighByte(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+
+// Bytes that may start an identifier or a dollar-quote tag.
+bool boIsIdentStart(char c) { return boIsAsciiLetter(c) || c == '_' || boIsHighByte(c); }
+
+// Bytes that may go on an identifier ('$' too, after its first byte).
+bool boIsIdentByte(char c) { return boIsIdentStart(c) || boIsDigit(c) || c == '$'; }
+
+// True when the byte at `pos` goes on a word that starts before it: after
+// "a1" a '$' belongs to the identifier, after "12" it may open a dollar quote.
+bool boContinuesIdentifier(std::string_view text, size_t pos) {
+  bool identifier = false;
+  for (size_t i = pos; i > 0 && boIsIdentByte(text[i - 1]); --i) {
+    if (!boIsDigit(text[i - 1])) identifier = true;
+  }
+  return identifier;
+}
+
+// True when the byte at `pos` starts a word of its own.
+bool boStartsWord(std::string_view text, size_t pos) {
+  return pos == 0 || !boIsIdentByte(text[pos - 1]);
+}
+
+// Length of a text quoted with `quote` that opens at `open`; a doubled quote
+// inside stands for itself. With `escapes`, a backslash takes the next byte.
+size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escapes) {
+  size_t i = open + 1;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (escapes && c == '\\' && i + 1 < text.size() && !boIsHighByte(text[i - 1])) {
+      i += 2;
+    } else if (c == quote) {
+      if (i + 1 < text.size() && text[i + 1] == quote) {
+        i += 2;
+      } else {
+        return i + 1 - open;
+      }
+    } else {
+      ++i;
+    }
+  }
+  return text.size() - open;
+}
+
+// Length of the dollar-quote delimiter ($$ or $tag$) at `pos`, 0 if none.
+size_t inDollarTagLength(std::string_view text, size_t pos) {
+  size_t i = pos + 1;
+  if (i < text.size() && boIsIdentStart(text[i])) {
+    while (i < text.size() && (boIsIdentStart(text[i]) || boIsDigit(text[i]))) ++i;
+  }
+  return i < text.size() && text[i] == '$' ? i + 1 - pos : 0;
+}
+
+size_t inDollarQuotedLength(std::string_view text, size_t pos, size_t tagLen) {
+  const size_t close = text.find(text.substr(pos, tagLen), pos + tagLen);
+  return close == std::string_view::npos ? text.size() - pos : close + tagLen - pos;
+}
+
+size_t inBlockCommentLength(std::string_view text, size_t pos) {
+  int depth = 0;
+  size_t i = pos;
+  while (i + 1 < text.size()) {
+    if (text[i] == '/' && text[i + 1] == '*') {
+      ++depth;
+      i += 2;
+    } else if (text[i] == '*' && text[i + 1] == '/') {
+      i += 2;
+      if (--depth == 0) return i - pos;
+    } else {
+      ++i;
+    }
+  }
+  return text.size() - pos;
+}
+
+size_t inLineCommentLength(std::string_view text, size_t pos) {
+  const size_t end = text.find_first_of("\r\n", pos);
+  return end == std::string_view::npos ? text.size() - pos : end - pos;
+}
+
+// The quoted text that begins at `pos` with a prefix (E'..', U&'..', U&".."),
+// or 0 when there is none.
+size_t inPrefixedQuoteLength(std::string_view text, size_t pos) {
+  if (!boStartsWord(text, pos)) return 0;
+  const char c = text[pos];
+  const std::string_view rest = text.substr(pos + 1);
+  if ((c == 'e' || c == 'E') && rest.starts_with('\'')) {
+    return 1 + inQuotedLength(text, pos + 1, '\'', true);
+  }
+  if ((c == 'u' || c == 'U') && (rest.starts_with("&'") || rest.starts_with("&\""))) {
+    return 2 + inQuotedLength(text, pos + 2, rest[1], false);
+  }
+  return 0;
+}
+
+}  // namespace
+
+SqlPiece spSqlPieceAt(std::string_view text, size_t pos) {
+  const char c = text[pos];
+  const std::string_view rest = text.substr(pos);
+  if (c == '\'' || c == '"') return {SqlPieceKind::kQuoted, inQuotedLength(text, pos, c, false)};
+  if (rest.starts_with("--")) return {SqlPieceKind::kComment, inLineCommentLength(text, pos)};
+  if (rest.starts_with("/*")) return {SqlPieceKind::kComment, inBlockCommentLength(text, pos)};
+  if (c == '$' && !boContinuesIdentifier(text, pos)) {
+    const size_t tagLen = inDollarTagLength(text, pos);
+    if (tagLen > 0) return {SqlPieceKind::kQuoted, inDollarQuotedLength(text, pos, tagLen)};
+  }
+  if (const size_t len = inPrefixedQuoteLength(text, pos); len > 0) {
+    return {SqlPieceKind::kQuoted, len};
+  }
+  return {SqlPieceKind::kCode, 1};
+}

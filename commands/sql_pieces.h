@@ -1,0 +1,29 @@
+// SQL text split the way PostgreSQL's lexer splits it: code, quoted text and
+// comments. The rewriting of the field list and the condition works on the
+// code only, and the condition's brackets are counted in the code only.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+enum class SqlPieceKind {
+  kCode,     // one byte of SQL outside quotes and comments
+  kQuoted,   // a whole quoted text: '...', E'...', U&'...', "...", U&"...", $tag$...$tag$
+  kComment,  // -- to the end of the line, or /* ... */ (they nest)
+};
+
+struct SqlPiece {
+  SqlPieceKind kind;
+  size_t len;  // bytes from the piece's start; at least 1
+};
+
+// The piece of `text` that starts at `pos` (pos < text.size()). A quoted text
+// or a comment that is not closed runs to the end of the text.
+//
+// Where the server might read the bytes more than one way, the piece is cut
+// so that the text is taken as code rather than as quoted: so a bracket the
+// server would see as code is never hidden inside a quote here. Backslashes
+// escape only in E'...' text (standard_conforming_strings on), and there a
+// backslash straight after a byte above 127 ends nothing: in the multibyte
+// client encodings such a byte pair is one character.
+SqlPiece spSqlPieceAt(std::string_view text, size_t pos);
