@@ -189,6 +189,13 @@ servers_net_start() {
   ip -n "$nc" link set lo up
   ip -n "$ns" link set "$link" up
   ip -n "$nc" link set "${SERVERS_NS_PREFIX}c0" up
+  # Fixed neighbour entries: with the link down, packets then go out into it
+  # and vanish, rather than fail address resolution and come back as "no
+  # route to host".
+  ip -n "$ns" neigh replace 192.0.2.2 dev "$link" nud permanent \
+    lladdr "$(ip netns exec "$nc" cat "/sys/class/net/${SERVERS_NS_PREFIX}c0/address")"
+  ip -n "$nc" neigh replace 192.0.2.1 dev "${SERVERS_NS_PREFIX}c0" nud permanent \
+    lladdr "$(ip netns exec "$ns" cat "/sys/class/net/$link/address")"
 
   mkdir -p "$d/sock"
   printf '%s\n' "$password" >"$d/pw"
