@@ -211,7 +211,8 @@ EOF
     servers_as_owner tee -a "$d/data/pg_hba.conf" >/dev/null
   ip netns exec "$ns" runuser -u "$SERVERS_OWNER" -- "$(servers_pg_bin)/pg_ctl" -D "$d/data" \
     -l "$d/log" -w -t 60 start >/dev/null
-  export LUMET_NET_IP=$(command -v ip) LUMET_NET_CLIENT_NS=$nc LUMET_NET_SERVER_NS=$ns
+  LUMET_NET_IP=$(command -v ip)
+  export LUMET_NET_IP LUMET_NET_CLIENT_NS=$nc LUMET_NET_SERVER_NS=$ns
   export LUMET_NET_LINK=$link LUMET_NET_ADDR=192.0.2.1 LUMET_NET_PORT=5432
   export LUMET_NET_SOCKET=$d/sock LUMET_NET_USER=lumet_net LUMET_NET_PASSWORD=$password
   echo "== server in network namespace $ns on 192.0.2.1, the tool's namespace $nc"
