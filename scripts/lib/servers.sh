@@ -26,7 +26,8 @@ servers_as_owner() {
 # One statement on the cluster as its superuser; prints the result unaligned.
 servers_sql() { psql -X -A -t -q -v ON_ERROR_STOP=1 -c "$1"; }
 
-# A client certificate signed by $2 (the CA's base name) for subject $3.
+# Certificate $1.crt and key $1.key for subject $3, signed by the CA $2.crt
+# (key $2.key), with the extension $4.
 servers_signed_cert() {
   local name=$1 ca=$2 subject=$3 ext=$4
   openssl req -new -nodes -newkey rsa:2048 -keyout "$name.key" -out "$name.csr" \
