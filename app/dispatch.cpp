@@ -15,7 +15,7 @@ bool boMatchesCommand(std::string_view arg, std::string_view word) { return arg.
 }  // namespace
 
 int inDispatch(const Edition& edition, int argc, char** argv) {
-  if (inFillStandardDescriptors() != 0) return 1;
+  if (inIgnoreBrokenPipe() != 0 || inFillStandardDescriptors() != 0) return 1;
   vdSetProgramName(edition.name);
   if (argc <= 1) {
     inPrintText("Error - Invalid Parameters");

@@ -22,5 +22,6 @@ struct Edition {
 
 // Lower-cases the command word in place, runs the first command whose word
 // it begins with, or prints the usage error. Returns the process's exit
-// status: 0, or 1 when standard output could not be written.
+// status: 0, or 1 when standard output could not be written (a reader that
+// has gone included: SIGPIPE is ignored from the start).
 int inDispatch(const Edition& edition, int argc, char** argv);

@@ -17,7 +17,11 @@ int inParseDayArg(const char* pszArg, DayText& day) {
     return -1;
   }
   // The pieces are in range, so the text is always exactly eight digits.
-  (void)std::snprintf(day.data(), day.size(), "%04d%02d%02d", year, month, dayOfMonth);
+  DayText canonical{};
+  (void)std::snprintf(canonical.data(), canonical.size(), "%04d%02d%02d", year, month, dayOfMonth);
+  // 31 April or 29 February 2100 would roll over into the next month.
+  if (!boIsCalendarDay(canonical.data())) return -1;
+  day = canonical;
   return 0;
 }
 
@@ -25,5 +29,5 @@ void vdAddDays(DayText& day, int inDays) { vdGetNextDate(day.data(), day.data(),
 
 void vdDayAfter(const DayText& lastDay, DayText& next) {
   next = lastDay;
-  if (boIsCalendarDay(lastDay.data())) vdAddDays(next, 1);
+  vdAddDays(next, 1);
 }

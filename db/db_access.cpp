@@ -29,7 +29,12 @@ PGconn* dbConn = nullptr;
 constexpr const char* kBeginReadOnly =
     "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on";
 
-// Runs BEGIN or COMMIT; true when the server accepted it.
+// Ends that transaction. An export has nothing to keep, and READ ONLY does
+// not stop everything (PostgreSQL 15 lets lo_create write in it): rolled
+// back, whatever a function managed to write is gone again.
+constexpr const char* kEndReadOnly = "ROLLBACK";
+
+// Runs BEGIN or ROLLBACK; true when the server accepted it.
 bool boRunCommand(const char* pszCommand) {
   PGresult* result = PQexec(dbConn, pszCommand);
   const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
@@ -92,7 +97,7 @@ int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
   if (pszSql == nullptr || pszSql[0] == '\0') return -1;
   if (boTransaction && !boRunCommand(kBeginReadOnly)) return -1;
   int outcome = inRunStatement(pszSql, params, data);
-  if (boTransaction && !boRunCommand("COMMIT")) outcome = -1;
+  if (boTransaction && !boRunCommand(kEndReadOnly)) outcome = -1;
   return outcome;
 }
 

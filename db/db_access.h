@@ -36,8 +36,8 @@ void vdDBDisconnect();
 
 // Runs one statement alone (a ';' is appended when missing; a second
 // statement in the text is refused by the server) with `params` as the text
-// of $1, $2..., optionally in a READ ONLY transaction of its own, between
-// BEGIN and COMMIT. Returns 0 on success, -1 on failure; afterwards the
+// of $1, $2..., optionally in a READ ONLY transaction of its own that is
+// rolled back once the rows are in. Returns 0 on success, -1 on failure; afterwards the
 // holder holds the rows, if any. Call vdDBClearData after either outcome.
 int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
               std::span<const char* const> params = {});

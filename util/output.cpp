@@ -1,6 +1,7 @@
 #include "util/output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -35,4 +36,10 @@ int inFillStandardDescriptors() {
     }
   }
   return 0;
+}
+
+int inIgnoreBrokenPipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  return sigemptyset(&action.sa_mask) == 0 && sigaction(SIGPIPE, &action, nullptr) == 0 ? 0 : -1;
 }

@@ -26,3 +26,8 @@ int inFinishOutput();
 // Standard output is opened read-only: writing to it then fails, as on a
 // full disk. Returns 0, or -1 when a missing descriptor could not be filled.
 int inFillStandardDescriptors();
+
+// Ignores SIGPIPE, so that writing to a pipe whose reader has gone fails
+// with EPIPE like any other failed write instead of ending the process.
+// Returns 0, or -1 when the signal's action could not be set.
+int inIgnoreBrokenPipe();

@@ -31,7 +31,7 @@ std::vector<std::string> vsQuery20(const std::string& fields) {
 TEST(TransactionQueryArgs, ValidatesBothDates) {
   std::vector<CliCase> cases = {
       {k21, vsQuery("f", "none", "20000101", "21001231"), kPassed},
-      {k21, vsQuery("f", "none", "20240231", "20240101"), kPassed},  // 31 February
+      {k21, vsQuery("f", "none", "20240229", "20000229"), kPassed},  // leap years
       {k21, vsQuery("f", "none", "2024 101", "2024+131"), kPassed},  // atoi reads " 1" and "+1"
       {k21, vsQuery("f", "none", "20240101xyz", "20240131"), kPassed},
       {k21, vsQuery("f", "none", "2024011", "20240131"), kFromBad},
@@ -39,8 +39,10 @@ TEST(TransactionQueryArgs, ValidatesBothDates) {
       {k21, vsQuery("f", "none", "19990101", "2024013"), kFromBad},  // date-from first
       {k21, vsQuery("f", "none", "2024-1-1", "20240101"), kFromBad},
   };
-  for (const std::string bad :
-       {"19991231", "21010101", "20240001", "20241301", "20240100", "20240132", "abcdefgh"}) {
+  // The last four are days the calendar does not have (2100 is no leap year).
+  for (const std::string bad : {"19991231", "21010101", "20240001", "20241301", "20240100",
+                                "20240132", "abcdefgh", "20240231", "20240431", "20230229",
+                                "21000229"}) {
     cases.push_back({k21, vsQuery("f", "none", bad, "20240101"), kFromBad});
     cases.push_back({k21, vsQuery("f", "none", "20240101", bad), kToBad});
   }

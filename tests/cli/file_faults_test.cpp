@@ -11,6 +11,7 @@
 #include <iostream>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,15 +66,26 @@ struct FaultCase {
   std::string expected;
   bool unprivileged = false;     // run as a user without root's rights
   bool needsOtherOwner = false;  // the file must belong to someone else
+  long fileSizeLimit = -1;       // when >= 0: the run may not write files past it
+  std::string created{};         // a file the run may add besides db_config.cfg
 };
+
+// Every name under `dir`, links not followed.
+std::set<std::string> ssListing(const TempDir& dir) {
+  std::set<std::string> names;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir.path))
+    names.insert(fs::relative(entry.path(), dir.path).string());
+  return names;
+}
 
 struct Invocation {
   std::string program;
   std::vector<std::string> args;
 };
 
-// Runs every invocation for each case in a fresh directory, then hands the
-// case and its directory to `check`.
+// Runs every invocation for each case in a fresh directory, checks that it
+// left nothing behind (a temporary file) but the settings file, then hands
+// the case and its directory to `check`.
 void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<FaultCase>& cases,
                     const std::function<void(const FaultCase&, const TempDir&)>& check = {}) {
   for (const FaultCase& c : cases) {
@@ -94,13 +106,19 @@ void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<Fault
                                     fs::perms::group_exec | fs::perms::others_read |
                                     fs::perms::others_exec);
       c.setup(dir);
+      const std::set<std::string> before = ssListing(dir);
       options.cwd = dir.path;
       options.timeoutSeconds = 15;
+      options.fileSizeLimit = c.fileSizeLimit;
       const RunResult r = rrRun(sProgram(run.program), run.args, options);
       EXPECT_FALSE(r.timedOut);
       EXPECT_EQ(r.termSignal, 0);
       EXPECT_EQ(r.exitStatus, 0);
       EXPECT_EQ(r.out, c.expected);
+      for (const std::string& name : ssListing(dir)) {
+        EXPECT_TRUE(before.contains(name) || name == "db_config.cfg" || name == c.created)
+            << "left behind: " << name;
+      }
       if (check) check(c, dir);
     }
   }
@@ -180,6 +198,17 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
       {"a symlink into a missing directory",
        [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
        kCreate},
+      // A new file is made beside the old one and renamed over it.
+      {"a file the user may write in a directory it may not",
+       [&](const TempDir& dir) {
+         placeOldFile(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::group_write | fs::perms::others_read |
+                      fs::perms::others_write)(dir);
+         fs::permissions(dir.path, fs::perms::owner_read | fs::perms::owner_exec |
+                                       fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+       },
+       kCreate, true},
   };
   const auto keptAsItWas = [&](const FaultCase& c, const TempDir& dir) {
     const std::string file = dir.sFile("db_config.cfg");
@@ -192,8 +221,60 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
   vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, keptAsItWas);
 }
 
+// A regular file is replaced whole or not at all; a link stays a link and
+// what it points to gets the record; a device is written through, never
+// replaced.
+TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
+  const std::string old = sSettingsRecord({"10.0.0.1", "5432", "old", "old", "old"});
+  const std::string record = sSettingsRecord({"127.0.0.1", "5432", "u", "p", "d"});
+  const auto linkTo = [](const std::string& target) {
+    return [target](const TempDir& dir) {
+      fs::create_directory(dir.sFile("real"));
+      fs::create_symlink("hop", dir.sFile("db_config.cfg"));
+      fs::create_symlink(target, dir.sFile("hop"));
+    };
+  };
+  const std::vector<FaultCase> cases = {
+      {.what = "a file-size limit of 0",
+       .setup = stContent(old),
+       .expected = kWrite,
+       .fileSizeLimit = 0},
+      {.what = "links to a regular file in another directory",
+       .setup =
+           [&](const TempDir& dir) {
+             linkTo("real/settings")(dir);
+             vdWriteFile(dir.sFile("real/settings"), old);
+             fs::permissions(dir.sFile("real/settings"), fs::perms::owner_all);
+           },
+       .expected = "Success"},
+      {.what = "links to a missing file", .setup = linkTo("real/settings"), .expected = "Success",
+       .created = "real/settings"},
+      {.what = "links to /dev/full", .setup = linkTo("/dev/full"), .expected = kWrite},
+  };
+  const auto check = [&](const FaultCase& c, const TempDir& dir) {
+    const std::string file = dir.sFile("db_config.cfg");
+    if (c.fileSizeLimit == 0) {
+      EXPECT_EQ(sReadFile(file), old);
+      return;
+    }
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(fs::read_symlink(file), "hop");
+    if (c.expected == kWrite) {
+      EXPECT_TRUE(fs::is_character_file("/dev/full"));
+      EXPECT_EQ(fs::read_symlink(dir.sFile("hop")), "/dev/full");
+      return;
+    }
+    EXPECT_EQ(fs::read_symlink(dir.sFile("hop")), "real/settings");
+    EXPECT_EQ(sReadFile(dir.sFile("real/settings")), record);
+    EXPECT_EQ(fs::status(dir.sFile("real/settings")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+  };
+  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, check);
+}
+
 // Whatever the message, a standard output that takes nothing (a full disk,
-// or closed) ends the run with status 1; the work itself is still done.
+// closed, or a pipe whose reader has gone) ends the run with status 1 and
+// no signal; the work itself is still done.
 TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
   const LocalPort refusing(false);
   ASSERT_FALSE(refusing.port.empty());
@@ -207,6 +288,7 @@ TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
   std::vector<Case> cases;
   for (const std::string program : {"lumettool", "lumettool-2.0", "lumettool-1.0"}) {
     cases.push_back({program, {"nosuchcommand"}, {}});
+    cases.push_back({program, {"version"}, {}});
     cases.push_back({program, {"version", "x"}, {}});
     cases.push_back({program, {"enc_api_key", "xyz"}, {}});
     cases.push_back({program, {"enc_api_key", std::string(2048, 'f')}, {}});
@@ -227,16 +309,20 @@ TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
     cases.push_back({program, query("id", "20240101"), good});
     cases.push_back({program, query(std::string(10200, 'c'), "20240101"), good});
   }
+  enum class Sink { kFull, kClosed, kReaderGone };
   for (const Case& c : cases) {
-    for (const bool closed : {false, true}) {
+    for (const Sink sink : {Sink::kFull, Sink::kClosed, Sink::kReaderGone}) {
       SCOPED_TRACE(c.program + " " + c.args[0] + " with " + std::to_string(c.args.size()) +
                    " arguments" + (c.settings ? ", settings file" : "") +
-                   (closed ? ", stdout closed" : ", stdout full"));
+                   (sink == Sink::kFull     ? ", stdout full"
+                    : sink == Sink::kClosed ? ", stdout closed"
+                                            : ", stdout reader gone"));
       TempDir dir;
       if (c.settings) vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
       RunOptions options = roIn(dir.path);
-      if (closed) options.closedFds = {STDOUT_FILENO};
-      if (!closed) options.stdoutPath = "/dev/full";
+      if (sink == Sink::kFull) options.stdoutPath = "/dev/full";
+      if (sink == Sink::kClosed) options.closedFds = {STDOUT_FILENO};
+      options.stdoutReaderGone = sink == Sink::kReaderGone;
       options.timeoutSeconds = 15;
       const RunResult r = rrRun(sProgram(c.program), c.args, options);
       EXPECT_FALSE(r.timedOut);

@@ -172,13 +172,16 @@ inline SweepCase scApiKey(const Edition& e, const std::string& word, const std::
 }
 
 // A day argument: eight characters whose pieces read (C's atoi) as a year
-// 2000..2100, a month 1..12 and a day 1..31.
+// 2000..2100, a month 1..12 and a day of that month.
 inline bool boValidDay(const std::string& arg) {
   if (arg.size() < 8) return false;
   const int year = std::atoi(arg.substr(0, 4).c_str());
   const int month = std::atoi(arg.substr(4, 2).c_str());
   const int day = std::atoi(arg.substr(6, 2).c_str());
-  return year >= 2000 && year <= 2100 && month >= 1 && month <= 12 && day >= 1 && day <= 31;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  const int monthDays[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return year >= 2000 && year <= 2100 && month >= 1 && month <= 12 && day >= 1 &&
+         day <= monthDays[month - 1];
 }
 
 struct Query {

@@ -245,3 +245,115 @@ TEST_F(Export, BadInputSweepReachesTheServer) {
 }
 
 }  // namespace
+
+// What the tool does with fields and conditions written to change the
+// database or to reach rows of other days. The database's checksum (rows,
+// relations, sequence, large objects, the audit table) must not change; rows
+// come out only where psql gives the same rows for the same days and the
+// same condition, and never twice.
+class Hostile : public DbTest {
+ protected:
+  void SetUp() override {
+    DbTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    vdSql("ALTER TABLE transaction ADD status int");
+    vdSql(
+        "INSERT INTO transaction (id, datetime, status) VALUES (1, '2024-01-01 09:00', 1), "
+        "(2, '2024-01-01 10:00', 2), (3, '2024-01-02 09:00', 1), (4, '2024-01-03 09:00', 2), "
+        "(5, '2023-12-31 09:00', 1), (6, '2024-01-04 09:00', 1)");
+    vdSql("CREATE SEQUENCE s");
+    vdSql("CREATE TABLE audit (x text)");
+    vdSql("CREATE FUNCTION ins() RETURNS boolean LANGUAGE sql AS "
+          "$$INSERT INTO audit VALUES ('ins') RETURNING true$$");
+    vdSql("CREATE FUNCTION ddl() RETURNS boolean LANGUAGE plpgsql AS "
+          "$$BEGIN CREATE TABLE evil (); RETURN true; END$$");
+    // On the first day it turns the session's default to read-write; on a
+    // later day it writes.
+    vdSql("CREATE FUNCTION later_write(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
+          "IF d < '2024-01-02' THEN "
+          "PERFORM set_config('default_transaction_read_only', 'off', false); "
+          "ELSE INSERT INTO audit VALUES ('later'); END IF; RETURN true; END$$");
+    vdSql("CREATE FUNCTION sneak(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
+          "PERFORM set_config('transaction_read_only', 'off', true); "
+          "INSERT INTO audit VALUES ('sneak'); RETURN true; END$$");
+  }
+
+  std::string sChecksum() {
+    return sValue(conn_,
+                  "SELECT md5(concat_ws('/', "
+                  "(SELECT string_agg(t::text, ',' ORDER BY t::text) FROM transaction t), "
+                  "(SELECT string_agg(relname || ':' || relkind::text, ',' ORDER BY relname) FROM pg_class "
+                  " WHERE relnamespace = 'public'::regnamespace), "
+                  "(SELECT last_value || ',' || is_called FROM s), "
+                  "(SELECT count(*) FROM pg_largeobject_metadata), "
+                  "(SELECT string_agg(x, ',' ORDER BY x) FROM audit)))");
+  }
+
+  // psql's rows of the same days (20240101..20240103) and condition.
+  std::string sPsqlRows(const std::string& condition) {
+    RunOptions options;
+    options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
+    const RunResult psql = rrRun(
+        "/usr/bin/psql",
+        {"-X", "-At", "-c",
+         "SELECT id FROM transaction WHERE datetime >= '2024-01-01' AND datetime < '2024-01-04' "
+         "AND (" + condition + ") ORDER BY datetime"},
+        options);
+    EXPECT_EQ(psql.exitStatus, 0) << condition;
+    return psql.out;
+  }
+};
+
+TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
+  const std::string kFailed = "Error - Invalid Sql Command";
+  const std::string checksum = sChecksum();
+  struct Case {
+    std::string fields, condition, expected;  // edition 2.0 when condition is "-"
+  };
+  const std::vector<Case> cases{
+      // Stacked statements: the server runs one statement at a time.
+      {"id from transaction; delete from transaction where id<20; select id", "none", kFailed},
+      {"id from transaction; delete from transaction where id<20; select id", "-", kFailed},
+      {"id from transaction; update transaction set status=9; select id", "-", kFailed},
+      {"id from transaction; create table evil (); select id", "none", kFailed},
+      {"id", "1=1) and 1=0; delete from transaction where id<10; select 1 from transaction where (1=1",
+       kFailed},
+      // Writes from within the statement: a read-only transaction refuses them.
+      {"id", "nextval('s')>0", kFailed},
+      {"nextval('s')", "-", kFailed},
+      {"id", "ins()", kFailed},
+      {"id", "ddl()", kFailed},
+      // READ ONLY lets lo_create write; the rollback at the chunk's end undoes it.
+      {"lo_create(0)>0", "none", "t\nt\nt\nt\nSuccess"},
+      {"id", "sneak(datetime)", kFailed},
+      // A session default changed in the first chunk does not make the next one writable.
+      {"id", "later_write(datetime)", "1\n2\n" + kFailed},
+      // Conditions that try to leave their brackets or comment the range out.
+      {"id", "status=1) or (true", kFailed},
+      {"id", "status=1) or true --", kFailed},
+      {"id", "status=1) or true /*", kFailed},
+      {"id", "1=1) union select id from transaction where (true", kFailed},
+      {"id", "status=1 --", kFailed},
+      {"id", "status=1 /* ) or (true */", "psql"},
+      {"id", "status=1 -- )\n or true", "psql"},
+      {"id", "note=$$) or (true$$ or status=2", "psql"},
+      // Legitimate exports keep their rows.
+      {"id", "status=1", "psql"},
+      {"transaction.id,tableoid::regclass", "transaction.status=1", "1|transaction\n3|transaction\nSuccess"},
+      {"id", "id in (select id from transaction where status=2)", "psql"},
+      {"id", "upper(coalesce(note, 'x'))='X' and status<>2", "psql"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fields + " / " + c.condition);
+    const bool edition20 = c.condition == "-";
+    std::vector<std::string> args{c.fields, c.condition, "20240101", "20240103", "1", "0"};
+    if (edition20) args.erase(args.begin() + 1);
+    const std::string out = sQuery(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    if (c.expected == "psql") {
+      EXPECT_EQ(out, sPsqlRows(c.condition) + "Success");
+    } else {
+      EXPECT_EQ(out, c.expected);
+    }
+    EXPECT_EQ(sChecksum(), checksum);
+  }
+}

@@ -96,4 +96,26 @@ check_tree() {
     fi
   done
   check "README is installed" test -s "$prefix/share/doc/lumettool/README.md"
+  check_licence_files "$prefix/share/doc/lumettool"
+}
+
+# check_licence_files DOCDIR: copyright names the holder and holds the text
+# of LICENSE, in Debian's machine-readable format; changelog.gz is a Debian
+# changelog whose latest entry is this version.
+check_licence_files() {
+  local copyright=$1/copyright changelog=$1/changelog.gz
+  check_eq "copyright format" \
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+    "$(head -n 1 "$copyright")"
+  check_eq "copyright holder" "Copyright: $(sed -n 's/^Copyright (c) //p' "$SRC/LICENSE")" \
+    "$(grep '^Copyright: ' "$copyright")"
+  # The stand-alone License paragraph, unindented, is LICENSE below its
+  # Copyright line.
+  check_eq "copyright licence text" "$(sed '1,/^Copyright (c) /d' "$SRC/LICENSE" | sed '1{/^$/d}')" \
+    "$(awk 'prev == "" && $0 == "License: MIT" { on = 1; next }
+            on && !/^ / { exit }
+            on { sub(/^ /, ""); if ($0 == ".") $0 = ""; print }
+            { prev = $0 }' "$copyright")"
+  check_eq "changelog.gz latest version" "$VERSION" \
+    "$(gzip -dc "$changelog" | dpkg-parsechangelog -l - -S Version 2>&1)"
 }

@@ -39,7 +39,8 @@ for phrase in "at most $connect seconds to connect to each server" \
 done
 
 # Every section a reader looks for.
-for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" ENVIRONMENT EXAMPLES FILES "SEE ALSO"; do
+for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" ENVIRONMENT EXAMPLES FILES AUTHORS COPYRIGHT \
+  "SEE ALSO"; do
   check "section $section" grep -q -x "$section" <(man_text)
 done
 finish

@@ -1,0 +1,83 @@
+#include "util/diagnostics.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "util/program_name.h"
+
+namespace {
+
+bool boStatusOnScreen = false;
+
+void vdWriteError(std::string_view text) {
+  if (!text.empty()) (void)std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+void vdTell(std::string_view kind, std::initializer_list<std::string_view> pieces) {
+  (void)std::fflush(stdout);
+  vdClearStatus();
+  std::string line(svProgramName());
+  line += ": ";
+  line += kind;
+  line += ": ";
+  for (const std::string_view piece : pieces) line += piece;
+  // libpq's and the server's texts end with a newline of their own.
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  line += '\n';
+  vdWriteError(line);
+}
+
+}  // namespace
+
+void vdTellError(std::initializer_list<std::string_view> pieces) { vdTell("error", pieces); }
+void vdTellWarning(std::initializer_list<std::string_view> pieces) { vdTell("warning", pieces); }
+void vdTellDetail(std::initializer_list<std::string_view> pieces) { vdTell("detail", pieces); }
+void vdTellHint(std::initializer_list<std::string_view> pieces) { vdTell("hint", pieces); }
+
+bool boStatusShown() {
+  static const bool terminal = isatty(STDERR_FILENO) != 0;
+  return terminal;
+}
+
+void vdShowStatus(std::string_view text) {
+  if (!boStatusShown()) return;
+  // Back to the start of the line, the new text, the rest of the old erased.
+  std::string line = "\r";
+  line += text;
+  line += "\033[K";
+  vdWriteError(line);
+  boStatusOnScreen = true;
+}
+
+void vdClearStatus() {
+  if (!boStatusOnScreen) return;
+  vdWriteError("\r\033[K");
+  boStatusOnScreen = false;
+}
+
+std::string sQuoted(std::string_view text) {
+  constexpr size_t kLongest = 64;
+  std::string quoted = "'";
+  for (const char c : text.substr(0, kLongest)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      quoted += c;
+    } else {
+      std::array<char, 5> escaped{};
+      (void)std::snprintf(escaped.data(), escaped.size(), "\\x%02X", byte);
+      quoted += escaped.data();
+    }
+  }
+  quoted += "'";
+  if (text.size() > kLongest) quoted += "...";
+  return quoted;
+}
+
+std::string sSystemError(int errnum) {
+  std::array<char, 256> buffer{};
+  // The GNU strerror_r returns the text, which may or may not be in buffer.
+  return strerror_r(errnum, buffer.data(), buffer.size());
+}
