@@ -340,7 +340,8 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
       ASSERT_TRUE(cutAt.has_value()) << "the link was never cut";
       const double seconds = std::chrono::duration<double>(endedAt - *cutAt).count();
       std::cout << "[ MEASURED ] " << c.name << ": the export ended " << seconds
-                << " s after the cut\n";
+                << " s after the cut\n"
+                << run.err;  // the tool's reason, when it gives one
       EXPECT_LT(seconds, c.boundSeconds);
     }
     // The server still holds the sessions whose peer vanished.
