@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 
 // Eight digits "YYYYMMDD" and a zero byte.
 using DayText = std::array<char, 9>;
@@ -13,6 +14,17 @@ using DayText = std::array<char, 9>;
 // eight digits into `day` and returns 0; returns -1 otherwise, also for an
 // argument shorter than eight characters, and leaves `day` as it was.
 int inParseDayArg(const char* pszArg, DayText& day);
+
+// Why inParseDayArg refuses `pszArg` ("the month 13 is outside 1..12",
+// "2023-02-29 does not exist"), or "" when it accepts it.
+std::string sDayArgFault(const char* pszArg);
+
+// `day` as "YYYY-MM-DD".
+std::string sDayIso(const DayText& day);
+
+// Days from `from` to `to` on the calendar: 0 for the same day, negative
+// when `to` comes first.
+int inDaysFromTo(const DayText& from, const DayText& to);
 
 // Moves `day` forward by `inDays` days (0 or more) on the calendar.
 void vdAddDays(DayText& day, int inDays);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "config/db_config.h"
 
@@ -63,6 +64,17 @@ struct DBCell {
 // many cells. Returns how many were read (0 past the last column or outside
 // the result).
 int inDBGetCells(const DBData& data, int inRow, int inFirstCol, std::span<DBCell> cells);
+
+// Why the last failed call of this layer failed, in libpq's or the server's
+// words: the message ("ERROR:  division by zero (SQLSTATE 22012)", or libpq's
+// account of a connection that failed or was lost) and, where the server
+// gave them, its detail and hint. Never holds the password.
+struct DBFailure {
+  std::string sMessage;
+  std::string sDetail;
+  std::string sHint;
+};
+const DBFailure& frDBLastFailure();
 
 // Releases the held result.
 void vdDBClearData(DBData& data);

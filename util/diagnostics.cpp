@@ -21,8 +21,10 @@ void vdTell(std::string_view kind, std::initializer_list<std::string_view> piece
   vdClearStatus();
   std::string line(svProgramName());
   line += ": ";
-  line += kind;
-  line += ": ";
+  if (!kind.empty()) {
+    line += kind;
+    line += ": ";
+  }
   for (const std::string_view piece : pieces) line += piece;
   // libpq's and the server's texts end with a newline of their own.
   while (!line.empty() && line.back() == '\n') line.pop_back();
@@ -36,6 +38,7 @@ void vdTellError(std::initializer_list<std::string_view> pieces) { vdTell("error
 void vdTellWarning(std::initializer_list<std::string_view> pieces) { vdTell("warning", pieces); }
 void vdTellDetail(std::initializer_list<std::string_view> pieces) { vdTell("detail", pieces); }
 void vdTellHint(std::initializer_list<std::string_view> pieces) { vdTell("hint", pieces); }
+void vdTellServer(std::string_view message) { vdTell("", {message}); }
 
 bool boStatusShown() {
   static const bool terminal = isatty(STDERR_FILENO) != 0;

@@ -18,6 +18,9 @@ void vdTellWarning(std::initializer_list<std::string_view> pieces);
 void vdTellDetail(std::initializer_list<std::string_view> pieces);
 void vdTellHint(std::initializer_list<std::string_view> pieces);
 
+// Writes a message of the server's ("NOTICE:  ...") as "PROGRAM: NOTICE:  ...".
+void vdTellServer(std::string_view message);
+
 // Shows `text` as the status line on the terminal, in place of the one
 // before; nothing when standard error is not a terminal.
 void vdShowStatus(std::string_view text);

@@ -20,6 +20,10 @@ int inPrintText(std::string_view text);
 // Flushes standard output. Returns 0, or -1 when any write to it has failed.
 int inFinishOutput();
 
+// The system's error number of the first write to standard output that
+// failed (ENOSPC, EPIPE...), 0 while none has.
+int inOutputErrno();
+
 // Opens /dev/null on each of descriptors 0, 1 and 2 that the process was
 // started without, so that no file or connection opened later takes their
 // place and receives what is meant for standard output or standard error.

@@ -155,13 +155,20 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
     std::string name;
     Fault fault;
     bool duringStatement;
+    std::string errHas;  // the reason; the resume point follows it in every case
   };
+  const std::string inPause = "lumettool: error: the connection was lost in the pause after ";
+  const std::string inThird = "lumettool: error: the statement for 2024-01-03..2024-01-03 failed: ";
   const std::vector<Case> cases{
-      {"backend terminated in the pause", Fault::kTerminate, false},
-      {"backend terminated during a statement", Fault::kTerminate, true},
-      {"server restarted in the pause", Fault::kRestart, false},
-      {"server restarted during a statement", Fault::kRestart, true},
-      {"SELECT revoked in the pause", Fault::kRevokeSelect, false},
+      {"backend terminated in the pause", Fault::kTerminate, false,
+       "lumettool: FATAL:  terminating connection due to administrator command\n" + inPause +
+           "2024-01-02..2024-01-02: server closed the connection unexpectedly"},
+      {"backend terminated during a statement", Fault::kTerminate, true,
+       inThird + "FATAL:  terminating connection due to administrator command\n"},
+      {"server restarted in the pause", Fault::kRestart, false, inPause},
+      {"server restarted during a statement", Fault::kRestart, true, inThird},
+      {"SELECT revoked in the pause", Fault::kRevokeSelect, false,
+       inThird + "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
   };
   const std::string reason = sNoClusterControl();
   for (const Case& c : cases) {
@@ -199,6 +206,11 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, "1\n2\n" + kSqlFailed);
+    EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("lumettool: hint: the rows up to 2024-01-02 are complete; to go on, "
+                           "run again with date-from 20240103 and append\n"),
+              std::string::npos)
+        << run.err;
     if (c.fault == Fault::kRestart) vdReconnect();
     if (c.fault == Fault::kRevokeSelect) vdSql("GRANT SELECT ON transaction TO " + sRole());
   }
@@ -211,20 +223,27 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
   const std::string role = sRole();
   struct Case {
     std::string name, change, undo, database, fields, condition, expected;
+    std::string errHas = "";  // what standard error says, besides the program's prefix
   };
   const std::vector<Case> cases{
       {"baseline", "", "", "", "id", "none", "1\n2\nSuccess"},
-      {"missing database", "", "", "lumet_no_such_database", "id", "none", kNoConnect},
+      {"missing database", "", "", "lumet_no_such_database", "id", "none", kNoConnect,
+       "cannot connect: connection to server at \"127.0.0.1\", port " + sEnv("PGPORT") +
+           " failed: FATAL:  database \"lumet_no_such_database\" does not exist"},
       {"role without LOGIN", "ALTER ROLE " + role + " NOLOGIN", "ALTER ROLE " + role + " LOGIN",
-       "", "id", "none", kNoConnect},
+       "", "id", "none", kNoConnect, "is not permitted to log in"},
       {"no CONNECT on the database", "REVOKE CONNECT ON DATABASE " + db_ + " FROM PUBLIC",
        "GRANT CONNECT ON DATABASE " + db_ + " TO PUBLIC", "", "id", "none", kNoConnect},
       {"missing table", "ALTER TABLE transaction RENAME TO moved",
-       "ALTER TABLE moved RENAME TO transaction", "", "id", "none", kSqlFailed},
-      {"missing column in the fields", "", "", "", "id,amount", "none", kSqlFailed},
+       "ALTER TABLE moved RENAME TO transaction", "", "id", "none", kSqlFailed,
+       "the statement for 2024-01-01..2024-01-01 failed: ERROR:  relation \"transaction\" does "
+       "not exist (SQLSTATE 42P01)"},
+      {"missing column in the fields", "", "", "", "id,amount", "none", kSqlFailed,
+       "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)"},
       {"missing column in the condition", "", "", "", "id", "amount>0", kSqlFailed},
       {"no SELECT on the table", "REVOKE SELECT ON transaction FROM " + role,
-       "GRANT SELECT ON transaction TO " + role, "", "id", "none", kSqlFailed},
+       "GRANT SELECT ON transaction TO " + role, "", "id", "none", kSqlFailed,
+       "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
       {"SELECT on other columns only",
        "REVOKE SELECT ON transaction FROM " + role + "; GRANT SELECT (datetime) ON transaction TO " +
            role,
@@ -242,7 +261,9 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
     SCOPED_TRACE(c.name);
     if (!c.change.empty()) vdSql(c.change);
     ASSERT_EQ(sInit(sEnv("PGPORT"), role, "pw", c.database), "Success");
-    EXPECT_EQ(sQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
+    const RunResult run = rrQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"});
+    EXPECT_EQ(run.out, c.expected);
+    EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
     if (!c.undo.empty()) vdSql(c.undo);
   }
 }
@@ -253,17 +274,25 @@ TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
   vdLoginAsReader();
   vdExec(admin_, "ALTER ROLE " + sRole() + " SET statement_timeout = '1s'");
   struct Case {
-    std::string name, condition, days, expected;
+    std::string name, condition, days, expected, errHas;
   };
+  const std::string timeout = "ERROR:  canceling statement due to statement timeout (SQLSTATE 57014)";
   const std::vector<Case> cases{
       // Row 3 came before the slow row 4 ended the statement: not printed.
-      {"third chunk too slow", "nap(3, id=4)", "1", "1\n2\n" + kSqlFailed},
-      {"every chunk within the limit", "nap(0.3)", "1", kAllRows},
-      {"one statement past the limit", "nap(0.3)", "0", kSqlFailed},
+      {"third chunk too slow", "nap(3, id=4)", "1", "1\n2\n" + kSqlFailed,
+       "the statement for 2024-01-03..2024-01-03 failed: " + timeout},
+      {"every chunk within the limit", "nap(0.3)", "1", kAllRows, ""},
+      {"one statement past the limit", "nap(0.3)", "0", kSqlFailed,
+       "the statement for 2024-01-01..2024-01-04 failed: " + timeout},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(sQuery({"id", c.condition, "20240101", "20240104", c.days, "0"}), c.expected);
+    const RunResult run = rrQuery({"id", c.condition, "20240101", "20240104", c.days, "0"});
+    EXPECT_EQ(run.out, c.expected);
+    if (c.errHas.empty()) {
+      EXPECT_EQ(run.err, "");
+    }
+    EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
   }
 }
 

@@ -109,7 +109,12 @@ RunResult DbTest::rrQueryWith(const std::vector<std::string>& args, RunOptions o
   std::vector<std::string> argv{"transaction_query"};
   argv.insert(argv.end(), args.begin(), args.end());
   options.cwd = dir_.path;
-  return rrRun(sProgram(program), argv, options);
+  RunResult run = rrRun(sProgram(program), argv, options);
+  // Whatever went wrong, the password is never told.
+  for (const std::string& password : {sEnv("PGPASSWORD"), std::string("p w'd")}) {
+    EXPECT_EQ(run.err.find(password), std::string::npos) << run.err;
+  }
+  return run;
 }
 
 std::string DbTest::sQuery(const std::vector<std::string>& args, std::vector<std::string> env,
@@ -117,6 +122,10 @@ std::string DbTest::sQuery(const std::vector<std::string>& args, std::vector<std
   const RunResult run = rrQuery(args, std::move(env), program);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitStatus, 0);
+  // A run that succeeds says nothing on standard error.
+  if (run.out.ends_with("Success")) {
+    EXPECT_EQ(run.err, "");
+  }
   return run.out;
 }
 
