@@ -32,6 +32,12 @@ ensure_package_tools() {
   ensure_packages dpkg-dev file lintian mandoc groff-base man-db bash-completion
 }
 
+# What scripts/lib/servers.sh uses beside the cluster: certificates, network
+# namespaces, a pooler.
+ensure_server_tools() {
+  ensure_packages openssl iproute2 pgbouncer
+}
+
 # configure_tree DIR [cmake options...]: configures DIR without building.
 configure_tree() {
   local dir=$1
