@@ -18,8 +18,12 @@ int inHexDigitValue(char c) {
 
 }  // namespace
 
-bool boIsHexText(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return inHexDigitValue(c) >= 0; });
+bool boIsHexText(std::string_view text) { return inFirstNonHexDigit(text) == text.size(); }
+
+size_t inFirstNonHexDigit(std::string_view text) {
+  const auto found =
+      std::find_if(text.begin(), text.end(), [](char c) { return inHexDigitValue(c) < 0; });
+  return static_cast<size_t>(found - text.begin());
 }
 
 void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {
