@@ -16,4 +16,5 @@ size_t inEditDistance(std::string_view a, std::string_view b);
 // to begin with a command's name) unless they are the candidate, is within
 // an edit distance of a third of its length, at most 3. The nearest wins;
 // on a tie the earlier candidate.
-std::string_view svNearestWord(std::string_view given, std::span<const std::string_view> candidates);
+std::string_view svNearestWord(std::string_view given,
+                               std::span<const std::string_view> candidates);

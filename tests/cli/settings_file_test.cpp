@@ -34,6 +34,7 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
     SCOPED_TRACE(values[0] + " " + values[1]);
     const RunResult r = rrDbInit(dir, values);
     EXPECT_EQ(r.out, "Success");
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitStatus, 0);
     const std::string bytes = sReadFile(file);
     EXPECT_EQ(bytes, sSettingsRecord(values));
@@ -49,20 +50,36 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
 
 TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
   const std::vector<std::string> good = {"1.2.3.4", "5432", "u", "p", "d"};
+  const std::string names[] = {"host address", "port", "user", "password", "database name"};
   TempDir dir;
   const std::string file = dir.sFile("db_config.cfg");
   vdWriteFile(file, "previous content");
   chmod(file.c_str(), 0644);
+  std::vector<std::string> allTooLong = good;
   for (size_t i = 0; i < 5; ++i) {
     SCOPED_TRACE(i);
     std::vector<std::string> values = good;
     values[i] = std::string(kSettingsWidths[i], '1');
+    allTooLong[i] = std::string(kSettingsWidths[i] + i, '1');
     const RunResult r = rrDbInit(dir, values);
     EXPECT_EQ(r.out, "Error - Parameter Too Long");
+    EXPECT_EQ(r.err, "lumettool: error: the " + names[i] + " is " +
+                         std::to_string(kSettingsWidths[i]) + " bytes long, over its limit of " +
+                         std::to_string(kSettingsWidths[i] - 1) + " bytes\n");
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(sReadFile(file), "previous content");
     EXPECT_EQ(unMode(file), 0644U);
   }
+  // Every value that does not fit is named, in order.
+  const RunResult r = rrDbInit(dir, allTooLong);
+  EXPECT_EQ(r.out, "Error - Parameter Too Long");
+  std::string said;
+  for (size_t i = 0; i < 5; ++i) {
+    said += "lumettool: error: the " + names[i] + " is " + std::to_string(kSettingsWidths[i] + i) +
+            " bytes long, over its limit of " + std::to_string(kSettingsWidths[i] - 1) +
+            " bytes\n";
+  }
+  EXPECT_EQ(r.err, said);
 }
 
 TEST(DbInit, ReportsFilesThatCannotBeWritten) {
@@ -73,6 +90,9 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   const unsigned devMode = unMode("/dev/full");
   RunResult r = rrDbInit(dir, values);
   EXPECT_EQ(r.out, "Error - Write DB Config File Failed");
+  EXPECT_EQ(r.err,
+            "lumettool: error: cannot write the settings to '/dev/full': No space left on device\n"
+            "lumettool: detail: './db_config.cfg' leads through symbolic links to '/dev/full'\n");
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(unMode("/dev/full"), devMode);
   // EXPECT_EQ does not stop the test, so a faulty run does get here.
@@ -83,6 +103,9 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   std::filesystem::create_directory(file);
   r = rrDbInit(dir, values);
   EXPECT_EQ(r.out, "Error - Create DB Config File Failed");
+  EXPECT_EQ(r.err,
+            "lumettool: error: cannot open the settings file './db_config.cfg' for writing: Is a "
+            "directory\n");
   EXPECT_EQ(r.exitStatus, 0);
 }
 
@@ -93,18 +116,28 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   const std::string good = sSettingsRecord({"127.0.0.1", "1", "u", "p", "d"});
   const std::string kRefused = "Error - Can't Connect Database";
   const std::string kRead = "Error - Read DB Config File Failed";
+  const std::string kShort = "lumettool: error: the settings file './db_config.cfg' is too short: ";
   std::vector<CliCase> cases = {
-      {"lumettool", query, kRefused, good},
-      {"lumettool", query, kRefused, good + std::string(20, 'x')},
-      {"lumettool", query, kRead, good.substr(0, 179)},
-      {"lumettool", query, kRead, ""},
+      {"lumettool", query, kRefused, "", good},
+      {"lumettool", query, kRefused, "", good + std::string(20, 'x')},
+      {"lumettool", query, kRead, kShort + "179 bytes of the 180 of a record\n", good.substr(0, 179)},
+      {"lumettool", query, kRead, kShort + "0 bytes of the 180 of a record\n", ""},
   };
+  const std::string names[] = {"host address", "port", "user", "password", "database name"};
   size_t offset = 0;
-  for (const size_t width : kSettingsWidths) {  // each field in turn filled to its end
+  for (size_t i = 0; i < 5; ++i) {  // each field in turn filled to its end
+    const size_t width = kSettingsWidths[i];
+    const std::string why = "lumettool: error: the settings file './db_config.cfg' is damaged: its " +
+                            names[i] + " field (offset " + std::to_string(offset) + ", " +
+                            std::to_string(width) + " bytes) has no terminating zero byte\n" +
+                            "lumettool: hint: db_init writes a new one\n";
     cases.push_back(
-        {"lumettool", query, kRead, std::string(good).replace(offset, width, width, '7')});
+        {"lumettool", query, kRead, why, std::string(good).replace(offset, width, width, '7')});
     offset += width;
   }
+  // Only the first field without its zero is named.
+  cases.push_back({"lumettool", query, kRead, "its port field (offset 21",
+                   std::string(good).replace(21, 57, 57, '7')});
   vdExpectRuns(cases);
 }
 
