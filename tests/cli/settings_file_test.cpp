@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/local_port.h"
 
 namespace {
 
@@ -139,6 +140,74 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   cases.push_back({"lumettool", query, kRead, "its port field (offset 21",
                    std::string(good).replace(21, 57, 57, '7')});
   vdExpectRuns(cases);
+}
+
+// The password, given to db_init or read from the settings file, is never
+// told: not whole, not cut, not in part, whatever goes wrong.
+TEST(Password, NeverOnStandardError) {
+  const std::string password = "Pw7q-s3cret";
+  const std::string tooLong = password + password + password + password + password + "!";
+  const LocalPort refusing(false);
+  ASSERT_FALSE(refusing.port.empty());
+  const auto init = [&](std::vector<std::string> values) {
+    values.insert(values.begin(), "db_init");
+    return values;
+  };
+  const std::vector<std::string> query = {"transaction_query", "f", "none", "20240101",
+                                          "20240101",          "0", "0"};
+  const std::string good = sSettingsRecord({"127.0.0.1", refusing.port, "u", password, "d"});
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<std::string> settings;  // ./db_config.cfg, or a directory when empty
+  };
+  std::vector<Case> cases = {
+      {init({std::string(21, '1'), "5432", "u", password, "d"}), {}},
+      {init({"127.0.0.1", "543210", "u", password, "d"}), {}},
+      {init({"127.0.0.1", "5432", std::string(51, 'u'), password, "d"}), {}},
+      {init({"127.0.0.1", "5432", "u", password, std::string(51, 'd')}), {}},
+      {init({"127.0.0.1", "5432", "u", tooLong, "d"}), {}},
+      {init({"127.0.0.1", "5432", "u", password}), {}},
+      {init({"127.0.0.1", "5432", "u", password, "d", "x"}), {}},
+      {{"db_int", "127.0.0.1", "5432", "u", password, "d"}, {}},
+      {init({"127.0.0.1", "5432", "u", password, "d"}), ""},  // a directory in the way
+      {query, good.substr(0, 179)},
+      {query, good},  // a refused connection
+      {query, std::string(good).replace(78, 51, (password + std::string(51, 'x')).substr(0, 51))},
+  };
+  size_t end = 0;
+  for (size_t i = 0; i < 5; ++i) {  // each other field without its zero
+    end += kSettingsWidths[i];
+    if (i == 3) continue;
+    std::string record = good;
+    record[end - 1] = 'z';
+    cases.push_back({query, record});
+  }
+  for (const Case& c : cases) {
+    for (const std::string program : {"lumettool", "lumettool-2.0"}) {
+      std::vector<std::string> args = c.args;
+      if (program == "lumettool-2.0" && args[0] == "transaction_query") args.erase(args.begin() + 2);
+      SCOPED_TRACE(program + " " + args[0] + " with " + std::to_string(args.size()) + " arguments" +
+                   (c.settings ? ", " + std::to_string(c.settings->size()) + " settings bytes"
+                               : ""));
+      TempDir dir;
+      if (c.settings && c.settings->empty()) {
+        std::filesystem::create_directory(dir.sFile("db_config.cfg"));
+      } else if (c.settings) {
+        vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
+      }
+      RunOptions options = roIn(dir.path);
+      options.timeoutSeconds = 15;
+      const RunResult r = rrRun(sProgram(program), args, options);
+      EXPECT_TRUE(r.out.starts_with("Error - ")) << r.out;
+      // The refused connection is told by libpq: whatever it says is checked.
+      if (r.out != "Error - Can't Connect Database") {
+        EXPECT_NE(r.err, "");
+      }
+      for (const std::string& piece : {password, password.substr(0, 4), password.substr(5)}) {
+        EXPECT_EQ(r.err.find(piece), std::string::npos) << r.err;
+      }
+    }
+  }
 }
 
 }  // namespace
