@@ -1,6 +1,7 @@
 // The command table of an edition and the dispatcher that walks it.
 #pragma once
 
+#include <algorithm>
 #include <span>
 #include <string_view>
 
@@ -32,12 +33,11 @@ inline constexpr std::string_view kVersionOption = "--version";
 // True when each command names as many arguments as its count requires,
 // so usage cannot promise what the dispatcher refuses.
 consteval bool boArgumentNamesMatchCounts(std::span<const Command> commands) {
-  for (const Command& command : commands) {
-    int names = command.arguments.empty() ? 0 : 1;
-    for (const char c : command.arguments) names += c == ' ' ? 1 : 0;
-    if (names + 2 != command.inArgCount) return false;
-  }
-  return true;
+  return std::all_of(commands.begin(), commands.end(), [](const Command& command) {
+    const std::string_view names = command.arguments;
+    const auto count = names.empty() ? 0 : 1 + std::count(names.begin(), names.end(), ' ');
+    return count + 2 == command.inArgCount;
+  });
 }
 
 // `--help` or `-h` alone prints the usage, `--version` alone the banner.

@@ -1,5 +1,7 @@
 #include "app/usage.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -68,9 +70,10 @@ void vdTellUnknownCommand(const Edition& edition, std::string_view given, int ar
   vdTellError({"unknown command ", sQuoted(given)});
   // Commands match in any case: so does the nearest word.
   std::string lowered(given);
-  for (char& c : lowered) c = chAsciiLower(c);
+  std::transform(lowered.begin(), lowered.end(), lowered.begin(), chAsciiLower);
   std::vector<std::string_view> candidates;
-  for (const Command& command : edition.commands) candidates.push_back(command.word);
+  std::transform(edition.commands.begin(), edition.commands.end(), std::back_inserter(candidates),
+                 [](const Command& command) { return command.word; });
   candidates.insert(candidates.end(), {kHelpOption, kShortHelpOption, kVersionOption});
   const std::string_view nearest = svNearestWord(lowered, candidates);
   if (!nearest.empty()) vdTellHint({"did you mean ", sQuoted(nearest), "?"});

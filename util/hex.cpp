@@ -1,6 +1,5 @@
 #include "util/hex.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -21,9 +20,9 @@ int inHexDigitValue(char c) {
 bool boIsHexText(std::string_view text) { return inFirstNonHexDigit(text) == text.size(); }
 
 size_t inFirstNonHexDigit(std::string_view text) {
-  const auto found =
-      std::find_if(text.begin(), text.end(), [](char c) { return inHexDigitValue(c) < 0; });
-  return static_cast<size_t>(found - text.begin());
+  size_t i = 0;
+  while (i < text.size() && inHexDigitValue(text[i]) >= 0) ++i;
+  return i;
 }
 
 void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {
