@@ -61,10 +61,9 @@ void vdClearStatus() {
   boStatusOnScreen = false;
 }
 
-std::string sQuoted(std::string_view text) {
-  constexpr size_t kLongest = 64;
+std::string sQuoted(std::string_view text, size_t inLongest) {
   std::string quoted = "'";
-  for (const char c : text.substr(0, kLongest)) {
+  for (const char c : text.substr(0, inLongest)) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x20 && byte < 0x7F) {
       quoted += c;
@@ -75,7 +74,7 @@ std::string sQuoted(std::string_view text) {
     }
   }
   quoted += "'";
-  if (text.size() > kLongest) quoted += "...";
+  if (text.size() > inLongest) quoted += "...";
   return quoted;
 }
 

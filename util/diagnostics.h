@@ -4,6 +4,7 @@
 // Standard output keeps only the rows and the final message.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -32,9 +33,9 @@ void vdClearStatus();
 bool boStatusShown();
 
 // `text` in single quotes, with bytes that are not printable ASCII written
-// as \xNN, for quoting what the operator gave; past 64 bytes it is cut and
-// "..." follows.
-std::string sQuoted(std::string_view text);
+// as \xNN, for quoting what the operator gave; past `inLongest` bytes it is
+// cut and "..." follows.
+std::string sQuoted(std::string_view text, size_t inLongest = 64);
 
 // The system's text for `errnum` (strerror).
 std::string sSystemError(int errnum);

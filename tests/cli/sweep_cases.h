@@ -307,7 +307,19 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
     if (c.keyDigits > 0) {
       EXPECT_EQ(message.size(), c.keyDigits) << message;
       EXPECT_TRUE(boUpperHex(message)) << message;
+      EXPECT_EQ(r.err, "");
       continue;
+    }
+    // Success says nothing on standard error; a refusal of the command
+    // line, db_init's values, the settings file or the key says why.
+    if (message == kSuccess || message == edOf(c.program).banner) {
+      EXPECT_EQ(r.err, "");
+    }
+    for (const std::string& told : {kInvalidParameters, kInvalidCommand, kTooLong, kCreateFailed,
+                                    kWriteFailed, kInvalidKey, kOpenFailed, kReadFailed}) {
+      if (message != told) continue;
+      EXPECT_TRUE(r.err.starts_with(c.program + ": error: ")) << r.err;
+      vdExpectOwnLines(r.err, c.program);
     }
     const std::vector<std::string> messages = vsFinalMessages(edOf(c.program), c.args[0]);
     EXPECT_TRUE(std::find(messages.begin(), messages.end(), message) != messages.end())

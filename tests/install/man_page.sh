@@ -38,9 +38,21 @@ for phrase in "at most $connect seconds to connect to each server" \
   esac
 done
 
+# The SYNOPSIS lists exactly the usage each program prints with --help, in
+# the same order; the usage comes from the program's command table, as the
+# completion does, so none of the three can drift from the others.
+for prog in "${PROGRAMS[@]}"; do
+  check_eq "$prog --help begins with Usage:" "Usage:" "$("$BUILD/bin/$prog" --help | head -n 1)"
+  check_eq "SYNOPSIS of $prog is its --help" "$(synopsis_lines "$prog")" "$(help_lines "$prog")"
+done
+# The example of --help shows what the program prints.
+check_eq "EXAMPLES show lumettool-2.0 --help" "$("$BUILD/bin/lumettool-2.0" --help | sed 's/^ *//')" \
+  "$(man_text | awk '/\$ lumettool-2\.0 --help$/ { on = 1; next }
+                     on { sub(/^ */, ""); if (sub(/\$$/, "")) { print; exit } print }')"
+
 # Every section a reader looks for.
-for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" ENVIRONMENT EXAMPLES FILES AUTHORS COPYRIGHT \
-  "SEE ALSO"; do
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS DIAGNOSTICS "EXIT STATUS" ENVIRONMENT EXAMPLES FILES \
+  AUTHORS COPYRIGHT "SEE ALSO"; do
   check "section $section" grep -q -x "$section" <(man_text)
 done
 finish
