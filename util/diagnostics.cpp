@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -19,17 +20,33 @@ void vdWriteError(std::string_view text) {
 void vdTell(std::string_view kind, std::initializer_list<std::string_view> pieces) {
   (void)std::fflush(stdout);
   vdClearStatus();
-  std::string line(svProgramName());
-  line += ": ";
-  if (!kind.empty()) {
-    line += kind;
-    line += ": ";
+  std::string text;
+  for (const std::string_view piece : pieces) text += piece;
+  // libpq's and the server's texts end with a newline of their own, and put
+  // further lines after a newline and a tab: each becomes a detail line of
+  // its own, so that every line says whose it is.
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  std::string lines;
+  std::string_view rest = text;
+  for (bool first = true; first || !rest.empty(); first = false) {
+    const size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (!first) {
+      while (!line.empty() && (line.front() == '\t' || line.front() == ' ')) line.remove_prefix(1);
+    }
+    lines += svProgramName();
+    lines += ": ";
+    const std::string_view lineKind = first ? kind : "detail";
+    if (!lineKind.empty()) {
+      lines += lineKind;
+      lines += ": ";
+    }
+    // Control bytes from a damaged settings file or the server are shown, not sent.
+    for (const char c : line) lines += static_cast<unsigned char>(c) < 0x20 && c != '\t' ? '?' : c;
+    lines += '\n';
   }
-  for (const std::string_view piece : pieces) line += piece;
-  // libpq's and the server's texts end with a newline of their own.
-  while (!line.empty() && line.back() == '\n') line.pop_back();
-  line += '\n';
-  vdWriteError(line);
+  vdWriteError(lines);
 }
 
 }  // namespace

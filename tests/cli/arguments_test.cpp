@@ -36,23 +36,36 @@ TEST(TransactionQueryArgs, ValidatesBothDates) {
       // atoi reads " 1" and "+1"
       {k21, vsQuery("f", "none", "2024 101", "2024+131"), kPassed, kPassedWhy},
       {k21, vsQuery("f", "none", "20240101xyz", "20240131"), kPassed, kPassedWhy},
-      {k21, vsQuery("f", "none", "2024011", "20240131"), kFromBad},
-      {k21, vsQuery("f", "none", "20240101", "2024013"), kToBad},
-      {k21, vsQuery("f", "none", "19990101", "2024013"), kFromBad},  // date-from first
-      {k21, vsQuery("f", "none", "2024-1-1", "20240101"), kFromBad},
+      {k21, vsQuery("f", "none", "2024011", "20240131"), kFromBad,
+       "error: date-from '2024011': it has 7 characters; a day is eight digits, YYYYMMDD\n"},
+      {k21, vsQuery("f", "none", "20240101", "2024013"), kToBad, "error: date-to '2024013': "},
+      {k21, vsQuery("f", "none", "19990101", "2024013"), kFromBad, "date-from '19990101'"},
+      {k21, vsQuery("f", "none", "2024-1-1", "20240101"), kFromBad, "the month -1 is outside"},
   };
   // The last four are days the calendar does not have (2100 is no leap year).
-  for (const std::string bad : {"19991231", "21010101", "20240001", "20241301", "20240100",
-                                "20240132", "abcdefgh", "20240231", "20240431", "20230229",
-                                "21000229"}) {
-    cases.push_back({k21, vsQuery("f", "none", bad, "20240101"), kFromBad});
-    cases.push_back({k21, vsQuery("f", "none", "20240101", bad), kToBad});
+  const std::pair<const char*, const char*> bad[] = {
+      {"19991231", "the year 1999 is outside 2000..2100"},
+      {"21010101", "the year 2101 is outside 2000..2100"},
+      {"20240001", "the month 0 is outside 1..12"},
+      {"20241301", "the month 13 is outside 1..12"},
+      {"20240100", "the day 0 is outside 1..31"},
+      {"20240132", "the day 32 is outside 1..31"},
+      {"abcdefgh", "the year 0 is outside 2000..2100"},
+      {"20240231", "2024-02-31 does not exist"},
+      {"20240431", "2024-04-31 does not exist"},
+      {"20230229", "2023-02-29 does not exist"},
+      {"21000229", "2100-02-29 does not exist"}};
+  for (const auto& [day, why] : bad) {
+    cases.push_back({k21, vsQuery("f", "none", day, "20240101"), kFromBad,
+                     "error: date-from '" + std::string(day) + "': " + why + "\n"});
+    cases.push_back({k21, vsQuery("f", "none", "20240101", day), kToBad,
+                     "error: date-to '" + std::string(day) + "': " + why + "\n"});
   }
   vdExpectRuns(cases);
 }
 
 // The statement is "SELECT <fields> FROM transaction WHERE " and the two day
-// bounds, 139 characters besides the fields, 146 with "(<filter>) AND ";
+// bounds, 105 characters besides the fields, 112 with " AND (<filter>)";
 // with its terminating zero it must fit 10240 bytes. The translated filter
 // must fit 2048 bytes with its zero.
 TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
@@ -63,18 +76,20 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
   vdExpectRuns({
       {k21, vsQuery(fields(10134), "none"), kPassed, kPassedWhy},
-      {k21, vsQuery(fields(10135), "none"), kTooLong},
-      {k21, vsQuery(fields(10135), ""), kTooLong},
+      {k21, vsQuery(fields(10135), "none"), kTooLong,
+       "error: the statement would be 10240 bytes, 1 more than the 10239 it may have\n"},
+      {k21, vsQuery(fields(10135), ""), kTooLong, "the statement would be 10240 bytes"},
       {k21, vsQuery(fields(10124), "x=1"), kPassed, kPassedWhy},
-      {k21, vsQuery(fields(10125), "x=1"), kTooLong},
+      {k21, vsQuery(fields(10125), "x=1"), kTooLong, "the statement would be 10240 bytes"},
       {k21, vsQuery("f", std::string(2047, 'x')), kPassed, kPassedWhy},
-      {k21, vsQuery("f", std::string(2048, 'x')), kTooLong},
+      {k21, vsQuery("f", std::string(2048, 'x')), kTooLong,
+       "error: the condition, rewritten, would be 2048 bytes, 1 more than the 2047 it may have\n"},
       {k21, vsQuery("f", ands), kPassed, kPassedWhy},
-      {k21, vsQuery("f", ands + "and"), kTooLong},
-      {k21, vsQuery("f", ors), kTooLong},
-      {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad},
+      {k21, vsQuery("f", ands + "and"), kTooLong, "rewritten, would be 2050 bytes, 3 more"},
+      {k21, vsQuery("f", ors), kTooLong, "rewritten, would be 2048 bytes, 1 more"},
+      {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
       {"lumettool-2.0", vsQuery20(fields(10134)), kPassed, kPassedWhy},
-      {"lumettool-2.0", vsQuery20(fields(10135)), kTooLong},
+      {"lumettool-2.0", vsQuery20(fields(10135)), kTooLong, "the statement would be 10240 bytes"},
   });
 }
 

@@ -61,7 +61,7 @@ std::pair<std::string, std::string> psReaderVerdict(const std::string& bytes) {
     }
     offset += width;
   }
-  return {kNoConnect, ""};
+  return {kNoConnect, "PROGRAM: error: cannot connect: "};
 }
 
 struct FaultCase {
@@ -143,7 +143,7 @@ TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
       {"full-width values", stContent(sSettingsRecord({std::string(20, '1'), "65535",
                                                        std::string(50, 'u'), std::string(50, 'p'),
                                                        std::string(50, 'd')})),
-       kNoConnect, ""},
+       kNoConnect, "PROGRAM: error: cannot connect: "},
       {"a directory", [](const TempDir& dir) { fs::create_directory(dir.sFile("db_config.cfg")); },
        kRead, "error: cannot read the settings file './db_config.cfg': Is a directory\n"},
       {"a FIFO nobody writes to",
@@ -175,7 +175,8 @@ TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
     std::string bytes = sRandomBytes(gen, 200);
     size_t offset = 0;
     for (const size_t width : kSettingsWidths) bytes[(offset += width) - 1] = '\0';
-    cases.push_back({"random terminated fields", stContent(bytes), kNoConnect, ""});
+    cases.push_back(
+        {"random terminated fields", stContent(bytes), kNoConnect, "PROGRAM: error: cannot connect: "});
   }
   vdExpectFaults({{"lumettool", kQuery21}, {"lumettool-2.0", kQuery20}}, cases);
 }

@@ -119,8 +119,8 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   const std::string kRead = "Error - Read DB Config File Failed";
   const std::string kShort = "lumettool: error: the settings file './db_config.cfg' is too short: ";
   std::vector<CliCase> cases = {
-      {"lumettool", query, kRefused, "", good},
-      {"lumettool", query, kRefused, "", good + std::string(20, 'x')},
+      {"lumettool", query, kRefused, "error: cannot connect: ", good},
+      {"lumettool", query, kRefused, "error: cannot connect: ", good + std::string(20, 'x')},
       {"lumettool", query, kRead, kShort + "179 bytes of the 180 of a record\n", good.substr(0, 179)},
       {"lumettool", query, kRead, kShort + "0 bytes of the 180 of a record\n", ""},
   };
