@@ -162,7 +162,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
   const std::vector<Case> cases{
       {"backend terminated in the pause", Fault::kTerminate, false,
        "lumettool: FATAL:  terminating connection due to administrator command\n" + inPause +
-           "2024-01-02..2024-01-02: server closed the connection unexpectedly"},
+           "2024-01-02..2024-01-02: "},
       {"backend terminated during a statement", Fault::kTerminate, true,
        inThird + "FATAL:  terminating connection due to administrator command\n"},
       {"server restarted in the pause", Fault::kRestart, false, inPause},
