@@ -1,7 +1,9 @@
 #include "app/dispatch.h"
 
 #include <algorithm>
+#include <string>
 
+#include "app/usage.h"
 #include "util/output.h"
 #include "util/program_name.h"
 #include "util/text.h"
@@ -12,26 +14,40 @@ namespace {
 // VERSION and versionx all select `version`.
 bool boMatchesCommand(std::string_view arg, std::string_view word) { return arg.starts_with(word); }
 
+// Everything but the options: the command word and its arguments.
+void vdRunCommand(const Edition& edition, int argc, char** argv) {
+  const std::string given = argv[1];  // as typed, for what the operator is told
+  vdAsciiToLower(argv[1]);
+  const std::string_view arg = argv[1];
+  const auto chosen =
+      std::find_if(edition.commands.begin(), edition.commands.end(),
+                   [arg](const Command& command) { return boMatchesCommand(arg, command.word); });
+  if (chosen == edition.commands.end()) {
+    vdTellUnknownCommand(edition, given, argc);
+    inPrintText("Error - Invalid Command");
+  } else if (argc != chosen->inArgCount) {
+    vdTellWrongArgumentCount(edition, *chosen, given, argc);
+    inPrintText("Error - Invalid Parameters");
+  } else {
+    chosen->run(edition, argv);
+  }
+}
+
 }  // namespace
 
 int inDispatch(const Edition& edition, int argc, char** argv) {
-  if (inFillStandardDescriptors() != 0) return 1;
+  if (inIgnoreBrokenPipe() != 0 || inFillStandardDescriptors() != 0) return 1;
   vdSetProgramName(edition.name);
+  const std::string_view only = argc == 2 ? argv[1] : "";
   if (argc <= 1) {
+    vdTellNoCommand(edition);
     inPrintText("Error - Invalid Parameters");
+  } else if (only == kHelpOption || only == kShortHelpOption) {
+    inPrintText(sHelpText(edition));
+  } else if (only == kVersionOption) {
+    inPrintText(edition.banner);
   } else {
-    vdAsciiToLower(argv[1]);
-    const std::string_view arg = argv[1];
-    const auto chosen =
-        std::find_if(edition.commands.begin(), edition.commands.end(),
-                     [arg](const Command& command) { return boMatchesCommand(arg, command.word); });
-    if (chosen == edition.commands.end()) {
-      inPrintText("Error - Invalid Command");
-    } else if (argc != chosen->inArgCount) {
-      inPrintText("Error - Invalid Parameters");
-    } else {
-      chosen->run(edition, argv);
-    }
+    vdRunCommand(edition, argc, argv);
   }
   return inFinishOutput() == 0 ? 0 : 1;
 }

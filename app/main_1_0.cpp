@@ -7,11 +7,13 @@
 namespace {
 
 constexpr std::array kCommands{
-    Command{"version", 2, vdRunVersion},
-    Command{"enc_api_key", 3, vdRunEncryptApiKey},
+    Command{"version", 2, vdRunVersion, ""},
+    Command{"enc_api_key", 3, vdRunEncryptApiKey, "api-key"},
 };
 
 constexpr Edition kEdition{"lumettool-1.0", "New Darvo Lumet Version 1.0", kCommands};
+
+static_assert(boArgumentNamesMatchCounts(kCommands));
 
 }  // namespace
 

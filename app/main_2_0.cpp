@@ -7,13 +7,16 @@
 namespace {
 
 constexpr std::array kCommands{
-    Command{"version", 2, vdRunVersion},
-    Command{"db_init", 7, vdRunDbInit},
-    Command{"enc_api_key", 3, vdRunEncryptApiKey},
-    Command{"transaction_query", 7, vdRunTransactionQueryUnfiltered},
+    Command{"version", 2, vdRunVersion, ""},
+    Command{"db_init", 7, vdRunDbInit, "host-address port user password database-name"},
+    Command{"enc_api_key", 3, vdRunEncryptApiKey, "api-key"},
+    Command{"transaction_query", 7, vdRunTransactionQueryUnfiltered,
+            "fields date-from date-to days delay-ms"},
 };
 
 constexpr Edition kEdition{"lumettool-2.0", "New Darvo Lumet Version 2.0", kCommands};
+
+static_assert(boArgumentNamesMatchCounts(kCommands));
 
 }  // namespace
 

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
+#include "util/diagnostics.h"
 #include "util/hex.h"
 #include "util/output.h"
 
@@ -12,6 +14,27 @@ namespace {
 
 constexpr std::string_view kCipherKey = "#^+K-BLUE CODE%;";
 constexpr unsigned char kChainSeed = 0x5C;
+
+// Tells why `key` is refused; false when it is a valid key.
+bool boRefuseKey(std::string_view key) {
+  if (key.empty()) {
+    vdTellError({"the API key is empty"});
+    return true;
+  }
+  if (key.size() > kMaxApiKeyDigits) {
+    vdTellError({"the API key is ", std::to_string(key.size()), " characters long; at most ",
+                 std::to_string(kMaxApiKeyDigits), " hexadecimal digits are taken"});
+    return true;
+  }
+  const size_t bad = inFirstNonHexDigit(key);
+  if (bad == key.size()) return false;
+  vdTellError({"the API key holds ", sQuoted(key.substr(bad, 1)), " at position ",
+               std::to_string(bad + 1), " (counting from 1), which is not a hexadecimal digit"});
+  if (key.starts_with("0x") || key.starts_with("0X")) {
+    vdTellHint({"write the key without the 0x in front"});
+  }
+  return true;
+}
 
 template <typename T>
 std::unique_ptr<T[]> pbAllocZeroed(size_t count) {
@@ -31,7 +54,7 @@ void vdEncryptDataByte(const unsigned char* pbIn, unsigned char* pbOut, int inCo
 
 void vdEncryptApiKey(const char* pszKeyText) {
   const std::string_view key(pszKeyText);
-  if (key.empty() || key.size() > kMaxApiKeyDigits || !boIsHexText(key)) {
+  if (boRefuseKey(key)) {
     inPrintText("Error - Invalid Api Key");
     return;
   }

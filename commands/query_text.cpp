@@ -62,16 +62,18 @@ int inTranslateCondition(const char* pszCondition, std::span<char> out) {
   return app.ok ? 0 : -1;
 }
 
-bool boFilterKeepsItsBrackets(std::string_view filter) {
+int inUnopenedBracketAt(std::string_view filter) {
   int depth = 0;
-  bool kept = true;
+  int at = -1;
   vdForEachPiece(filter, [&](size_t pos, const SqlPiece& piece) {
-    if (piece.kind != SqlPieceKind::kCode) return;
+    if (piece.kind != SqlPieceKind::kCode || at >= 0) return;
     if (filter[pos] == '(') ++depth;
-    if (filter[pos] == ')' && --depth < 0) kept = false;
+    if (filter[pos] == ')' && --depth < 0) at = static_cast<int>(pos);
   });
-  return kept;
+  return at;
 }
+
+bool boFilterKeepsItsBrackets(std::string_view filter) { return inUnopenedBracketAt(filter) < 0; }
 
 int inBuildStatement(std::string_view fields, std::string_view filter, std::span<char> out) {
   TextBuffer app(out);
@@ -88,12 +90,6 @@ int inBuildStatement(std::string_view fields, std::string_view filter, std::span
 }
 
 void vdPutDayParam(const DayText& day, DayParam& param) {
-  // "YYYYMMDD" as "YYYY-MM-DD".
-  const std::string_view d(day.data(), 8);
   TextBuffer app(param);
-  app.vdPut(d.substr(0, 4));
-  app.vdPut("-");
-  app.vdPut(d.substr(4, 2));
-  app.vdPut("-");
-  app.vdPut(d.substr(6, 2));
+  app.vdPut(sDayIso(day));
 }

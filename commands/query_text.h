@@ -39,6 +39,9 @@ int inTranslateCondition(const char* pszCondition, std::span<char> out);
 // joined to the day range by AND, whatever it says.
 bool boFilterKeepsItsBrackets(std::string_view filter);
 
+// The offset of the first bracket that breaks that rule, or -1.
+int inUnopenedBracketAt(std::string_view filter);
+
 // Writes the export's statement into `out`: the SELECT of `fields` over the
 // days from parameter $1 up to, not including, parameter $2 (see
 // vdPutDayParam), with `filter` in brackets after the range when it is not

@@ -22,8 +22,11 @@ static_assert(offsetof(DbConfig, szPort) == 21 && offsetof(DbConfig, szUser) == 
 
 inline constexpr const char* kDbConfigPath = "./db_config.cfg";
 
-// Handler of `db_init`: stores the five settings in ./db_config.cfg (mode
-// 0600) and prints "Success" or an error message.
+// Handler of `db_init`: stores the five settings in ./db_config.cfg and
+// prints "Success" or an error message. A regular file (or none) is
+// replaced at once by a new one of mode 0600, so a failed run leaves the old
+// file whole; anything else (a device, a FIFO with a reader) is written
+// through and kept.
 void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
               const char* pszPassword, const char* pszDbName);
 

@@ -1,6 +1,9 @@
 #include "db/conn_string.h"
 
+#include <arpa/inet.h>
+
 #include <array>
+#include <string>
 #include <charconv>
 #include <string_view>
 
@@ -61,4 +64,11 @@ int inBuildConnString(const DbConfig& config, std::string_view applicationName,
   app.vdPut(" fallback_application_name=");
   vdPutValue(app, applicationName);
   return app.ok ? 0 : -1;
+}
+
+bool boIsNumericAddress(std::string_view address) {
+  const std::string text(address);
+  std::array<unsigned char, sizeof(in6_addr)> binary{};
+  return inet_pton(AF_INET, text.c_str(), binary.data()) == 1 ||
+         inet_pton(AF_INET6, text.c_str(), binary.data()) == 1;
 }

@@ -37,3 +37,7 @@ static_assert(kSilentPeerSeconds < 60, "a dead network must end an export within
 // too small or a field is not terminated within its width.
 int inBuildConnString(const DbConfig& config, std::string_view applicationName,
                       std::span<char> out);
+
+// True when `address` is a numeric IPv4 or IPv6 address, as libpq's hostaddr
+// needs it.
+bool boIsNumericAddress(std::string_view address);

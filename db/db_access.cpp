@@ -14,11 +14,45 @@
 #include <memory>
 
 #include "db/conn_string.h"
+#include "util/diagnostics.h"
 #include "util/program_name.h"
 
 namespace {
 
 PGconn* dbConn = nullptr;
+DBFailure dbLastFailure;
+
+// libpq's text without the newline it ends with.
+std::string sTrimmed(const char* pszText) {
+  std::string text = pszText != nullptr ? pszText : "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// Keeps libpq's own account of why the connection failed.
+void vdNoteConnectionFailure() { dbLastFailure = {sTrimmed(PQerrorMessage(dbConn)), "", ""}; }
+
+// Keeps the server's account of why a statement failed: "ERROR:  text
+// (SQLSTATE code)" with its detail and hint, or libpq's, when the server did
+// not answer (the connection is gone) or there is no result at all.
+void vdNoteStatementFailure(const PGresult* result) {
+  const char* pszState = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+  const char* pszPrimary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+  if (pszState == nullptr || pszPrimary == nullptr) {
+    // libpq's own account, with what the server said before it went away.
+    dbLastFailure = {sTrimmed(PQerrorMessage(dbConn)), "", ""};
+    return;
+  }
+  const char* pszSeverity = PQresultErrorField(result, PG_DIAG_SEVERITY);
+  dbLastFailure.sMessage = std::string(pszSeverity != nullptr ? pszSeverity : "ERROR") + ":  " +
+                           pszPrimary + " (SQLSTATE " + pszState + ")";
+  dbLastFailure.sDetail = sTrimmed(PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL));
+  dbLastFailure.sHint = sTrimmed(PQresultErrorField(result, PG_DIAG_MESSAGE_HINT));
+}
+
+// Server notices (a function's RAISE NOTICE, a warning) go to standard
+// error under the program's name, like the program's own lines.
+void vdPassOnNotice(void* /*arg*/, const char* pszMessage) { vdTellServer(pszMessage); }
 
 // Opens a transaction that nothing in it can make writable: a statement
 // cannot switch a READ ONLY transaction to read-write once it has begun, and
@@ -29,10 +63,17 @@ PGconn* dbConn = nullptr;
 constexpr const char* kBeginReadOnly =
     "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on";
 
-// Runs BEGIN or COMMIT; true when the server accepted it.
-bool boRunCommand(const char* pszCommand) {
+// Ends that transaction. An export has nothing to keep, and READ ONLY does
+// not stop everything (PostgreSQL 15 lets lo_create write in it): rolled
+// back, whatever a function managed to write is gone again.
+constexpr const char* kEndReadOnly = "ROLLBACK";
+
+// Runs BEGIN or ROLLBACK; true when the server accepted it. A failure is
+// noted when `boNote` (not over the failure of the statement before it).
+bool boRunCommand(const char* pszCommand, bool boNote) {
   PGresult* result = PQexec(dbConn, pszCommand);
   const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+  if (!ok && boNote) vdNoteStatementFailure(result);
   PQclear(result);
   return ok;
 }
@@ -44,7 +85,10 @@ int inRunStatement(const char* pszSql, std::span<const char* const> params, DBDa
   const size_t len = std::strlen(pszSql);
   const std::unique_ptr<char, decltype(&std::free)> copy(
       static_cast<char*>(std::calloc(len + 2, 1)), &std::free);
-  if (!copy) return -1;
+  if (!copy) {
+    dbLastFailure = {"out of memory for the statement", "", ""};
+    return -1;
+  }
   // NOLINTNEXTLINE(bugprone-not-null-terminated-result): calloc zeroed the two bytes after it
   std::memcpy(copy.get(), pszSql, len);
   if (pszSql[len - 1] != ';') copy.get()[len] = ';';
@@ -62,6 +106,7 @@ int inRunStatement(const char* pszSql, std::span<const char* const> params, DBDa
     case PGRES_COMMAND_OK:
       break;
     default:
+      vdNoteStatementFailure(data.pResult);
       outcome = -1;
       break;
   }
@@ -75,9 +120,16 @@ void vdDBKeepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
 
 int inDBConnect(const DbConfig& config) {
   std::array<char, kConnStringSize> conninfo{};
-  if (inBuildConnString(config, svProgramName(), conninfo) != 0) return -1;
+  if (inBuildConnString(config, svProgramName(), conninfo) != 0) {
+    dbLastFailure = {"the settings do not make a connection string", "", ""};
+    return -1;
+  }
   dbConn = PQconnectdb(conninfo.data());
-  if (PQstatus(dbConn) == CONNECTION_OK) return 0;
+  if (PQstatus(dbConn) == CONNECTION_OK) {
+    PQsetNoticeProcessor(dbConn, vdPassOnNotice, nullptr);
+    return 0;
+  }
+  vdNoteConnectionFailure();
   vdDBDisconnect();
   return -1;
 }
@@ -90,9 +142,9 @@ void vdDBDisconnect() {
 int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
               std::span<const char* const> params) {
   if (pszSql == nullptr || pszSql[0] == '\0') return -1;
-  if (boTransaction && !boRunCommand(kBeginReadOnly)) return -1;
+  if (boTransaction && !boRunCommand(kBeginReadOnly, true)) return -1;
   int outcome = inRunStatement(pszSql, params, data);
-  if (boTransaction && !boRunCommand("COMMIT")) outcome = -1;
+  if (boTransaction && !boRunCommand(kEndReadOnly, outcome == 0)) outcome = -1;
   return outcome;
 }
 
@@ -103,17 +155,22 @@ int inDBPause(int inDelayMs) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return 0;
     pollfd watched{PQsocket(dbConn), POLLIN, 0};
-    if (watched.fd < 0) return -1;
-    const int ready = poll(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
-    if (ready < 0 && errno != EINTR) return -1;
+    const int ready =
+        watched.fd < 0 ? -1
+                       : poll(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+    if (ready < 0 && errno == EINTR) continue;
     // Whatever arrived (a notice, the server's goodbye, an error from the
     // socket) is read now; a connection that is gone fails here.
-    if (ready > 0 && (PQconsumeInput(dbConn) == 0 || PQstatus(dbConn) != CONNECTION_OK)) {
+    if (ready < 0 ||
+        (ready > 0 && (PQconsumeInput(dbConn) == 0 || PQstatus(dbConn) != CONNECTION_OK))) {
+      vdNoteConnectionFailure();
       return -1;
     }
     while (PGnotify* notify = PQnotifies(dbConn)) PQfreemem(notify);
   }
 }
+
+const DBFailure& frDBLastFailure() { return dbLastFailure; }
 
 void vdDBGetData(int inRow, int inCol, DBData& data) {
   if (data.pResult != nullptr && inRow >= 0 && inRow < data.inRowCount && inCol >= 0 &&

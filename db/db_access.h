@@ -2,6 +2,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "config/db_config.h"
 
@@ -36,8 +37,8 @@ void vdDBDisconnect();
 
 // Runs one statement alone (a ';' is appended when missing; a second
 // statement in the text is refused by the server) with `params` as the text
-// of $1, $2..., optionally in a READ ONLY transaction of its own, between
-// BEGIN and COMMIT. Returns 0 on success, -1 on failure; afterwards the
+// of $1, $2..., optionally in a READ ONLY transaction of its own that is
+// rolled back once the rows are in. Returns 0 on success, -1 on failure; afterwards the
 // holder holds the rows, if any. Call vdDBClearData after either outcome.
 int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
               std::span<const char* const> params = {});
@@ -63,6 +64,17 @@ struct DBCell {
 // many cells. Returns how many were read (0 past the last column or outside
 // the result).
 int inDBGetCells(const DBData& data, int inRow, int inFirstCol, std::span<DBCell> cells);
+
+// Why the last failed call of this layer failed, in libpq's or the server's
+// words: the message ("ERROR:  division by zero (SQLSTATE 22012)", or libpq's
+// account of a connection that failed or was lost) and, where the server
+// gave them, its detail and hint. Never holds the password.
+struct DBFailure {
+  std::string sMessage;
+  std::string sDetail;
+  std::string sHint;
+};
+const DBFailure& frDBLastFailure();
 
 // Releases the held result.
 void vdDBClearData(DBData& data);

@@ -1,5 +1,6 @@
 // Helpers shared by the fuzz targets: the check macro, splitting an input
-// into arguments, capturing standard output and a private working directory.
+// into arguments, capturing standard output and standard error, and a
+// private working directory.
 #pragma once
 
 #include <fcntl.h>
@@ -50,41 +51,41 @@ inline std::string sTempBase() {
   return base != nullptr && *base != '\0' ? base : "/tmp";
 }
 
-// Descriptors for capturing standard output: a scratch file under $TMPDIR,
-// unlinked at once, and a copy of the real standard output. Made once.
+// Descriptors for capturing standard output or standard error: a scratch
+// file under $TMPDIR, unlinked at once, and a copy of the real descriptor.
 struct CaptureFds {
   int scratch = -1;
   int saved = -1;
 };
 
-inline const CaptureFds& cfCaptureFds() {
-  static const CaptureFds fds = [] {
-    CaptureFds made;
-    std::string name = sTempBase() + "/lumet-fuzz-out-XXXXXX";
-    made.scratch = mkstemp(name.data());
-    FUZZ_CHECK(made.scratch >= 0);
-    (void)unlink(name.c_str());
-    made.saved = dup(STDOUT_FILENO);
-    FUZZ_CHECK(made.saved >= 0);
-    return made;
-  }();
-  return fds;
+inline CaptureFds cfMakeCapture(int fd) {
+  CaptureFds made;
+  std::string name = sTempBase() + "/lumet-fuzz-out-XXXXXX";
+  made.scratch = mkstemp(name.data());
+  FUZZ_CHECK(made.scratch >= 0);
+  (void)unlink(name.c_str());
+  made.saved = dup(fd);
+  FUZZ_CHECK(made.saved >= 0);
+  return made;
 }
 
-// Runs `action` with standard output going to the scratch file and returns
-// what it wrote.
-template <typename F>
-std::string sCaptureStdout(F action) {
-  const int scratchFd = cfCaptureFds().scratch;
-  const int savedFd = cfCaptureFds().saved;
-  FUZZ_CHECK(std::fflush(stdout) == 0);
-  FUZZ_CHECK(ftruncate(scratchFd, 0) == 0 && lseek(scratchFd, 0, SEEK_SET) == 0);
-  FUZZ_CHECK(dup2(scratchFd, STDOUT_FILENO) >= 0);
-  action();
-  FUZZ_CHECK(std::fflush(stdout) == 0);
-  FUZZ_CHECK(dup2(savedFd, STDOUT_FILENO) >= 0);
-  std::clearerr(stdout);
+// Made once for each of the two.
+inline const CaptureFds& cfCaptureFds(int fd) {
+  static const CaptureFds out = cfMakeCapture(STDOUT_FILENO);
+  static const CaptureFds err = cfMakeCapture(STDERR_FILENO);
+  return fd == STDERR_FILENO ? err : out;
+}
 
+inline void vdRedirect(int fd) {
+  FUZZ_CHECK(ftruncate(cfCaptureFds(fd).scratch, 0) == 0 &&
+             lseek(cfCaptureFds(fd).scratch, 0, SEEK_SET) == 0);
+  FUZZ_CHECK(dup2(cfCaptureFds(fd).scratch, fd) >= 0);
+}
+
+// Puts `fd` back and returns what was written to it meanwhile.
+inline std::string sRestore(int fd) {
+  FUZZ_CHECK(dup2(cfCaptureFds(fd).saved, fd) >= 0);
+  const int scratchFd = cfCaptureFds(fd).scratch;
   std::string written;
   char chunk[4096];
   FUZZ_CHECK(lseek(scratchFd, 0, SEEK_SET) == 0);
@@ -94,6 +95,25 @@ std::string sCaptureStdout(F action) {
     if (n == 0) break;
     written.append(chunk, static_cast<size_t>(n));
   }
+  return written;
+}
+
+// Runs `action` with standard output and standard error going to scratch
+// files and returns what it wrote to standard output; what it told on
+// standard error goes to `err` when given, so that no reason floods the
+// fuzzer's own output.
+template <typename F>
+std::string sCaptureStdout(F action, std::string* err = nullptr) {
+  FUZZ_CHECK(std::fflush(stdout) == 0);
+  vdRedirect(STDOUT_FILENO);
+  vdRedirect(STDERR_FILENO);
+  action();
+  const bool flushed = std::fflush(stdout) == 0;
+  const std::string told = sRestore(STDERR_FILENO);
+  FUZZ_CHECK(flushed);
+  std::string written = sRestore(STDOUT_FILENO);
+  std::clearerr(stdout);
+  if (err != nullptr) *err = told;
   return written;
 }
 

@@ -98,11 +98,18 @@ void vdCheckRead(const std::string& text) {
 }
 
 void vdCheckApiKey(const std::string& key) {
-  const std::string printed = sCaptureStdout([&] { vdEncryptApiKey(key.c_str()); });
+  std::string told;
+  const std::string printed = sCaptureStdout([&] { vdEncryptApiKey(key.c_str()); }, &told);
+  const size_t bad = key.find_first_not_of("0123456789abcdefABCDEF");
   const bool valid = !key.empty() && key.size() <= size_t{kMaxApiKeyDigits} &&
-                     key.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+                     bad == std::string::npos;
+  FUZZ_CHECK(told.empty() == valid);
   if (!valid) {
     FUZZ_CHECK(printed == "Error - Invalid Api Key");
+    // Within the length, the first character that is not a digit, by position.
+    if (!key.empty() && key.size() <= size_t{kMaxApiKeyDigits}) {
+      FUZZ_CHECK(told.find(" at position " + std::to_string(bad + 1) + " (") != std::string::npos);
+    }
     return;
   }
   const std::string padded = (key.size() % 2 != 0 ? "F" : "") + key;

@@ -13,8 +13,9 @@
 //    starts in its code replaced by " AND "/" OR " and everything else copied:
 //    no "and"/"or" is left in the code, taking the blanks back out gives the
 //    lowered condition, and quoted text and comments come through unchanged;
-//  - boFilterKeepsItsBrackets agrees with the model (no code ')' closes
-//    below depth 0) on the translated filter and on the raw arguments;
+//  - the bracket check (boFilterKeepsItsBrackets, inUnopenedBracketAt) agrees
+//    with the model, which looks for the first ')' of the code that closes
+//    below depth 0, on the translated filter and on the raw arguments;
 //  - translation and statement write within their buffer: with a buffer of
 //    exactly the needed size they succeed, one byte less gives -1; the
 //    statement is the expected text, and the day parameters read YYYY-MM-DD;
@@ -22,10 +23,13 @@
 //    "Error - Query Too Long" exactly when the filter or the statement does
 //    not fit, then "Error - Invalid Sql Command" when the model sees the
 //    filter close a bracket it did not open, and otherwise goes on to the
-//    settings file (there is none in the scratch directory).
+//    settings file (there is none in the scratch directory); for the
+//    refusals that come from lengths and brackets, it tells on standard
+//    error the length or the byte the model expects.
 
 #include <array>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -208,16 +212,24 @@ std::vector<Mark> vmModelMarks(std::string_view s) {
   return w.mark;
 }
 
-// The model's bracket verdict: no ')' in the code closes below depth 0.
-bool boModelKeepsBrackets(std::string_view s) {
+// Where the model sees the first ')' of the code that closes below depth 0,
+// or -1 when there is none.
+int inModelUnopenedBracketAt(std::string_view s) {
   const std::vector<Mark> mark = vmModelMarks(s);
   int depth = 0;
   for (size_t i = 0; i < s.size(); ++i) {
     if (mark[i] != Mark::kCode) continue;
     if (s[i] == '(') ++depth;
-    if (s[i] == ')' && --depth < 0) return false;
+    if (s[i] == ')' && --depth < 0) return static_cast<int>(i);
   }
-  return true;
+  return -1;
+}
+
+// The bracket check, both ways it is asked, against the model.
+void vdCheckBrackets(std::string_view s) {
+  const int at = inModelUnopenedBracketAt(s);
+  FUZZ_CHECK(inUnopenedBracketAt(s) == at);
+  FUZZ_CHECK(boFilterKeepsItsBrackets(s) == (at < 0));
 }
 
 // `text` without blanks around it equals `word` ignoring ASCII case.
@@ -296,7 +308,7 @@ std::string sCheckedFilter(const std::string& lowered) {
   std::string filter;
   FUZZ_CHECK(inTranslateInto(lowered, 3 * lowered.size() + 1, filter) == 0);
   FUZZ_CHECK(filter == sModelFilter(lowered));
-  FUZZ_CHECK(boFilterKeepsItsBrackets(filter) == boModelKeepsBrackets(filter));
+  vdCheckBrackets(filter);
 
   // The bound: exactly enough room works, one byte less is refused.
   std::string again;
@@ -333,17 +345,56 @@ void vdCheckDayParam(const DayText& day) {
              d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) + '\0');
 }
 
-// The handler's message for the arguments, from the lengths and the filter.
-std::string sExpectedMessage(bool fromOk, bool toOk, std::string_view select,
-                             std::string_view filter) {
-  if (!fromOk) return "Error - Date From Invalid";
-  if (!toOk) return "Error - Date To Invalid";
-  if (filter.size() >= size_t{kConditionSize} ||
-      sModelStatement(select, filter).size() >= size_t{kStatementSize}) {
-    return "Error - Query Too Long";
+// "the statement would be 10300 bytes, 61 more than the 10239 it may have".
+std::string sTooLong(std::string_view what, size_t length, int inBufferSize) {
+  const size_t limit = static_cast<size_t>(inBufferSize) - 1;
+  return "lumettool: error: " + std::string(what) + " would be " + std::to_string(length) +
+         " bytes, " + std::to_string(length - limit) + " more than the " +
+         std::to_string(limit) + " it may have\n";
+}
+
+// The handler's message for the arguments, from the lengths and the filter,
+// and for the refusals that come from them, the reason it tells before.
+std::pair<std::string, std::string> psExpectedOutcome(bool fromOk, bool toOk,
+                                                      std::string_view select,
+                                                      std::string_view filter) {
+  if (!fromOk) return {"Error - Date From Invalid", ""};
+  if (!toOk) return {"Error - Date To Invalid", ""};
+  if (filter.size() >= size_t{kConditionSize}) {
+    return {"Error - Query Too Long",
+            sTooLong("the condition, rewritten,", filter.size(), kConditionSize)};
   }
-  if (!boModelKeepsBrackets(filter)) return "Error - Invalid Sql Command";
-  return "Error - Open DB Config File Failed";
+  if (const size_t len = sModelStatement(select, filter).size(); len >= size_t{kStatementSize}) {
+    return {"Error - Query Too Long", sTooLong("the statement", len, kStatementSize)};
+  }
+  if (const int at = inModelUnopenedBracketAt(filter); at >= 0) {
+    return {"Error - Invalid Sql Command",
+            "lumettool: error: the condition closes a bracket it did not open, at byte " +
+                std::to_string(at + 1) + " of '"};
+  }
+  return {"Error - Open DB Config File Failed", ""};
+}
+
+// Runs the handler, edition 2.1 with a condition or 2.0 without, on copies
+// of the arguments and checks its message and reason.
+void vdCheckHandler(const std::vector<std::string>& args, bool withCondition,
+                    const std::pair<std::string, std::string>& expected) {
+  std::vector<char> f = vcMutable(args[0]);
+  std::vector<char> c = vcMutable(args[1]);
+  std::vector<char> d1 = vcMutable(args[2]);
+  std::vector<char> d2 = vcMutable(args[3]);
+  std::string told;
+  const std::string message = sCaptureStdout(
+      [&] {
+        if (withCondition) {
+          vdTransactionQuery(f.data(), c.data(), d1.data(), d2.data(), 0, 0);
+        } else {
+          vdTransactionQuery(f.data(), d1.data(), d2.data(), 0, 0);
+        }
+      },
+      &told);
+  FUZZ_CHECK(message == expected.first);
+  FUZZ_CHECK(told.find(expected.second) != std::string::npos);
 }
 
 }  // namespace
@@ -359,9 +410,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   for (size_t i = args.size(); i < 4; ++i) args.emplace_back(defaults[i]);
   const std::string& fields = args[0];
   const std::string& condition = args[1];
-  for (const std::string& raw : {fields, condition}) {
-    FUZZ_CHECK(boFilterKeepsItsBrackets(raw) == boModelKeepsBrackets(raw));
-  }
+  vdCheckBrackets(fields);
+  vdCheckBrackets(condition);
 
   const std::string loweredFields = sLowered(fields);
   const std::string_view select = svSelectList(loweredFields);
@@ -377,19 +427,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   if (fromOk) vdCheckDayParam(from);
   if (toOk) vdCheckDayParam(to);
 
-  // The handler, editions 2.1 and 2.0, on copies of the arguments.
-  std::vector<char> f = vcMutable(fields);
-  std::vector<char> c = vcMutable(condition);
-  std::vector<char> d1 = vcMutable(args[2]);
-  std::vector<char> d2 = vcMutable(args[3]);
-  const std::string message = sCaptureStdout([&] {
-    vdTransactionQuery(f.data(), c.data(), d1.data(), d2.data(), 0, 0);
-  });
-  FUZZ_CHECK(message == sExpectedMessage(fromOk, toOk, select, filter));
-  f = vcMutable(fields);
-  d1 = vcMutable(args[2]);
-  const std::string message20 =
-      sCaptureStdout([&] { vdTransactionQuery(f.data(), d1.data(), d2.data(), 0, 0); });
-  FUZZ_CHECK(message20 == sExpectedMessage(fromOk, toOk, select, ""));
+  vdCheckHandler(args, true, psExpectedOutcome(fromOk, toOk, select, filter));
+  vdCheckHandler(args, false, psExpectedOutcome(fromOk, toOk, select, ""));
   return 0;
 }

@@ -1,6 +1,7 @@
 # Installation layout and the Debian package: the three programs, the manual
 # page (gzip-compressed, with the other two program names as symlinks to it),
-# one bash completion file per program and the README.
+# one bash completion file per program, the README, the copyright file and
+# the changelog.
 include(GNUInstallDirs)
 
 set(LUMET_COMPLETION_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
@@ -8,6 +9,16 @@ set(LUMET_MAN_BUILD_DIR ${CMAKE_BINARY_DIR}/man)
 set(LUMET_COMPLETION_BUILD_DIR ${CMAKE_BINARY_DIR}/completions)
 
 install(TARGETS lumettool lumettool-2.0 lumettool-1.0 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped install (the package's) also drops the compiler's .comment
+# section, which plain strip keeps, as Debian's own packages do.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(prog lumettool lumettool-2.0 lumettool-1.0)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${prog}\"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()")
 
 # --- manual page ---------------------------------------------------------
 find_program(LUMET_GZIP gzip REQUIRED)
@@ -58,12 +69,47 @@ lumet_completion(lumettool 2.1 app/main_2_1.cpp)
 lumet_completion(lumettool-2.0 2.0 app/main_2_0.cpp)
 lumet_completion(lumettool-1.0 1.0 app/main_1_0.cpp)
 
+# --- documentation: README, licence, changelog ------------------------------
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# copyright in Debian's machine-readable format, made from LICENSE: the
+# holder from its "Copyright (c)" line, the licence text from what follows,
+# each line indented by one space and an empty line written as " .".
+set(LUMET_LICENSE_FILE ${CMAKE_SOURCE_DIR}/LICENSE)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${LUMET_LICENSE_FILE})
+file(READ ${LUMET_LICENSE_FILE} license)
+if(NOT license MATCHES "\nCopyright \\(c\\) ([^\n]+)\n\n(.*[^\n])\n*$")
+  message(FATAL_ERROR "${LUMET_LICENSE_FILE}: no \"Copyright (c)\" line followed by the licence text")
+endif()
+set(LUMET_COPYRIGHT "${CMAKE_MATCH_1}")
+set(text "${CMAKE_MATCH_2}")
+# Twice, so that two empty lines in a row are both marked.
+string(REPLACE "\n\n" "\n.\n" text "${text}")
+string(REPLACE "\n\n" "\n.\n" text "${text}")
+string(REPLACE "\n" "\n " text "${text}")
+set(LUMET_LICENSE_TEXT " ${text}")
+configure_file(${CMAKE_SOURCE_DIR}/packaging/copyright.in ${CMAKE_BINARY_DIR}/doc/copyright @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# changelog.gz: CHANGELOG is kept in Debian's changelog format, the name and
+# format Debian expects of a package whose version has no Debian revision.
+set(LUMET_CHANGELOG_SOURCE ${CMAKE_SOURCE_DIR}/CHANGELOG)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
+  COMMAND ${LUMET_GZIP} -9 -n -c ${LUMET_CHANGELOG_SOURCE} > ${CMAKE_BINARY_DIR}/doc/changelog.gz
+  DEPENDS ${LUMET_CHANGELOG_SOURCE}
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(lumet_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # --- Debian package --------------------------------------------------------
 # cpack -G DEB in the build directory makes lumettool_<version>_<arch>.deb;
 # the version is the project's, and Depends is computed by dpkg-shlibdeps.
-set(LUMET_PACKAGE_MAINTAINER "lumettool maintainers <maintainers@lumettool.invalid>"
+# The project's own name and address; it has no domain of its own, so the
+# address is under .invalid, which can never reach anyone else. A packager
+# sets their own with -DLUMET_PACKAGE_MAINTAINER="Name <address>".
+set(LUMET_PACKAGE_MAINTAINER "lumettool authors <lumettool@lumettool.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lumettool)

@@ -1,6 +1,5 @@
 #include "util/hex.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -18,8 +17,12 @@ int inHexDigitValue(char c) {
 
 }  // namespace
 
-bool boIsHexText(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return inHexDigitValue(c) >= 0; });
+bool boIsHexText(std::string_view text) { return inFirstNonHexDigit(text) == text.size(); }
+
+size_t inFirstNonHexDigit(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && inHexDigitValue(text[i]) >= 0) ++i;
+  return i;
 }
 
 void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {

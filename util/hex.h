@@ -1,6 +1,7 @@
 // Hexadecimal text to bytes and back.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 // Longest hexadecimal text vdAscii2Hex converts; longer text is cut.
@@ -8,6 +9,10 @@ inline constexpr int kMaxHexDigits = 2048;
 
 // True when every character of `text` is a hexadecimal digit.
 bool boIsHexText(std::string_view text);
+
+// The index of the first character of `text` that is not a hexadecimal
+// digit; text.size() when there is none.
+size_t inFirstNonHexDigit(std::string_view text);
 
 // Packs the digits of `pszText` (at most kMaxHexDigits, an odd count read as
 // if a '0' stood in front) into `pbOut`, high nibble first. `pbOut` must hold

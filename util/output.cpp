@@ -1,6 +1,7 @@
 #include "util/output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,15 +15,30 @@ void vdUseLargeOutputBuffer() {
   (void)std::setvbuf(stdout, outputBuffer.data(), _IOFBF, outputBuffer.size());
 }
 
+namespace {
+
+int inFirstWriteErrno = 0;
+
+int inOutputFailed() {
+  if (inFirstWriteErrno == 0) inFirstWriteErrno = errno != 0 ? errno : EIO;
+  return -1;
+}
+
+}  // namespace
+
 int inPrintText(std::string_view text) {
-  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) return -1;
-  return std::ferror(stdout) != 0 ? -1 : 0;
+  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+    return inOutputFailed();
+  }
+  return std::ferror(stdout) != 0 ? inOutputFailed() : 0;
 }
 
 int inFinishOutput() {
   const bool flushed = std::fflush(stdout) == 0;
-  return flushed && std::ferror(stdout) == 0 ? 0 : -1;
+  return flushed && std::ferror(stdout) == 0 ? 0 : inOutputFailed();
 }
+
+int inOutputErrno() { return inFirstWriteErrno; }
 
 int inFillStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -35,4 +51,10 @@ int inFillStandardDescriptors() {
     }
   }
   return 0;
+}
+
+int inIgnoreBrokenPipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  return sigemptyset(&action.sa_mask) == 0 && sigaction(SIGPIPE, &action, nullptr) == 0 ? 0 : -1;
 }

@@ -26,9 +26,16 @@ ensure_build_tools() {
 }
 
 # What the installation tests use: CPack's Debian generator (dpkg-dev for
-# dpkg-shlibdeps, file), the manual page checkers and man, bash-completion.
+# dpkg-shlibdeps, file), Debian's package checker lintian, the manual page
+# checkers and man, bash-completion.
 ensure_package_tools() {
-  ensure_packages dpkg-dev file mandoc groff-base man-db bash-completion
+  ensure_packages dpkg-dev file lintian mandoc groff-base man-db bash-completion
+}
+
+# What scripts/lib/servers.sh uses beside the cluster: certificates, network
+# namespaces, a pooler.
+ensure_server_tools() {
+  ensure_packages openssl iproute2 pgbouncer
 }
 
 # configure_tree DIR [cmake options...]: configures DIR without building.

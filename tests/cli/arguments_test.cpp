@@ -12,6 +12,7 @@ namespace {
 // Arguments that pass every check reach the settings reader, which finds
 // no file in the empty directory.
 const std::string kPassed = "Error - Open DB Config File Failed";
+const std::string kPassedWhy = "error: cannot open the settings file './db_config.cfg'";
 const std::string kFromBad = "Error - Date From Invalid";
 const std::string kToBad = "Error - Date To Invalid";
 const std::string kTooLong = "Error - Query Too Long";
@@ -30,25 +31,41 @@ std::vector<std::string> vsQuery20(const std::string& fields) {
 
 TEST(TransactionQueryArgs, ValidatesBothDates) {
   std::vector<CliCase> cases = {
-      {k21, vsQuery("f", "none", "20000101", "21001231"), kPassed},
-      {k21, vsQuery("f", "none", "20240231", "20240101"), kPassed},  // 31 February
-      {k21, vsQuery("f", "none", "2024 101", "2024+131"), kPassed},  // atoi reads " 1" and "+1"
-      {k21, vsQuery("f", "none", "20240101xyz", "20240131"), kPassed},
-      {k21, vsQuery("f", "none", "2024011", "20240131"), kFromBad},
-      {k21, vsQuery("f", "none", "20240101", "2024013"), kToBad},
-      {k21, vsQuery("f", "none", "19990101", "2024013"), kFromBad},  // date-from first
-      {k21, vsQuery("f", "none", "2024-1-1", "20240101"), kFromBad},
+      {k21, vsQuery("f", "none", "20000101", "21001231"), kPassed, kPassedWhy},
+      {k21, vsQuery("f", "none", "20240229", "20000229"), kPassed, kPassedWhy},  // leap years
+      // atoi reads " 1" and "+1"
+      {k21, vsQuery("f", "none", "2024 101", "2024+131"), kPassed, kPassedWhy},
+      {k21, vsQuery("f", "none", "20240101xyz", "20240131"), kPassed, kPassedWhy},
+      {k21, vsQuery("f", "none", "2024011", "20240131"), kFromBad,
+       "error: date-from '2024011': it has 7 characters; a day is eight digits, YYYYMMDD\n"},
+      {k21, vsQuery("f", "none", "20240101", "2024013"), kToBad, "error: date-to '2024013': "},
+      {k21, vsQuery("f", "none", "19990101", "2024013"), kFromBad, "date-from '19990101'"},
+      {k21, vsQuery("f", "none", "2024-1-1", "20240101"), kFromBad, "the month -1 is outside"},
   };
-  for (const std::string bad :
-       {"19991231", "21010101", "20240001", "20241301", "20240100", "20240132", "abcdefgh"}) {
-    cases.push_back({k21, vsQuery("f", "none", bad, "20240101"), kFromBad});
-    cases.push_back({k21, vsQuery("f", "none", "20240101", bad), kToBad});
+  // The last four are days the calendar does not have (2100 is no leap year).
+  const std::pair<const char*, const char*> bad[] = {
+      {"19991231", "the year 1999 is outside 2000..2100"},
+      {"21010101", "the year 2101 is outside 2000..2100"},
+      {"20240001", "the month 0 is outside 1..12"},
+      {"20241301", "the month 13 is outside 1..12"},
+      {"20240100", "the day 0 is outside 1..31"},
+      {"20240132", "the day 32 is outside 1..31"},
+      {"abcdefgh", "the year 0 is outside 2000..2100"},
+      {"20240231", "2024-02-31 does not exist"},
+      {"20240431", "2024-04-31 does not exist"},
+      {"20230229", "2023-02-29 does not exist"},
+      {"21000229", "2100-02-29 does not exist"}};
+  for (const auto& [day, why] : bad) {
+    cases.push_back({k21, vsQuery("f", "none", day, "20240101"), kFromBad,
+                     "error: date-from '" + std::string(day) + "': " + why + "\n"});
+    cases.push_back({k21, vsQuery("f", "none", "20240101", day), kToBad,
+                     "error: date-to '" + std::string(day) + "': " + why + "\n"});
   }
   vdExpectRuns(cases);
 }
 
 // The statement is "SELECT <fields> FROM transaction WHERE " and the two day
-// bounds, 139 characters besides the fields, 146 with "(<filter>) AND ";
+// bounds, 105 characters besides the fields, 112 with " AND (<filter>)";
 // with its terminating zero it must fit 10240 bytes. The translated filter
 // must fit 2048 bytes with its zero.
 TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
@@ -58,19 +75,21 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   for (int i = 0; i < 409; ++i) ands += "and";  // 409 * " AND " = 2045 characters
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
   vdExpectRuns({
-      {k21, vsQuery(fields(10134), "none"), kPassed},
-      {k21, vsQuery(fields(10135), "none"), kTooLong},
-      {k21, vsQuery(fields(10135), ""), kTooLong},
-      {k21, vsQuery(fields(10124), "x=1"), kPassed},
-      {k21, vsQuery(fields(10125), "x=1"), kTooLong},
-      {k21, vsQuery("f", std::string(2047, 'x')), kPassed},
-      {k21, vsQuery("f", std::string(2048, 'x')), kTooLong},
-      {k21, vsQuery("f", ands), kPassed},
-      {k21, vsQuery("f", ands + "and"), kTooLong},
-      {k21, vsQuery("f", ors), kTooLong},
-      {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad},
-      {"lumettool-2.0", vsQuery20(fields(10134)), kPassed},
-      {"lumettool-2.0", vsQuery20(fields(10135)), kTooLong},
+      {k21, vsQuery(fields(10134), "none"), kPassed, kPassedWhy},
+      {k21, vsQuery(fields(10135), "none"), kTooLong,
+       "error: the statement would be 10240 bytes, 1 more than the 10239 it may have\n"},
+      {k21, vsQuery(fields(10135), ""), kTooLong, "the statement would be 10240 bytes"},
+      {k21, vsQuery(fields(10124), "x=1"), kPassed, kPassedWhy},
+      {k21, vsQuery(fields(10125), "x=1"), kTooLong, "the statement would be 10240 bytes"},
+      {k21, vsQuery("f", std::string(2047, 'x')), kPassed, kPassedWhy},
+      {k21, vsQuery("f", std::string(2048, 'x')), kTooLong,
+       "error: the condition, rewritten, would be 2048 bytes, 1 more than the 2047 it may have\n"},
+      {k21, vsQuery("f", ands), kPassed, kPassedWhy},
+      {k21, vsQuery("f", ands + "and"), kTooLong, "rewritten, would be 2050 bytes, 3 more"},
+      {k21, vsQuery("f", ors), kTooLong, "rewritten, would be 2048 bytes, 1 more"},
+      {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
+      {"lumettool-2.0", vsQuery20(fields(10134)), kPassed, kPassedWhy},
+      {"lumettool-2.0", vsQuery20(fields(10135)), kTooLong, "the statement would be 10240 bytes"},
   });
 }
 
@@ -84,14 +103,27 @@ TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
   const auto encipher = [](const std::string& key) {
     return rrRun(sProgram("lumettool-1.0"), {"enc_api_key", key}).out;
   };
+  const std::string kBad = "Error - Invalid Api Key";
+  std::string late = digits2048;
+  late[1999] = 'g';
   vdExpectRuns({
       {"lumettool-1.0", {"enc_api_key", "00"}, "7F"},      // 0x5C ^ 0x00 ^ '#'
       {"lumettool-1.0", {"enc_api_key", "0000"}, "7F21"},  // 0x7F ^ 0x00 ^ '^'
       {"lumettool-1.0", {"enc_api_key", "1"}, "8E"},       // read as F1
-      {"lumettool-1.0", {"enc_api_key", ""}, "Error - Invalid Api Key"},
-      {"lumettool-1.0", {"enc_api_key", "12G4"}, "Error - Invalid Api Key"},
-      {"lumettool-1.0", {"enc_api_key", "0x12"}, "Error - Invalid Api Key"},
-      {"lumettool-1.0", {"enc_api_key", digits2048 + "0"}, "Error - Invalid Api Key"},
+      {"lumettool-1.0", {"enc_api_key", ""}, kBad, "error: the API key is empty\n"},
+      {"lumettool-1.0", {"enc_api_key", "12G4"}, kBad,
+       "error: the API key holds 'G' at position 3 (counting from 1), which is not a "
+       "hexadecimal digit\n"},
+      {"lumettool", {"enc_api_key", "0x12"}, kBad,
+       "'x' at position 2 (counting from 1), which is not a hexadecimal digit\n"
+       "lumettool: hint: write the key without the 0x in front\n"},
+      {"lumettool-2.0", {"enc_api_key", "1\xC3\xA4"}, kBad, "holds '\\xC3' at position 2 "},
+      {"lumettool-1.0", {"enc_api_key", "12 "}, kBad, "holds ' ' at position 3 "},
+      {"lumettool-1.0", {"enc_api_key", late}, kBad, "holds 'g' at position 2000 "},
+      {"lumettool-1.0", {"enc_api_key", digits2048 + "0"}, kBad,
+       "error: the API key is 2049 characters long; at most 2048 hexadecimal digits are taken\n"},
+      // The length is told, not the first bad character after it.
+      {"lumettool-1.0", {"enc_api_key", digits2048 + "x"}, kBad, "is 2049 characters long"},
   });
   const std::string full = encipher(digits2048);
   EXPECT_EQ(full.size(), 2048U);

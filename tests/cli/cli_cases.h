@@ -26,8 +26,34 @@ struct CliCase {
   std::string program;
   std::vector<std::string> args;
   std::string expected;
+  // A fragment standard error must contain; empty: standard error stays empty.
+  std::string errHas = {};
   std::optional<std::string> settings = std::nullopt;  // content of ./db_config.cfg
 };
+
+// Standard error is empty when `errHas` is, and otherwise contains it.
+inline void vdExpectStderr(const std::string& err, const std::string& errHas) {
+  if (errHas.empty()) {
+    EXPECT_EQ(err, "");
+  } else {
+    EXPECT_NE(err.find(errHas), std::string::npos) << "standard error:\n" << err;
+  }
+}
+
+// Every line on standard error is one of the program's own: "PROGRAM: ...".
+inline void vdExpectOwnLines(const std::string& err, const std::string& program) {
+  size_t start = 0;
+  while (start < err.size()) {
+    const size_t end = err.find('\n', start);
+    EXPECT_EQ(err.compare(start, program.size() + 2, program + ": "), 0)
+        << "a line of standard error: " << err.substr(start, end - start);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "standard error does not end with a newline: " << err;
+      break;
+    }
+    start = end + 1;
+  }
+}
 
 inline RunOptions roIn(const std::string& dir) {
   RunOptions options;
@@ -35,7 +61,7 @@ inline RunOptions roIn(const std::string& dir) {
   return options;
 }
 
-// Checks the exact output and the exit status 0 of every case.
+// Checks the exact output, standard error and the exit status 0 of every case.
 inline void vdExpectRuns(const std::vector<CliCase>& cases) {
   for (const CliCase& c : cases) {
     testing::Message trace;
@@ -48,5 +74,7 @@ inline void vdExpectRuns(const std::vector<CliCase>& cases) {
     const RunResult r = rrRun(sProgram(c.program), c.args, roIn(dir.path));
     EXPECT_EQ(r.out, c.expected);
     EXPECT_EQ(r.exitStatus, 0);
+    vdExpectStderr(r.err, c.errHas);
+    vdExpectOwnLines(r.err, c.program);
   }
 }

@@ -13,6 +13,34 @@ const std::string k20 = "lumettool-2.0";
 const std::string k10 = "lumettool-1.0";
 // A valid query reaches the settings reader, which finds no file.
 const std::string kNoSettings = "Error - Open DB Config File Failed";
+const std::string kNoSettingsWhy =
+    "error: cannot open the settings file './db_config.cfg': No such file or directory";
+const std::string kParams = "Error - Invalid Parameters";
+const std::string kCommand = "Error - Invalid Command";
+
+// What --help and -h print in each edition.
+const std::string kHelp21 =
+    "Usage:\n"
+    "  lumettool version\n"
+    "  lumettool db_init host-address port user password database-name\n"
+    "  lumettool enc_api_key api-key\n"
+    "  lumettool transaction_query fields condition date-from date-to days delay-ms\n"
+    "  lumettool --help | -h\n"
+    "  lumettool --version";
+const std::string kHelp20 =
+    "Usage:\n"
+    "  lumettool-2.0 version\n"
+    "  lumettool-2.0 db_init host-address port user password database-name\n"
+    "  lumettool-2.0 enc_api_key api-key\n"
+    "  lumettool-2.0 transaction_query fields date-from date-to days delay-ms\n"
+    "  lumettool-2.0 --help | -h\n"
+    "  lumettool-2.0 --version";
+const std::string kHelp10 =
+    "Usage:\n"
+    "  lumettool-1.0 version\n"
+    "  lumettool-1.0 enc_api_key api-key\n"
+    "  lumettool-1.0 --help | -h\n"
+    "  lumettool-1.0 --version";
 
 std::vector<std::string> vsCommand(const std::string& word, std::vector<std::string> params) {
   params.insert(params.begin(), word);
@@ -23,34 +51,95 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
   const std::vector<std::string> q21 = {"f", "none", "20240101", "20240102", "0", "0"};
   const std::vector<std::string> q20 = {"f", "20240101", "20240102", "abc", "x"};
   const std::vector<std::string> init = {"127.0.0.1", "5432", "u", "p", "d"};
+  const std::string usage21 =
+      "lumettool: hint: usage: lumettool transaction_query fields condition date-from date-to "
+      "days delay-ms\n";
   vdExpectRuns({
-      {k21, {}, "Error - Invalid Parameters"},
-      {k10, {}, "Error - Invalid Parameters"},
+      {k21, {}, kParams, "lumettool: error: no command given\n"},
+      {k10, {}, kParams, "lumettool-1.0: hint: usage: lumettool-1.0 enc_api_key api-key\n"},
       {k21, {"version"}, "New Darvo Lumet Version 2.1"},
       {k20, {"VERSION"}, "New Darvo Lumet Version 2.0"},
       {k10, {"versionx"}, "New Darvo Lumet Version 1.0"},
-      {k21, {"version", "x"}, "Error - Invalid Parameters"},
-      {k10, {"Version", ""}, "Error - Invalid Parameters"},
-      {k21, {""}, "Error - Invalid Command"},
-      {k21, {"vers"}, "Error - Invalid Command"},
-      {k20, {"xversion"}, "Error - Invalid Command"},
-      {k21, {"enc_api_key"}, "Error - Invalid Parameters"},
+      {k21, {"version", "x"}, kParams, "error: version takes no arguments, 1 given\n"},
+      {k10, {"Version", ""}, kParams, "error: 'Version' (version) takes no arguments, 1 given"},
+      {k20, {"version", "x", "y"}, kParams, "hint: usage: lumettool-2.0 version\n"},
+      {k21, {""}, kCommand, "error: unknown command ''\n"},
+      {k21, {"vers"}, kCommand, "hint: did you mean 'version'?"},
+      {k20, {"xversion"}, kCommand, "hint: did you mean 'version'?"},
+      {k21, {"transactoin_query"}, kCommand, "error: unknown command 'transactoin_query'\n"
+                                             "lumettool: hint: did you mean 'transaction_query'?"},
+      {k20, {"DB_INTI", "x"}, kCommand, "hint: did you mean 'db_init'?"},
+      {k10, {"enc_apikey", "00"}, kCommand, "hint: did you mean 'enc_api_key'?"},
+      {k21, {"help"}, kCommand, usage21},
+      {k21, {"enc_api_key"}, kParams, "error: enc_api_key takes 1 argument, 0 given\n"},
       {k10, {"ENC_API_KEY", "00"}, "7F"},
-      {k20, {"enc_api_key", "00", "00"}, "Error - Invalid Parameters"},
+      {k20, {"enc_api_key", "00", "00"}, kParams, "hint: usage: lumettool-2.0 enc_api_key api-key"},
       {k21, vsCommand("db_init", init), "Success"},
       {k20, vsCommand("DB_INIT", init), "Success"},
-      {k21, vsCommand("db_init", {"127.0.0.1", "5432", "u", "p"}), "Error - Invalid Parameters"},
-      {k10, vsCommand("db_init", init), "Error - Invalid Command"},
-      {k10, {"db_init"}, "Error - Invalid Command"},
-      {k10, vsCommand("transaction_query", q21), "Error - Invalid Command"},
-      {k10, vsCommand("transaction_query", q20), "Error - Invalid Command"},
-      {k21, vsCommand("transaction_query", q21), kNoSettings},
-      {k21, vsCommand("Transaction_Query_All", q21), kNoSettings},
-      {k21, vsCommand("transaction_query", q20), "Error - Invalid Parameters"},
-      {k20, vsCommand("transaction_query", q20), kNoSettings},
-      {k20, vsCommand("transaction_query_all", q20), kNoSettings},
-      {k20, vsCommand("transaction_query", q21), "Error - Invalid Parameters"},
+      {k21, vsCommand("db_init", {"127.0.0.1", "5432", "u", "p"}), kParams,
+       "error: db_init takes 5 arguments, 4 given\nlumettool: hint: usage: lumettool db_init "
+       "host-address port user password database-name\n"},
+      {k10, vsCommand("db_init", init), kCommand, "error: unknown command 'db_init'"},
+      {k10, {"db_init"}, kCommand, "hint: usage: lumettool-1.0 version\n"},
+      {k10, vsCommand("transaction_query", q21), kCommand, "unknown command 'transaction_query'"},
+      {k10, vsCommand("transaction_query", q20), kCommand, "unknown command 'transaction_query'"},
+      {k21, vsCommand("transaction_query", q21), kNoSettings, kNoSettingsWhy},
+      {k21, vsCommand("Transaction_Query_All", q21), kNoSettings, kNoSettingsWhy},
+      {k21, vsCommand("transaction_query", q20), kParams,
+       "error: transaction_query takes 6 arguments, 5 given\n" + usage21},
+      {k20, vsCommand("transaction_query", q20), kNoSettings, kNoSettingsWhy},
+      {k20, vsCommand("transaction_query_all", q20), kNoSettings, kNoSettingsWhy},
+      {k20, vsCommand("transaction_query", q21), kParams,
+       "error: transaction_query takes 5 arguments, 6 given"},
   });
+}
+
+// The options count only as the one argument, written exactly so; with
+// anything after them, or in other case, they are unknown words as before.
+TEST(Dispatch, HelpAndVersionOptions) {
+  vdExpectRuns({
+      {k21, {"--help"}, kHelp21},
+      {k21, {"-h"}, kHelp21},
+      {k21, {"--version"}, "New Darvo Lumet Version 2.1"},
+      {k20, {"--help"}, kHelp20},
+      {k20, {"-h"}, kHelp20},
+      {k20, {"--version"}, "New Darvo Lumet Version 2.0"},
+      {k10, {"--help"}, kHelp10},
+      {k10, {"-h"}, kHelp10},
+      {k10, {"--version"}, "New Darvo Lumet Version 1.0"},
+      {k21, {"--help", "version"}, kCommand,
+       "error: --help must be the only argument; 1 more given"},
+      {k20, {"--version", "x"}, kCommand, "error: --version must be the only argument"},
+      {k10, {"-h", "x", "y"}, kCommand, "error: -h must be the only argument; 2 more given"},
+      {k21, {"--HELP"}, kCommand,
+       "error: unknown command '--HELP'\nlumettool: hint: did you mean '--help'?"},
+      {k10, {"-help"}, kCommand, "hint: did you mean '--help'?"},
+      {k20, {"--versoin"}, kCommand, "hint: did you mean '--version'?"},
+      {k21, {"-H"}, kCommand, "hint: did you mean '-h'?"},
+  });
+}
+
+// Merged into standard output (2>&1), the reasons come first and the
+// final message is still the last line, whole.
+TEST(Dispatch, MergedStreamsEndWithTheFinalMessage) {
+  const std::vector<CliCase> cases = {
+      {k21, {"transactoin_query"}, kCommand, "lumettool: error: unknown command"},
+      {k20, {"db_init", std::string(21, '1'), "5432", "u", "p", "d"},
+       "Error - Parameter Too Long", "lumettool-2.0: error: the host address is 21 bytes long"},
+      {k21, {"transaction_query", "f", "none", "20240101", "20240101", "0", "0"}, kNoSettings,
+       "lumettool: error: cannot open the settings file"},
+  };
+  for (const CliCase& c : cases) {
+    SCOPED_TRACE(c.program + " " + c.args[0]);
+    TempDir dir;
+    RunOptions options = roIn(dir.path);
+    options.mergeStderr = true;
+    const RunResult r = rrRun(sProgram(c.program), c.args, options);
+    const size_t lastLine = r.out.rfind('\n') + 1;
+    EXPECT_EQ(r.out.substr(lastLine), c.expected);
+    EXPECT_TRUE(r.out.starts_with(c.errHas)) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
 }
 
 // The exit status tells only whether standard output could be written.

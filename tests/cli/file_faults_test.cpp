@@ -11,6 +11,7 @@
 #include <iostream>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,33 +48,49 @@ std::string sRandomBytes(std::mt19937& gen, size_t n) {
   return s;
 }
 
-// What the reader makes of `bytes`: a full record whose fields all end
-// within their width goes on to the connection, anything else is refused.
-std::string sReaderVerdict(const std::string& bytes) {
-  if (bytes.size() < 180) return kRead;
+// What the reader makes of `bytes`, and what it tells: a full record whose
+// fields all end within their width goes on to the connection, anything
+// else is refused.
+std::pair<std::string, std::string> psReaderVerdict(const std::string& bytes) {
+  if (bytes.size() < 180) return {kRead, "is too short: " + std::to_string(bytes.size()) + " bytes"};
   size_t offset = 0;
   for (const size_t width : kSettingsWidths) {
-    if (bytes.substr(offset, width).find('\0') == std::string::npos) return kRead;
+    if (bytes.substr(offset, width).find('\0') == std::string::npos) {
+      return {kRead, "field (offset " + std::to_string(offset) + ", " + std::to_string(width) +
+                         " bytes) has no terminating zero byte"};
+    }
     offset += width;
   }
-  return kNoConnect;
+  return {kNoConnect, "PROGRAM: error: cannot connect: "};
 }
 
 struct FaultCase {
   std::string what;
   Setup setup;
   std::string expected;
+  std::string errHas{};          // see vdExpectStderr; PROGRAM stands for the program's name
   bool unprivileged = false;     // run as a user without root's rights
   bool needsOtherOwner = false;  // the file must belong to someone else
+  long fileSizeLimit = -1;       // when >= 0: the run may not write files past it
+  std::string created{};         // a file the run may add besides db_config.cfg
 };
+
+// Every name under `dir`, links not followed.
+std::set<std::string> ssListing(const TempDir& dir) {
+  std::set<std::string> names;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir.path))
+    names.insert(fs::relative(entry.path(), dir.path).string());
+  return names;
+}
 
 struct Invocation {
   std::string program;
   std::vector<std::string> args;
 };
 
-// Runs every invocation for each case in a fresh directory, then hands the
-// case and its directory to `check`.
+// Runs every invocation for each case in a fresh directory, checks that it
+// left nothing behind (a temporary file) but the settings file, then hands
+// the case and its directory to `check`.
 void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<FaultCase>& cases,
                     const std::function<void(const FaultCase&, const TempDir&)>& check = {}) {
   for (const FaultCase& c : cases) {
@@ -94,13 +111,24 @@ void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<Fault
                                     fs::perms::group_exec | fs::perms::others_read |
                                     fs::perms::others_exec);
       c.setup(dir);
+      const std::set<std::string> before = ssListing(dir);
       options.cwd = dir.path;
       options.timeoutSeconds = 15;
+      options.fileSizeLimit = c.fileSizeLimit;
       const RunResult r = rrRun(sProgram(run.program), run.args, options);
       EXPECT_FALSE(r.timedOut);
       EXPECT_EQ(r.termSignal, 0);
       EXPECT_EQ(r.exitStatus, 0);
       EXPECT_EQ(r.out, c.expected);
+      std::string errHas = c.errHas;
+      for (size_t at = 0; (at = errHas.find("PROGRAM", at)) != std::string::npos;)
+        errHas.replace(at, 7, run.program);
+      vdExpectStderr(r.err, errHas);
+      vdExpectOwnLines(r.err, run.program);
+      for (const std::string& name : ssListing(dir)) {
+        EXPECT_TRUE(before.contains(name) || name == "db_config.cfg" || name == c.created)
+            << "left behind: " << name;
+      }
       if (check) check(c, dir);
     }
   }
@@ -115,36 +143,40 @@ TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
       {"full-width values", stContent(sSettingsRecord({std::string(20, '1'), "65535",
                                                        std::string(50, 'u'), std::string(50, 'p'),
                                                        std::string(50, 'd')})),
-       kNoConnect},
+       kNoConnect, "PROGRAM: error: cannot connect: "},
       {"a directory", [](const TempDir& dir) { fs::create_directory(dir.sFile("db_config.cfg")); },
-       kRead},
+       kRead, "error: cannot read the settings file './db_config.cfg': Is a directory\n"},
       {"a FIFO nobody writes to",
        [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.sFile("db_config.cfg").c_str(), 0644), 0); },
-       kRead},
+       kRead, "is too short: 0 bytes of the 180 of a record\n"},
       {"a symlink to /dev/null",
        [](const TempDir& dir) { fs::create_symlink("/dev/null", dir.sFile("db_config.cfg")); },
-       kRead},
+       kRead, "is too short: 0 bytes"},
       {"a dangling symlink",
        [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
-       kOpen},
+       kOpen,
+       "error: cannot open the settings file './db_config.cfg': No such file or directory\n"
+       "PROGRAM: detail: './db_config.cfg' is a symbolic link to 'nowhere/x'\n"},
       {"a record the user may not read",
        [&](const TempDir& dir) {
          const std::string file = dir.sFile("db_config.cfg");
          vdWriteFile(file, sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
          fs::permissions(file, fs::perms::none);
        },
-       kOpen, true},
+       kOpen, "error: cannot open the settings file './db_config.cfg': Permission denied\n", true},
   };
   for (const size_t n : std::vector<size_t>{1, 60, 179, 180, 181, 4096}) {
     const std::string bytes = sRandomBytes(gen, n);
-    cases.push_back({std::to_string(n) + " random bytes", stContent(bytes), sReaderVerdict(bytes)});
+    const auto [message, why] = psReaderVerdict(bytes);
+    cases.push_back({std::to_string(n) + " random bytes", stContent(bytes), message, why});
   }
   // Random fields, each ending in a zero: the reader takes them, libpq does not.
   for (int i = 0; i < 3; ++i) {
     std::string bytes = sRandomBytes(gen, 200);
     size_t offset = 0;
     for (const size_t width : kSettingsWidths) bytes[(offset += width) - 1] = '\0';
-    cases.push_back({"random terminated fields", stContent(bytes), kNoConnect});
+    cases.push_back(
+        {"random terminated fields", stContent(bytes), kNoConnect, "PROGRAM: error: cannot connect: "});
   }
   vdExpectFaults({{"lumettool", kQuery21}, {"lumettool-2.0", kQuery20}}, cases);
 }
@@ -165,21 +197,44 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
                                        fs::perms::group_read | fs::perms::group_exec |
                                        fs::perms::others_read | fs::perms::others_exec);
        },
-       kCreate, true},
+       kCreate, "error: cannot create a new settings file in the directory '.': Permission denied\n",
+       true},
       {"a file the user may not write", placeOldFile(fs::perms::owner_read | fs::perms::group_read |
                                                      fs::perms::others_read),
-       kCreate, true},
+       kCreate,
+       "error: cannot open the settings file './db_config.cfg' for writing: Permission denied\n",
+       true},
       // The file cannot be made private: it is refused and left as it was.
       {"another user's file open to everyone",
        placeOldFile(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                     fs::perms::group_write | fs::perms::others_read | fs::perms::others_write),
-       kWrite, true, true},
+       kWrite,
+       "error: cannot give the new settings file beside './db_config.cfg' its owner and group",
+       true, true},
       {"a FIFO nobody reads",
        [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.sFile("db_config.cfg").c_str(), 0644), 0); },
-       kCreate},
+       kCreate, "for writing: No such device or address\n"
+                "PROGRAM: detail: it is a FIFO that no process has open for reading\n"},
       {"a symlink into a missing directory",
        [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
-       kCreate},
+       kCreate,
+       "error: cannot open the directory './nowhere' of the settings file: No such file or "
+       "directory\nPROGRAM: detail: './db_config.cfg' leads through symbolic links to "
+       "'./nowhere/x'\n"},
+      // A new file is made beside the old one and renamed over it.
+      {"a file the user may write in a directory it may not",
+       [&](const TempDir& dir) {
+         placeOldFile(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::group_write | fs::perms::others_read |
+                      fs::perms::others_write)(dir);
+         fs::permissions(dir.path, fs::perms::owner_read | fs::perms::owner_exec |
+                                       fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+       },
+       kCreate,
+       "PROGRAM: hint: db_init writes a new file and renames it over './db_config.cfg', so it "
+       "needs to write that directory\n",
+       true},
   };
   const auto keptAsItWas = [&](const FaultCase& c, const TempDir& dir) {
     const std::string file = dir.sFile("db_config.cfg");
@@ -192,8 +247,67 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
   vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, keptAsItWas);
 }
 
+// A regular file is replaced whole or not at all; a link stays a link and
+// what it points to gets the record; a device is written through, never
+// replaced.
+TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
+  const std::string old = sSettingsRecord({"10.0.0.1", "5432", "old", "old", "old"});
+  const std::string record = sSettingsRecord({"127.0.0.1", "5432", "u", "p", "d"});
+  const auto linkTo = [](const std::string& target) {
+    return [target](const TempDir& dir) {
+      fs::create_directory(dir.sFile("real"));
+      fs::create_symlink("hop", dir.sFile("db_config.cfg"));
+      fs::create_symlink(target, dir.sFile("hop"));
+    };
+  };
+  const std::vector<FaultCase> cases = {
+      {.what = "a file-size limit of 0",
+       .setup = stContent(old),
+       .expected = kWrite,
+       .errHas = "error: cannot write the new settings file beside './db_config.cfg': File too "
+                 "large\n",
+       .fileSizeLimit = 0},
+      {.what = "links to a regular file in another directory",
+       .setup =
+           [&](const TempDir& dir) {
+             linkTo("real/settings")(dir);
+             vdWriteFile(dir.sFile("real/settings"), old);
+             fs::permissions(dir.sFile("real/settings"), fs::perms::owner_all);
+           },
+       .expected = "Success"},
+      {.what = "links to a missing file", .setup = linkTo("real/settings"), .expected = "Success",
+       .created = "real/settings"},
+      {.what = "links to /dev/full",
+       .setup = linkTo("/dev/full"),
+       .expected = kWrite,
+       .errHas = "error: cannot write the settings to '/dev/full': No space left on device\n"
+                 "PROGRAM: detail: './db_config.cfg' leads through symbolic links to "
+                 "'/dev/full'\n"},
+  };
+  const auto check = [&](const FaultCase& c, const TempDir& dir) {
+    const std::string file = dir.sFile("db_config.cfg");
+    if (c.fileSizeLimit == 0) {
+      EXPECT_EQ(sReadFile(file), old);
+      return;
+    }
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(fs::read_symlink(file), "hop");
+    if (c.expected == kWrite) {
+      EXPECT_TRUE(fs::is_character_file("/dev/full"));
+      EXPECT_EQ(fs::read_symlink(dir.sFile("hop")), "/dev/full");
+      return;
+    }
+    EXPECT_EQ(fs::read_symlink(dir.sFile("hop")), "real/settings");
+    EXPECT_EQ(sReadFile(dir.sFile("real/settings")), record);
+    EXPECT_EQ(fs::status(dir.sFile("real/settings")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+  };
+  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, check);
+}
+
 // Whatever the message, a standard output that takes nothing (a full disk,
-// or closed) ends the run with status 1; the work itself is still done.
+// closed, or a pipe whose reader has gone) ends the run with status 1 and
+// no signal; the work itself is still done.
 TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
   const LocalPort refusing(false);
   ASSERT_FALSE(refusing.port.empty());
@@ -207,6 +321,7 @@ TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
   std::vector<Case> cases;
   for (const std::string program : {"lumettool", "lumettool-2.0", "lumettool-1.0"}) {
     cases.push_back({program, {"nosuchcommand"}, {}});
+    cases.push_back({program, {"version"}, {}});
     cases.push_back({program, {"version", "x"}, {}});
     cases.push_back({program, {"enc_api_key", "xyz"}, {}});
     cases.push_back({program, {"enc_api_key", std::string(2048, 'f')}, {}});
@@ -227,16 +342,20 @@ TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
     cases.push_back({program, query("id", "20240101"), good});
     cases.push_back({program, query(std::string(10200, 'c'), "20240101"), good});
   }
+  enum class Sink { kFull, kClosed, kReaderGone };
   for (const Case& c : cases) {
-    for (const bool closed : {false, true}) {
+    for (const Sink sink : {Sink::kFull, Sink::kClosed, Sink::kReaderGone}) {
       SCOPED_TRACE(c.program + " " + c.args[0] + " with " + std::to_string(c.args.size()) +
                    " arguments" + (c.settings ? ", settings file" : "") +
-                   (closed ? ", stdout closed" : ", stdout full"));
+                   (sink == Sink::kFull     ? ", stdout full"
+                    : sink == Sink::kClosed ? ", stdout closed"
+                                            : ", stdout reader gone"));
       TempDir dir;
       if (c.settings) vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
       RunOptions options = roIn(dir.path);
-      if (closed) options.closedFds = {STDOUT_FILENO};
-      if (!closed) options.stdoutPath = "/dev/full";
+      if (sink == Sink::kFull) options.stdoutPath = "/dev/full";
+      if (sink == Sink::kClosed) options.closedFds = {STDOUT_FILENO};
+      options.stdoutReaderGone = sink == Sink::kReaderGone;
       options.timeoutSeconds = 15;
       const RunResult r = rrRun(sProgram(c.program), c.args, options);
       EXPECT_FALSE(r.timedOut);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/local_port.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
     SCOPED_TRACE(values[0] + " " + values[1]);
     const RunResult r = rrDbInit(dir, values);
     EXPECT_EQ(r.out, "Success");
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitStatus, 0);
     const std::string bytes = sReadFile(file);
     EXPECT_EQ(bytes, sSettingsRecord(values));
@@ -49,20 +51,36 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
 
 TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
   const std::vector<std::string> good = {"1.2.3.4", "5432", "u", "p", "d"};
+  const std::string names[] = {"host address", "port", "user", "password", "database name"};
   TempDir dir;
   const std::string file = dir.sFile("db_config.cfg");
   vdWriteFile(file, "previous content");
   chmod(file.c_str(), 0644);
+  std::vector<std::string> allTooLong = good;
   for (size_t i = 0; i < 5; ++i) {
     SCOPED_TRACE(i);
     std::vector<std::string> values = good;
     values[i] = std::string(kSettingsWidths[i], '1');
+    allTooLong[i] = std::string(kSettingsWidths[i] + i, '1');
     const RunResult r = rrDbInit(dir, values);
     EXPECT_EQ(r.out, "Error - Parameter Too Long");
+    EXPECT_EQ(r.err, "lumettool: error: the " + names[i] + " is " +
+                         std::to_string(kSettingsWidths[i]) + " bytes long, over its limit of " +
+                         std::to_string(kSettingsWidths[i] - 1) + " bytes\n");
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(sReadFile(file), "previous content");
     EXPECT_EQ(unMode(file), 0644U);
   }
+  // Every value that does not fit is named, in order.
+  const RunResult r = rrDbInit(dir, allTooLong);
+  EXPECT_EQ(r.out, "Error - Parameter Too Long");
+  std::string said;
+  for (size_t i = 0; i < 5; ++i) {
+    said += "lumettool: error: the " + names[i] + " is " + std::to_string(kSettingsWidths[i] + i) +
+            " bytes long, over its limit of " + std::to_string(kSettingsWidths[i] - 1) +
+            " bytes\n";
+  }
+  EXPECT_EQ(r.err, said);
 }
 
 TEST(DbInit, ReportsFilesThatCannotBeWritten) {
@@ -73,6 +91,9 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   const unsigned devMode = unMode("/dev/full");
   RunResult r = rrDbInit(dir, values);
   EXPECT_EQ(r.out, "Error - Write DB Config File Failed");
+  EXPECT_EQ(r.err,
+            "lumettool: error: cannot write the settings to '/dev/full': No space left on device\n"
+            "lumettool: detail: './db_config.cfg' leads through symbolic links to '/dev/full'\n");
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(unMode("/dev/full"), devMode);
   // EXPECT_EQ does not stop the test, so a faulty run does get here.
@@ -83,6 +104,9 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   std::filesystem::create_directory(file);
   r = rrDbInit(dir, values);
   EXPECT_EQ(r.out, "Error - Create DB Config File Failed");
+  EXPECT_EQ(r.err,
+            "lumettool: error: cannot open the settings file './db_config.cfg' for writing: Is a "
+            "directory\n");
   EXPECT_EQ(r.exitStatus, 0);
 }
 
@@ -93,19 +117,97 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   const std::string good = sSettingsRecord({"127.0.0.1", "1", "u", "p", "d"});
   const std::string kRefused = "Error - Can't Connect Database";
   const std::string kRead = "Error - Read DB Config File Failed";
+  const std::string kShort = "lumettool: error: the settings file './db_config.cfg' is too short: ";
   std::vector<CliCase> cases = {
-      {"lumettool", query, kRefused, good},
-      {"lumettool", query, kRefused, good + std::string(20, 'x')},
-      {"lumettool", query, kRead, good.substr(0, 179)},
-      {"lumettool", query, kRead, ""},
+      {"lumettool", query, kRefused, "error: cannot connect: ", good},
+      {"lumettool", query, kRefused, "error: cannot connect: ", good + std::string(20, 'x')},
+      {"lumettool", query, kRead, kShort + "179 bytes of the 180 of a record\n", good.substr(0, 179)},
+      {"lumettool", query, kRead, kShort + "0 bytes of the 180 of a record\n", ""},
   };
+  const std::string names[] = {"host address", "port", "user", "password", "database name"};
   size_t offset = 0;
-  for (const size_t width : kSettingsWidths) {  // each field in turn filled to its end
+  for (size_t i = 0; i < 5; ++i) {  // each field in turn filled to its end
+    const size_t width = kSettingsWidths[i];
+    const std::string why = "lumettool: error: the settings file './db_config.cfg' is damaged: its " +
+                            names[i] + " field (offset " + std::to_string(offset) + ", " +
+                            std::to_string(width) + " bytes) has no terminating zero byte\n" +
+                            "lumettool: hint: db_init writes a new one\n";
     cases.push_back(
-        {"lumettool", query, kRead, std::string(good).replace(offset, width, width, '7')});
+        {"lumettool", query, kRead, why, std::string(good).replace(offset, width, width, '7')});
     offset += width;
   }
+  // Only the first field without its zero is named.
+  cases.push_back({"lumettool", query, kRead, "its port field (offset 21",
+                   std::string(good).replace(21, 57, 57, '7')});
   vdExpectRuns(cases);
+}
+
+// The password, given to db_init or read from the settings file, is never
+// told: not whole, not cut, not in part, whatever goes wrong.
+TEST(Password, NeverOnStandardError) {
+  const std::string password = "Pw7q-s3cret";
+  const std::string tooLong = password + password + password + password + password + "!";
+  const LocalPort refusing(false);
+  ASSERT_FALSE(refusing.port.empty());
+  const auto init = [&](std::vector<std::string> values) {
+    values.insert(values.begin(), "db_init");
+    return values;
+  };
+  const std::vector<std::string> query = {"transaction_query", "f", "none", "20240101",
+                                          "20240101",          "0", "0"};
+  const std::string good = sSettingsRecord({"127.0.0.1", refusing.port, "u", password, "d"});
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<std::string> settings;  // ./db_config.cfg, or a directory when empty
+  };
+  std::vector<Case> cases = {
+      {init({std::string(21, '1'), "5432", "u", password, "d"}), {}},
+      {init({"127.0.0.1", "543210", "u", password, "d"}), {}},
+      {init({"127.0.0.1", "5432", std::string(51, 'u'), password, "d"}), {}},
+      {init({"127.0.0.1", "5432", "u", password, std::string(51, 'd')}), {}},
+      {init({"127.0.0.1", "5432", "u", tooLong, "d"}), {}},
+      {init({"127.0.0.1", "5432", "u", password}), {}},
+      {init({"127.0.0.1", "5432", "u", password, "d", "x"}), {}},
+      {{"db_int", "127.0.0.1", "5432", "u", password, "d"}, {}},
+      {init({"127.0.0.1", "5432", "u", password, "d"}), ""},  // a directory in the way
+      {query, good.substr(0, 179)},
+      {query, good},  // a refused connection
+      {query, std::string(good).replace(78, 51, (password + std::string(51, 'x')).substr(0, 51))},
+  };
+  size_t end = 0;
+  for (size_t i = 0; i < 5; ++i) {  // each other field without its zero
+    end += kSettingsWidths[i];
+    if (i == 3) continue;
+    std::string record = good;
+    record[end - 1] = 'z';
+    cases.push_back({query, record});
+  }
+  for (const Case& c : cases) {
+    for (const std::string program : {"lumettool", "lumettool-2.0"}) {
+      std::vector<std::string> args = c.args;
+      if (program == "lumettool-2.0" && args[0] == "transaction_query") args.erase(args.begin() + 2);
+      SCOPED_TRACE(program + " " + args[0] + " with " + std::to_string(args.size()) + " arguments" +
+                   (c.settings ? ", " + std::to_string(c.settings->size()) + " settings bytes"
+                               : ""));
+      TempDir dir;
+      if (c.settings && c.settings->empty()) {
+        std::filesystem::create_directory(dir.sFile("db_config.cfg"));
+      } else if (c.settings) {
+        vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
+      }
+      RunOptions options = roIn(dir.path);
+      options.timeoutSeconds = 15;
+      const RunResult r = rrRun(sProgram(program), args, options);
+      EXPECT_TRUE(r.out.starts_with("Error - ")) << r.out;
+      // The refused connection is told by libpq: whatever it says is checked.
+      if (r.out != "Error - Can't Connect Database") {
+        EXPECT_NE(r.err, "");
+      }
+      for (const std::string& piece : {password, password.substr(0, 4), password.substr(5)}) {
+        EXPECT_EQ(r.err.find(piece), std::string::npos) << r.err;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -172,13 +172,16 @@ inline SweepCase scApiKey(const Edition& e, const std::string& word, const std::
 }
 
 // A day argument: eight characters whose pieces read (C's atoi) as a year
-// 2000..2100, a month 1..12 and a day 1..31.
+// 2000..2100, a month 1..12 and a day of that month.
 inline bool boValidDay(const std::string& arg) {
   if (arg.size() < 8) return false;
   const int year = std::atoi(arg.substr(0, 4).c_str());
   const int month = std::atoi(arg.substr(4, 2).c_str());
   const int day = std::atoi(arg.substr(6, 2).c_str());
-  return year >= 2000 && year <= 2100 && month >= 1 && month <= 12 && day >= 1 && day <= 31;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  const int monthDays[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return year >= 2000 && year <= 2100 && month >= 1 && month <= 12 && day >= 1 &&
+         day <= monthDays[month - 1];
 }
 
 struct Query {
@@ -304,7 +307,28 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
     if (c.keyDigits > 0) {
       EXPECT_EQ(message.size(), c.keyDigits) << message;
       EXPECT_TRUE(boUpperHex(message)) << message;
+      EXPECT_EQ(r.err, "");
       continue;
+    }
+    // Success says nothing on standard error (but that a range ending
+    // before it starts is empty); every refusal says why.
+    if (message == kSuccess || message == edOf(c.program).banner) {
+      const bool emptyRange = r.err.starts_with(c.program + ": warning: date-from ") &&
+                              r.err.find('\n') + 1 == r.err.size();
+      if (!emptyRange) {
+        EXPECT_EQ(r.err, "");
+      }
+    }
+    for (const std::string& told :
+         {kInvalidParameters, kInvalidCommand, kTooLong, kCreateFailed, kWriteFailed, kInvalidKey,
+          kOpenFailed, kReadFailed, kFromInvalid, kToInvalid, kQueryTooLong, kNoConnect,
+          kSqlFailed}) {
+      if (message != told) continue;
+      // Notices and warnings may come first.
+      const std::string reason = c.program + ": error: ";
+      EXPECT_TRUE(r.err.starts_with(reason) || r.err.find("\n" + reason) != std::string::npos)
+          << r.err;
+      vdExpectOwnLines(r.err, c.program);
     }
     const std::vector<std::string> messages = vsFinalMessages(edOf(c.program), c.args[0]);
     EXPECT_TRUE(std::find(messages.begin(), messages.end(), message) != messages.end())

@@ -21,7 +21,10 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
   const std::string all = "2\n3\n4\n5\n6\n7\n8\nSuccess";
   struct Case {
     std::string program, from, to, days, delayMs, expected;
+    std::string err{};
   };
+  const std::string empty =
+      "lumettool: warning: date-from 2024-03-10 is after date-to 2024-02-20: the range is empty\n";
   const std::vector<Case> cases{
       {"lumettool", "20240220", "20240310", "0", "0", all},
       {"lumettool", "20240220", "20240310", "-2", "0", all},
@@ -31,15 +34,17 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
       {"lumettool", "20240220", "20240310", "30", "0", all},
       {"lumettool", "20240220", "20240310", "2147483647", "0", all},
       {"lumettool-2.0", "20240220", "20240310", "7", "0", all},
-      {"lumettool", "20240310", "20240220", "0", "0", "Success"},
-      {"lumettool", "20240310", "20240220", "1", "0", "Success"},
+      {"lumettool", "20240310", "20240220", "0", "0", "Success", empty},
+      {"lumettool", "20240310", "20240220", "1", "0", "Success", empty},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program + " " + c.from + ".." + c.to + " days " + c.days + " delay " +
                  c.delayMs);
     std::vector<std::string> args{"id", "none", c.from, c.to, c.days, c.delayMs};
     if (c.program == "lumettool-2.0") args.erase(args.begin() + 1);
-    EXPECT_EQ(sQuery(args, {}, c.program), c.expected);
+    const RunResult run = rrQuery(args, {}, c.program);
+    EXPECT_EQ(run.out, c.expected);
+    EXPECT_EQ(run.err, c.err);
   }
 }
 
@@ -73,8 +78,45 @@ TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
   vdSql(
       "INSERT INTO transaction (id, datetime, allowance) VALUES (1, '2024-01-01 09:00', 1), "
       "(2, '2024-01-02 09:00', 1), (3, '2024-01-03 09:00', 0), (4, '2024-01-04 09:00', 1)");
-  EXPECT_EQ(sQuery({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}),
-            "1|10\n2|10\nError - Invalid Sql Command");
+  const RunResult run = rrQuery({"id,10/allowance", "none", "20240101", "20240104", "1", "0"});
+  EXPECT_EQ(run.out, "1|10\n2|10\nError - Invalid Sql Command");
+  EXPECT_EQ(run.err,
+            "lumettool: error: the statement for 2024-01-03..2024-01-03 failed: ERROR:  division "
+            "by zero (SQLSTATE 22012)\n"
+            "lumettool: hint: the rows up to 2024-01-02 are complete; to go on, run again with "
+            "date-from 20240103 and append\n");
+  // Merged (2>&1), the rows come first and the final message is still the last line.
+  RunOptions merged;
+  merged.mergeStderr = true;
+  const RunResult both =
+      rrQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged);
+  EXPECT_EQ(both.out, "1|10\n2|10\n" + run.err + "Error - Invalid Sql Command");
+}
+
+// On a terminal, standard error shows a status line while chunks come in and
+// erases it before the end; standard output is exactly what it is elsewhere.
+// Server notices reach standard error under the program's name.
+TEST_F(Export, ProgressOnATerminalAndNotices) {
+  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
+  vdSql("CREATE FUNCTION hello() RETURNS boolean LANGUAGE plpgsql AS "
+        "$$BEGIN RAISE NOTICE 'hello from the server'; RETURN true; END$$");
+  const std::vector<std::string> args{"id", "none", "20240101", "20240103", "1", "300"};
+  const std::string plain = sQuery(args);
+  RunOptions options;
+  options.stderrTerminal = true;
+  const RunResult run = rrQueryWith(args, options);
+  EXPECT_EQ(run.out, plain);
+  EXPECT_EQ(plain, "1\n2\n3\nSuccess");
+  EXPECT_NE(run.err.find("\rchunk 1/3 2024-01-01..2024-01-01, 0 rows, 0 rows/s, 0:00 elapsed, ? left"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("\rchunk 3/3 2024-01-03..2024-01-03, 2 rows"), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(run.err.ends_with("\r\033[K")) << run.err;
+
+  const RunResult notice = rrQuery({"id", "hello()", "20240101", "20240101", "0", "0"});
+  EXPECT_EQ(notice.out, "1\nSuccess");
+  EXPECT_EQ(notice.err, "lumettool: NOTICE:  hello from the server\n");
 }
 
 // Samoa skipped 2011-12-30 entirely; Dublin's 2011-10-30 lasted 25 hours.
@@ -102,15 +144,20 @@ TEST_F(Export, ConnectFailuresAreReported) {
   const LocalPort refusing(false);
   const LocalPort silent(true);  // the connect time-out has to end this one
   struct Case {
-    std::string port, password;
+    std::string port, password, errHas;
   };
-  for (const Case& c : std::vector<Case>{{sEnv("PGPORT"), "wrong"},
-                                         {refusing.port, sEnv("PGPASSWORD")},
-                                         {silent.port, sEnv("PGPASSWORD")}}) {
+  const std::string server = "lumettool: error: cannot connect: connection to server at "
+                             "\"127.0.0.1\", port ";
+  for (const Case& c : std::vector<Case>{
+           {sEnv("PGPORT"), "wrong",
+            server + sEnv("PGPORT") + " failed: FATAL:  password authentication failed for user"},
+           {refusing.port, sEnv("PGPASSWORD"), server + refusing.port + " failed: Connection refused"},
+           {silent.port, sEnv("PGPASSWORD"), "timeout expired"}}) {
     SCOPED_TRACE("port " + c.port + " password " + c.password);
     ASSERT_EQ(sInit(c.port, sEnv("PGUSER"), c.password), "Success");
-    EXPECT_EQ(sQuery({"id", "none", "20240101", "20240101", "0", "0"}),
-              "Error - Can't Connect Database");
+    const RunResult run = rrQuery({"id", "none", "20240101", "20240101", "0", "0"});
+    EXPECT_EQ(run.out, "Error - Can't Connect Database");
+    EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
   }
 }
 
@@ -245,3 +292,125 @@ TEST_F(Export, BadInputSweepReachesTheServer) {
 }
 
 }  // namespace
+
+// What the tool does with fields and conditions written to change the
+// database or to reach rows of other days. The database's checksum (rows,
+// relations, sequence, large objects, the audit table) must not change; rows
+// come out only where psql gives the same rows for the same days and the
+// same condition, and never twice.
+class Hostile : public DbTest {
+ protected:
+  void SetUp() override {
+    DbTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    vdSql("ALTER TABLE transaction ADD status int");
+    vdSql(
+        "INSERT INTO transaction (id, datetime, status) VALUES (1, '2024-01-01 09:00', 1), "
+        "(2, '2024-01-01 10:00', 2), (3, '2024-01-02 09:00', 1), (4, '2024-01-03 09:00', 2), "
+        "(5, '2023-12-31 09:00', 1), (6, '2024-01-04 09:00', 1)");
+    vdSql("UPDATE transaction SET note = CASE WHEN id IN (1, 3) THEN 'Rock and Roll' "
+          "ELSE 'it''s Oregon' END");
+    vdSql("CREATE SEQUENCE s");
+    vdSql("CREATE TABLE audit (x text)");
+    vdSql("CREATE FUNCTION ins() RETURNS boolean LANGUAGE sql AS "
+          "$$INSERT INTO audit VALUES ('ins') RETURNING true$$");
+    vdSql("CREATE FUNCTION ddl() RETURNS boolean LANGUAGE plpgsql AS "
+          "$$BEGIN CREATE TABLE evil (); RETURN true; END$$");
+    // On the first day it turns the session's default to read-write; on a
+    // later day it writes.
+    vdSql("CREATE FUNCTION later_write(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
+          "IF d < '2024-01-02' THEN "
+          "PERFORM set_config('default_transaction_read_only', 'off', false); "
+          "ELSE INSERT INTO audit VALUES ('later'); END IF; RETURN true; END$$");
+    vdSql("CREATE FUNCTION sneak(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
+          "PERFORM set_config('transaction_read_only', 'off', true); "
+          "INSERT INTO audit VALUES ('sneak'); RETURN true; END$$");
+  }
+
+  std::string sChecksum() {
+    return sValue(conn_,
+                  "SELECT md5(concat_ws('/', "
+                  "(SELECT string_agg(t::text, ',' ORDER BY t::text) FROM transaction t), "
+                  "(SELECT string_agg(relname || ':' || relkind::text, ',' ORDER BY relname) FROM pg_class "
+                  " WHERE relnamespace = 'public'::regnamespace), "
+                  "(SELECT last_value || ',' || is_called FROM s), "
+                  "(SELECT count(*) FROM pg_largeobject_metadata), "
+                  "(SELECT string_agg(x, ',' ORDER BY x) FROM audit)))");
+  }
+
+  // psql's rows of the same days (20240101..20240103) and condition.
+  std::string sPsqlRows(const std::string& condition) {
+    RunOptions options;
+    options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
+    const RunResult psql = rrRun(
+        "/usr/bin/psql",
+        {"-X", "-At", "-c",
+         "SELECT id FROM transaction WHERE datetime >= '2024-01-01' AND datetime < '2024-01-04' "
+         "AND (" + condition + ") ORDER BY datetime"},
+        options);
+    EXPECT_EQ(psql.exitStatus, 0) << condition;
+    return psql.out;
+  }
+};
+
+TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
+  const std::string kFailed = "Error - Invalid Sql Command";
+  const std::string checksum = sChecksum();
+  struct Case {
+    std::string fields, condition, expected;  // edition 2.0 when condition is "-"
+  };
+  const std::vector<Case> cases{
+      // Stacked statements: the server runs one statement at a time.
+      {"id from transaction; delete from transaction where id<20; select id", "none", kFailed},
+      {"id from transaction; delete from transaction where id<20; select id", "-", kFailed},
+      {"id from transaction; update transaction set status=9; select id", "-", kFailed},
+      {"id from transaction; create table evil (); select id", "none", kFailed},
+      {"id", "1=1) and 1=0; delete from transaction where id<10; select 1 from transaction where (1=1",
+       kFailed},
+      // Writes from within the statement: a read-only transaction refuses them.
+      {"id", "nextval('s')>0", kFailed},
+      {"nextval('s')", "-", kFailed},
+      {"id", "ins()", kFailed},
+      {"id", "ddl()", kFailed},
+      // READ ONLY lets lo_create write; the rollback at the chunk's end undoes it.
+      {"lo_create(0)>0", "none", "t\nt\nt\nt\nSuccess"},
+      {"id", "sneak(datetime)", kFailed},
+      // A session default changed in the first chunk does not make the next one writable.
+      {"id", "later_write(datetime)", "1\n2\n" + kFailed},
+      // Conditions that try to leave their brackets or comment the range out.
+      {"id", "status=1) or (true", kFailed},
+      {"id", "status=1) or true --", kFailed},
+      {"id", "status=1) or true /*", kFailed},
+      {"id", "1=1) union select id from transaction where (true", kFailed},
+      {"id", "status=1 --", kFailed},
+      {"id", "status=1 /* ) or (true */", "psql"},
+      {"id", "status=1 -- )\n or true", "psql"},
+      {"id", "note=$$) or (true$$ or status=2", "psql"},
+      // Every form of quoted text reaches the server as written.
+      {"id", "note=$$Rock and Roll$$", "psql"},
+      {"id", "note=$Q$Rock and Roll$Q$ or note=$$it's Oregon$$", "psql"},
+      {"id", "note=E'it\\'s Oregon' and status=2", "psql"},
+      {"id", "note=U&'Rock \\0061nd Roll'", "psql"},
+      {"id", "U&\"n\\006Fte\"='Rock and Roll'", "psql"},
+      // Legitimate exports keep their rows.
+      {"id", "status=1", "psql"},
+      {"transaction.id,tableoid::regclass", "transaction.status=1", "1|transaction\n3|transaction\nSuccess"},
+      {"id", "id in (select id from transaction where status=2)", "psql"},
+      {"id", "upper(coalesce(note, 'x'))='ROCK AND ROLL' and status<>2", "psql"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fields + " / " + c.condition);
+    const bool edition20 = c.condition == "-";
+    std::vector<std::string> args{c.fields, c.condition, "20240101", "20240103", "1", "0"};
+    if (edition20) args.erase(args.begin() + 1);
+    const std::string out = sQuery(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    if (c.expected == "psql") {
+      const std::string rows = sPsqlRows(c.condition);
+      EXPECT_NE(rows, "");
+      EXPECT_EQ(out, rows + "Success");
+    } else {
+      EXPECT_EQ(out, c.expected);
+    }
+    EXPECT_EQ(sChecksum(), checksum);
+  }
+}

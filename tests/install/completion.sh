@@ -1,17 +1,18 @@
 # The SYNOPSIS, the generated bash completion and the programs agree: every
 # command word in a program's SYNOPSIS is offered by its completion and
 # accepted by the program with exactly the arguments shown, and a word of
-# another edition is refused.
+# another edition is refused. (man_page.sh checks the SYNOPSIS against the
+# usage the programs print.)
 . "$(dirname "$0")/lib.sh"
 
-all_words=$(for p in "${PROGRAMS[@]}"; do synopsis_lines "$p" | awk '{ print $1 }'; done | sort -u)
+all_words=$(for p in "${PROGRAMS[@]}"; do synopsis_commands "$p" | awk '{ print $1 }'; done | sort -u)
 check "SYNOPSIS names commands" test -n "$all_words"
 cd "$scratch" || exit 1
 
 for prog in "${PROGRAMS[@]}"; do
   bin=$BUILD/bin/$prog
   completion=$BUILD/completions/$prog
-  words=$(synopsis_lines "$prog" | awk '{ print $1 }' | sort)
+  words=$(synopsis_commands "$prog" | awk '{ print $1 }' | sort)
   check_eq "$prog offers its SYNOPSIS words" "$words" "$(completion_words "$completion" "$prog" "")"
   for word in $all_words; do
     prefix=${word:0:2}
@@ -30,7 +31,7 @@ for prog in "${PROGRAMS[@]}"; do
       test "$out" != "Error - Invalid Parameters" -a "$out" != "Error - Invalid Command"
     check_eq "$prog $word with one argument too many" "Error - Invalid Parameters" \
       "$("$bin" "$word" "${dummies[@]}" x)"
-  done < <(synopsis_lines "$prog")
+  done < <(synopsis_commands "$prog")
 
   for word in $all_words; do
     grep -q -x "$word" <<<"$words" && continue

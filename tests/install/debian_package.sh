@@ -1,6 +1,6 @@
 # CPack builds lumettool_VERSION_ARCH.deb with computed dependencies; the
-# package unpacked with dpkg -x holds working programs, the manual page and
-# the completions.
+# package unpacked with dpkg -x holds working programs, the manual page, the
+# completions, the copyright file and the changelog, and lintian accepts it.
 . "$(dirname "$0")/lib.sh"
 
 arch=$(dpkg --print-architecture)
@@ -21,6 +21,16 @@ depends_names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/ .*//')
 for lib in libpq5 libc6 libstdc++6; do
   check "Depends [$depends] names $lib" grep -q -x -F "$lib" <<<"$depends_names"
 done
+
+# Debian's own checker finds no error and no warning (info tags are advice).
+if command -v lintian >/dev/null; then
+  lintian_out=$(lintian "$deb" 2>"$scratch/lintian.err")
+  lintian_status=$?
+  check_eq "lintian exit status ($(tr '\n' ' ' <"$scratch/lintian.err"))" 0 "$lintian_status"
+  check_eq "lintian errors and warnings" "" "$(grep -E '^[EW]: ' <<<"$lintian_out")"
+else
+  echo "lintian is not installed: the package is not checked with it"
+fi
 
 dpkg -x "$deb" "$scratch/root"
 check_tree "$scratch/root/usr"

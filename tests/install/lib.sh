@@ -45,12 +45,28 @@ man_text() {
   mandoc -T ascii -O width=250 "${1:-$MAN_SOURCE}" | sed 's/.\x08//g'
 }
 
-# synopsis_lines PROG: "command arg..." for each SYNOPSIS entry of PROG.
+# synopsis_lines PROG: "command arg..." or "option..." for each SYNOPSIS
+# entry of PROG.
 synopsis_lines() {
   man_text | awk -v prog="$1" '
     /^SYNOPSIS/ { on = 1; next }
     /^[A-Z]/ { on = 0 }
     on && $1 == prog { $1 = ""; sub(/^ /, ""); print }'
+}
+
+# synopsis_commands PROG: the SYNOPSIS entries of PROG that run a command.
+synopsis_commands() {
+  synopsis_lines "$1" | grep -v '^-'
+}
+
+# help_lines PROG: what "PROG --help" prints below its "Usage:" line, in
+# the form of synopsis_lines; a line that does not begin with the
+# program's name is passed on whole, so that it shows in a comparison.
+help_lines() {
+  "$BUILD/bin/$1" --help | awk -v prog="$1" '
+    NR == 1 && $0 == "Usage:" { next }
+    $1 == prog && /^  / { $1 = ""; sub(/^ /, ""); print; next }
+    { print "unexpected line: " $0 }'
 }
 
 # completion_words FILE PROG CUR: what the completion in FILE offers for
@@ -81,7 +97,7 @@ check_tree() {
     check "$prog is installed executable" test -x "$prefix/bin/$prog"
     check_eq "$prog version from $prefix" "$(banner_of "$prog")" "$("$prefix/bin/$prog" version)"
     check_eq "$prog completion from $prefix" \
-      "$(synopsis_lines "$prog" | awk '{ print $1 }' | sort)" \
+      "$(synopsis_commands "$prog" | awk '{ print $1 }' | sort)" \
       "$(completion_words "$prefix/share/bash-completion/completions/$prog" "$prog" "")"
   done
   check "the installed manual page is doc/lumettool.1 compressed" \
@@ -96,4 +112,26 @@ check_tree() {
     fi
   done
   check "README is installed" test -s "$prefix/share/doc/lumettool/README.md"
+  check_licence_files "$prefix/share/doc/lumettool"
+}
+
+# check_licence_files DOCDIR: copyright names the holder and holds the text
+# of LICENSE, in Debian's machine-readable format; changelog.gz is a Debian
+# changelog whose latest entry is this version.
+check_licence_files() {
+  local copyright=$1/copyright changelog=$1/changelog.gz
+  check_eq "copyright format" \
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+    "$(head -n 1 "$copyright")"
+  check_eq "copyright holder" "Copyright: $(sed -n 's/^Copyright (c) //p' "$SRC/LICENSE")" \
+    "$(grep '^Copyright: ' "$copyright")"
+  # The stand-alone License paragraph, unindented, is LICENSE below its
+  # Copyright line.
+  check_eq "copyright licence text" "$(sed '1,/^Copyright (c) /d' "$SRC/LICENSE" | sed '1{/^$/d}')" \
+    "$(awk 'prev == "" && $0 == "License: MIT" { on = 1; next }
+            on && !/^ / { exit }
+            on { sub(/^ /, ""); if ($0 == ".") $0 = ""; print }
+            { prev = $0 }' "$copyright")"
+  check_eq "changelog.gz latest version" "$VERSION" \
+    "$(gzip -dc "$changelog" | dpkg-parsechangelog -l - -S Version 2>&1)"
 }

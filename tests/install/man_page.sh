@@ -17,8 +17,42 @@ done < <(cat "$SRC"/app/*.cpp "$SRC"/commands/*.cpp "$SRC"/config/*.cpp "$SRC"/d
            "$SRC"/util/*.cpp | grep -o -E '"(Error - [^"]*|Success|New Darvo Lumet Version [^"]*)"' \
            | tr -d '"' | sort -u)
 
+# The time-outs it gives are the connection's (db/conn_string.h), in the
+# manual page and in the README alike.
+constant() { sed -n "s/^inline constexpr int $1 = \([0-9]*\);/\1/p" "$SRC/db/conn_string.h"; }
+idle=$(constant kKeepalivesIdleSeconds)
+interval=$(constant kKeepalivesIntervalSeconds)
+count=$(constant kKeepalivesCount)
+connect=$(constant kConnectTimeoutSeconds)
+readme=$(tr -s ' \n' '  ' <"$SRC/README.md")
+for phrase in "at most $connect seconds to connect to each server" \
+  "probes after $idle idle seconds, $interval seconds apart, $count of them" \
+  "within about $((idle + interval * count)) seconds, always under 60"; do
+  case $text in
+    *"$phrase"*) passed=$((passed + 1)) ;;
+    *) fail "the manual page does not say [$phrase]" ;;
+  esac
+  case $readme in
+    *"$phrase"*) passed=$((passed + 1)) ;;
+    *) fail "README.md does not say [$phrase]" ;;
+  esac
+done
+
+# The SYNOPSIS lists exactly the usage each program prints with --help, in
+# the same order; the usage comes from the program's command table, as the
+# completion does, so none of the three can drift from the others.
+for prog in "${PROGRAMS[@]}"; do
+  check_eq "$prog --help begins with Usage:" "Usage:" "$("$BUILD/bin/$prog" --help | head -n 1)"
+  check_eq "SYNOPSIS of $prog is its --help" "$(synopsis_lines "$prog")" "$(help_lines "$prog")"
+done
+# The example of --help shows what the program prints.
+check_eq "EXAMPLES show lumettool-2.0 --help" "$("$BUILD/bin/lumettool-2.0" --help | sed 's/^ *//')" \
+  "$(man_text | awk '/\$ lumettool-2\.0 --help$/ { on = 1; next }
+                     on { sub(/^ */, ""); if (sub(/\$$/, "")) { print; exit } print }')"
+
 # Every section a reader looks for.
-for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES FILES "SEE ALSO"; do
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS DIAGNOSTICS "EXIT STATUS" ENVIRONMENT EXAMPLES FILES \
+  AUTHORS COPYRIGHT "SEE ALSO"; do
   check "section $section" grep -q -x "$section" <(man_text)
 done
 finish

@@ -9,11 +9,21 @@ std::string sEnv(const char* name) {
   return value != nullptr ? value : "";
 }
 
-PGconn* pcConnect(const std::string& db) {
-  return PQconnectdb(("hostaddr=127.0.0.1 port=" + sEnv("PGPORT") + " user=" + sEnv("PGUSER") +
+PGconn* pcConnect(const std::string& db, const std::string& port) {
+  return PQconnectdb(("hostaddr=127.0.0.1 port=" + port + " user=" + sEnv("PGUSER") +
                       " password=" + sEnv("PGPASSWORD") + " dbname=" + db +
                       " options='-c client_min_messages=warning'")
                          .c_str());
+}
+
+void vdNeedEnv(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (std::getenv(name) != nullptr) continue;
+    if (!sEnv("LUMET_FULL_ENV").empty()) {
+      FAIL() << name << " is not set: scripts/test sets it up (scripts/lib/servers.sh)";
+    }
+    GTEST_SKIP() << name << " is not set: run under scripts/test";
+  }
 }
 
 void vdExec(PGconn* conn, const std::string& sql) {
@@ -36,7 +46,8 @@ std::string sValue(PGconn* conn, const std::string& sql) {
 }
 
 void DbTest::SetUp() {
-  if (std::getenv("PGPORT") == nullptr) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv";
+  vdNeedEnv({"PGPORT"});  // of the cluster that pg_virtualenv starts
+  if (IsSkipped() || HasFatalFailure()) return;
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   db_ = "lumet_" + std::string(info->name());
   for (char& c : db_)
@@ -75,11 +86,12 @@ void DbTest::vdCreateRole(const std::string& attributes) {
 }
 
 std::string DbTest::sInit(const std::string& port, const std::string& user,
-                          const std::string& password, const std::string& db) {
+                          const std::string& password, const std::string& db,
+                          const std::string& host) {
   RunOptions options;
   options.cwd = dir_.path;
   return rrRun(sProgram("lumettool"),
-               {"db_init", "127.0.0.1", port, user, password, db.empty() ? db_ : db}, options)
+               {"db_init", host, port, user, password, db.empty() ? db_ : db}, options)
       .out;
 }
 
@@ -97,7 +109,12 @@ RunResult DbTest::rrQueryWith(const std::vector<std::string>& args, RunOptions o
   std::vector<std::string> argv{"transaction_query"};
   argv.insert(argv.end(), args.begin(), args.end());
   options.cwd = dir_.path;
-  return rrRun(sProgram(program), argv, options);
+  RunResult run = rrRun(sProgram(program), argv, options);
+  // Whatever went wrong, the password is never told.
+  for (const std::string& password : {sEnv("PGPASSWORD"), std::string("p w'd")}) {
+    EXPECT_EQ(run.err.find(password), std::string::npos) << run.err;
+  }
+  return run;
 }
 
 std::string DbTest::sQuery(const std::vector<std::string>& args, std::vector<std::string> env,
@@ -105,6 +122,10 @@ std::string DbTest::sQuery(const std::vector<std::string>& args, std::vector<std
   const RunResult run = rrQuery(args, std::move(env), program);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitStatus, 0);
+  // A run that succeeds says nothing on standard error.
+  if (run.out.ends_with("Success")) {
+    EXPECT_EQ(run.err, "");
+  }
   return run.out;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,15 @@
 // Value of an environment variable, "" when unset.
 std::string sEnv(const char* name);
 
-// Connects to database `db` of the test server as the environment's user.
-PGconn* pcConnect(const std::string& db);
+// Connects to database `db` of the test server (or of the server on `port`
+// of 127.0.0.1) as the environment's user.
+PGconn* pcConnect(const std::string& db, const std::string& port = sEnv("PGPORT"));
+
+// Checks that every variable in `names` is set: scripts/test sets them up
+// (scripts/lib/servers.sh) and exports LUMET_FULL_ENV=1, so a missing one
+// fails the test there; elsewhere (ctest alone) the test is skipped. Callers
+// return when IsSkipped() or HasFatalFailure().
+void vdNeedEnv(std::initializer_list<const char*> names);
 
 // Runs one statement that must succeed.
 void vdExec(PGconn* conn, const std::string& sql);
@@ -42,7 +50,7 @@ class DbTest : public ::testing::Test {
   // Writes the settings file with `db_init`; an empty `db` means the test's
   // database. Returns the program's message.
   std::string sInit(const std::string& port, const std::string& user, const std::string& password,
-                    const std::string& db = "");
+                    const std::string& db = "", const std::string& host = "127.0.0.1");
 
   // One transaction_query run; `args` follow the command word.
   RunResult rrQuery(const std::vector<std::string>& args, std::vector<std::string> env = {},

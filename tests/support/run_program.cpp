@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,13 +47,26 @@ void vdPrepareChild(const std::string& program, const std::vector<std::string>& 
   child.argv.push_back(nullptr);
 }
 
+bool boSetSignal(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  return sigemptyset(&action.sa_mask) == 0 && sigaction(signal, &action, nullptr) == 0;
+}
+
 // The working directory and the program are reached with the test's rights;
-// only then does the child give up root when asked to.
+// only then does the child give up root when asked to. Whatever the test
+// process ignores, the program starts with SIGPIPE's default action.
 [[noreturn]] void vdExecChild(const char* pszProgram, const ChildVectors& child,
-                              const RunOptions& options, int outFd) {
+                              const RunOptions& options, int outFd, int errFd) {
   if (chdir(options.cwd.c_str()) != 0) _exit(126);
-  if (dup2(outFd, STDOUT_FILENO) < 0) _exit(126);
+  if (dup2(outFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0) _exit(126);
   for (const int fd : options.closedFds) close(fd);
+  if (!boSetSignal(SIGPIPE, SIG_DFL)) _exit(126);
+  if (options.fileSizeLimit >= 0) {
+    const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                       static_cast<rlim_t>(options.fileSizeLimit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || !boSetSignal(SIGXFSZ, SIG_IGN)) _exit(126);
+  }
   if (options.uid >= 0) {
     const int exe = open(pszProgram, O_PATH | O_CLOEXEC);
     if (exe < 0 || setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.gid)) != 0 ||
@@ -67,25 +82,38 @@ void vdPrepareChild(const std::string& program, const std::vector<std::string>& 
 
 // posix_spawn does not copy the parent's page tables as fork does, which
 // counts in a test built with AddressSanitizer; fork is left for a child
-// that has to change its user first.
+// that has to change its user or its limits first.
 pid_t pidStart(const char* pszProgram, const ChildVectors& child, const RunOptions& options,
-               int outFd) {
-  if (options.uid >= 0) {
+               int outFd, int errFd) {
+  if (options.uid >= 0 || options.fileSizeLimit >= 0) {
     const pid_t pid = fork();
-    if (pid == 0) vdExecChild(pszProgram, child, options, outFd);
+    if (pid == 0) vdExecChild(pszProgram, child, options, outFd, errFd);
     return pid;
   }
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return -1;
-  int outSet = posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+  posix_spawnattr_t attributes;
+  if (posix_spawnattr_init(&attributes) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return -1;
+  }
+  sigset_t defaults;
+  int outSet = sigemptyset(&defaults);
+  if (outSet == 0) outSet = sigaddset(&defaults, SIGPIPE);
+  if (outSet == 0) outSet = posix_spawnattr_setsigdefault(&attributes, &defaults);
+  if (outSet == 0) outSet = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  if (outSet == 0) outSet = posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+  if (outSet == 0) outSet = posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
   for (const int fd : options.closedFds) {
     if (outSet == 0) outSet = posix_spawn_file_actions_addclose(&actions, fd);
   }
   pid_t pid = -1;
   if (outSet != 0 || posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str()) != 0 ||
-      posix_spawn(&pid, pszProgram, &actions, nullptr, child.argv.data(), child.envp.data()) != 0) {
+      posix_spawn(&pid, pszProgram, &actions, &attributes, child.argv.data(),
+                  child.envp.data()) != 0) {
     pid = -1;
   }
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
@@ -103,40 +131,73 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
   if (options.stdoutPath.empty()) {
     if (pipe2(fds, O_CLOEXEC) != 0) return result;
     outFd = fds[1];
+    if (options.stdoutReaderGone) {
+      close(fds[0]);
+      fds[0] = -1;
+    }
   } else {
     outFd = open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (outFd < 0) return result;
   }
-  const pid_t pid = pidStart(program.c_str(), child, options, outFd);
+  // Standard error: a pipe of its own, the pseudo-terminal's other side, or
+  // standard output's descriptor.
+  int errFds[2] = {-1, -1};
+  if (options.stderrTerminal) {
+    if (openpty(&errFds[0], &errFds[1], nullptr, nullptr, nullptr) != 0) return result;
+    (void)fcntl(errFds[0], F_SETFD, FD_CLOEXEC);
+    (void)fcntl(errFds[1], F_SETFD, FD_CLOEXEC);
+  } else if (!options.mergeStderr && pipe2(errFds, O_CLOEXEC) != 0) {
+    return result;
+  }
+  const int errFd = options.mergeStderr ? outFd : errFds[1];
+  const pid_t pid = pidStart(program.c_str(), child, options, outFd, errFd);
   if (outFd >= 0) close(outFd);
+  if (errFds[1] >= 0) close(errFds[1]);
   if (pid < 0) {
     if (fds[0] >= 0) close(fds[0]);
+    if (errFds[0] >= 0) close(errFds[0]);
     return result;
   }
 
   const auto deadline = start + std::chrono::seconds(options.timeoutSeconds);
-  if (fds[0] >= 0) {
-    char buf[65536];
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        result.timedOut = true;
-        break;
+  char buf[65536];
+  while (fds[0] >= 0 || errFds[0] >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      break;
+    }
+    std::array<pollfd, 2> watched{pollfd{fds[0], POLLIN, 0}, pollfd{errFds[0], POLLIN, 0}};
+    if (poll(watched.data(), watched.size(), static_cast<int>(left.count())) <= 0) continue;
+    if (watched[1].revents != 0) {
+      // A pseudo-terminal whose other side has closed reads as an error.
+      const ssize_t n = read(errFds[0], buf, sizeof buf);
+      if (n > 0) {
+        result.err.append(buf, static_cast<size_t>(n));
+      } else {
+        close(errFds[0]);
+        errFds[0] = -1;
       }
-      pollfd pfd{fds[0], POLLIN, 0};
-      if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
-      const ssize_t n = read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
+    }
+    if (watched[0].revents == 0) continue;
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    bool done = n <= 0;
+    if (n > 0) {
       result.out.append(buf, static_cast<size_t>(n));
       if (options.onOutput) options.onOutput(result.out);
       if (options.closeStdoutEarly && result.out.find('\n') != std::string::npos) {
         result.out.resize(result.out.find('\n') + 1);
-        break;
+        done = true;
       }
     }
-    close(fds[0]);
+    if (done) {
+      close(fds[0]);
+      fds[0] = -1;
+    }
   }
+  if (fds[0] >= 0) close(fds[0]);
+  if (errFds[0] >= 0) close(errFds[0]);
   int status = 0;
   for (;;) {
     const pid_t done = waitpid(pid, &status, WNOHANG);

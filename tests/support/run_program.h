@@ -10,6 +10,7 @@ struct RunOptions {
   std::vector<std::string> env;       // extra NAME=value entries (override)
   std::string stdoutPath;             // when set, stdout goes to this file instead
   bool closeStdoutEarly = false;      // read one line, then close the pipe
+  bool stdoutReaderGone = false;      // stdout is a pipe whose reader has already gone
   int timeoutSeconds = 30;            // the child is killed after this
   std::vector<int> closedFds;         // descriptors (0, 1, 2) the child starts without
   // Called with everything read so far each time more output arrives, while
@@ -17,10 +18,14 @@ struct RunOptions {
   std::function<void(const std::string& out)> onOutput;
   int uid = -1;                       // when >= 0 (needs root): the child runs as this
   int gid = -1;                       // user and group, without supplementary groups
+  long fileSizeLimit = -1;            // when >= 0: RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  bool mergeStderr = false;           // stderr goes where stdout goes (2>&1)
+  bool stderrTerminal = false;        // stderr is a pseudo-terminal, read into err
 };
 
 struct RunResult {
   std::string out;      // everything written to stdout (or the first line)
+  std::string err;      // everything written to stderr, unless it was merged
   int exitStatus = -1;  // exit status, or -1 when it did not exit normally
   int termSignal = 0;   // the signal that ended it, if any
   bool timedOut = false;

@@ -52,16 +52,24 @@ TEST(DayText, ParsesRangeCanonicallyAndStepsToNextDay) {
   const Case cases[] = {
       {"20111231", "20111231", "20120101"}, {"2011 105", "20110105", "20110106"},
       {"2012+228", "20120228", "20120229"}, {"20000101", "20000101", "20000102"},
-      {"21001231xx", "21001231", "21010101"}, {"20110231", "20110231", "20110231"},
+      {"21001231xx", "21001231", "21010101"}, {"20240229", "20240229", "20240301"},
+      {"20000229", "20000229", "20000301"}, {"20240430", "20240430", "20240501"},
       {"19991231", {}, {}}, {"21010101", {}, {}}, {"20110001", {}, {}}, {"20111301", {}, {}},
       {"20110100", {}, {}}, {"20110132", {}, {}}, {"2011011", {}, {}},  {"", {}, {}},
-      {"abcdefgh", {}, {}}};
+      {"abcdefgh", {}, {}},
+      // Days the calendar does not have: 2100 is not a leap year, 2000 was.
+      {"20110231", {}, {}}, {"20240231", {}, {}}, {"20240431", {}, {}}, {"20230229", {}, {}},
+      {"21000229", {}, {}}, {"2024 431", {}, {}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arg);
     DayText day{};
     DayText next{};
+    day.fill('#');
     const int rc = inParseDayArg(c.arg, day);
     EXPECT_EQ(rc, c.day != nullptr ? 0 : -1);
+    if (c.day == nullptr) {
+      EXPECT_EQ(day.back(), '#');  // a refused argument writes nothing
+    }
     if (c.day == nullptr || rc != 0) continue;
     EXPECT_STREQ(day.data(), c.day);
     vdDayAfter(day, next);

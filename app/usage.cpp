@@ -1,0 +1,90 @@
+#include "app/usage.h"
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "util/diagnostics.h"
+#include "util/nearest_word.h"
+#include "util/text.h"
+
+namespace {
+
+// The option lines of the usage, after the program's name.
+constexpr std::string_view kOptionUsage[] = {"--help | -h", "--version"};
+
+bool boIsOption(std::string_view word) {
+  return word == kHelpOption || word == kShortHelpOption || word == kVersionOption;
+}
+
+// "no arguments", "1 argument", "5 arguments".
+std::string sArguments(int count) {
+  if (count == 0) return "no arguments";
+  return std::to_string(count) + (count == 1 ? " argument" : " arguments");
+}
+
+void vdTellCommandUsage(const Edition& edition) {
+  for (const Command& command : edition.commands)
+    vdTellHint({"usage: ", sUsageLine(edition, command)});
+}
+
+}  // namespace
+
+std::string sUsageLine(const Edition& edition, const Command& command) {
+  std::string line(edition.name);
+  line += ' ';
+  line += command.word;
+  if (!command.arguments.empty()) {
+    line += ' ';
+    line += command.arguments;
+  }
+  return line;
+}
+
+std::string sHelpText(const Edition& edition) {
+  std::string text = "Usage:";
+  for (const Command& command : edition.commands) {
+    text += "\n  ";
+    text += sUsageLine(edition, command);
+  }
+  for (const std::string_view option : kOptionUsage) {
+    text += "\n  ";
+    text += edition.name;
+    text += ' ';
+    text += option;
+  }
+  return text;
+}
+
+void vdTellNoCommand(const Edition& edition) {
+  vdTellError({"no command given"});
+  vdTellCommandUsage(edition);
+}
+
+void vdTellUnknownCommand(const Edition& edition, std::string_view given, int argc) {
+  if (boIsOption(given)) {
+    vdTellError({given, " must be the only argument; ", std::to_string(argc - 2), " more given"});
+    return;
+  }
+  vdTellError({"unknown command ", sQuoted(given)});
+  // Commands match in any case: so does the nearest word.
+  std::string lowered(given);
+  std::transform(lowered.begin(), lowered.end(), lowered.begin(), chAsciiLower);
+  std::vector<std::string_view> candidates;
+  std::transform(edition.commands.begin(), edition.commands.end(), std::back_inserter(candidates),
+                 [](const Command& command) { return command.word; });
+  candidates.insert(candidates.end(), {kHelpOption, kShortHelpOption, kVersionOption});
+  const std::string_view nearest = svNearestWord(lowered, candidates);
+  if (!nearest.empty()) vdTellHint({"did you mean ", sQuoted(nearest), "?"});
+  vdTellCommandUsage(edition);
+}
+
+void vdTellWrongArgumentCount(const Edition& edition, const Command& command,
+                              std::string_view given, int argc) {
+  std::string what(command.word);
+  if (given != command.word) what = sQuoted(given) + " (" + what + ")";
+  vdTellError({what, " takes ", sArguments(command.inArgCount - 2), ", ",
+               std::to_string(argc - 2), " given"});
+  vdTellHint({"usage: ", sUsageLine(edition, command)});
+}

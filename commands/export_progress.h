@@ -1,0 +1,30 @@
+// The status line of an export, shown on standard error when it is a
+// terminal: chunk i of n and its days, rows so far, rows per second, the
+// time elapsed and an estimate of the rest. Nothing is shown otherwise.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "commands/day_text.h"
+
+struct ExportProgress {
+  std::chrono::steady_clock::time_point started;
+  std::chrono::steady_clock::time_point shown;  // the last update on the screen
+  bool boEverShown = false;
+  int inChunks = 1;    // chunks in all
+  int inCurrent = 0;   // the chunk being fetched, from 1
+  int inDone = 0;      // chunks finished
+  int64_t llRows = 0;  // rows printed so far
+  DayText first{};     // the current chunk's days
+  DayText last{};
+};
+
+// Starts the clock for an export of `inChunks` chunks.
+void vdProgressBegin(ExportProgress& progress, int inChunks);
+
+// A chunk over `first`..`last` starts.
+void vdProgressChunkStarts(ExportProgress& progress, const DayText& first, const DayText& last);
+
+// The current chunk has printed its `inRows` rows.
+void vdProgressChunkEnds(ExportProgress& progress, int inRows);

@@ -1,0 +1,102 @@
+#include "util/diagnostics.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "util/program_name.h"
+
+namespace {
+
+bool boStatusOnScreen = false;
+
+void vdWriteError(std::string_view text) {
+  if (!text.empty()) (void)std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+void vdTell(std::string_view kind, std::initializer_list<std::string_view> pieces) {
+  (void)std::fflush(stdout);
+  vdClearStatus();
+  std::string text;
+  for (const std::string_view piece : pieces) text += piece;
+  // libpq's and the server's texts end with a newline of their own, and put
+  // further lines after a newline and a tab: each becomes a detail line of
+  // its own, so that every line says whose it is.
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  std::string lines;
+  std::string_view rest = text;
+  for (bool first = true; first || !rest.empty(); first = false) {
+    const size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (!first) {
+      while (!line.empty() && (line.front() == '\t' || line.front() == ' ')) line.remove_prefix(1);
+    }
+    lines += svProgramName();
+    lines += ": ";
+    const std::string_view lineKind = first ? kind : "detail";
+    if (!lineKind.empty()) {
+      lines += lineKind;
+      lines += ": ";
+    }
+    // Control bytes from a damaged settings file or the server are shown, not sent.
+    for (const char c : line) lines += static_cast<unsigned char>(c) < 0x20 && c != '\t' ? '?' : c;
+    lines += '\n';
+  }
+  vdWriteError(lines);
+}
+
+}  // namespace
+
+void vdTellError(std::initializer_list<std::string_view> pieces) { vdTell("error", pieces); }
+void vdTellWarning(std::initializer_list<std::string_view> pieces) { vdTell("warning", pieces); }
+void vdTellDetail(std::initializer_list<std::string_view> pieces) { vdTell("detail", pieces); }
+void vdTellHint(std::initializer_list<std::string_view> pieces) { vdTell("hint", pieces); }
+void vdTellServer(std::string_view message) { vdTell("", {message}); }
+
+bool boStatusShown() {
+  static const bool terminal = isatty(STDERR_FILENO) != 0;
+  return terminal;
+}
+
+void vdShowStatus(std::string_view text) {
+  if (!boStatusShown()) return;
+  // Back to the start of the line, the new text, the rest of the old erased.
+  std::string line = "\r";
+  line += text;
+  line += "\033[K";
+  vdWriteError(line);
+  boStatusOnScreen = true;
+}
+
+void vdClearStatus() {
+  if (!boStatusOnScreen) return;
+  vdWriteError("\r\033[K");
+  boStatusOnScreen = false;
+}
+
+std::string sQuoted(std::string_view text, size_t inLongest) {
+  std::string quoted = "'";
+  for (const char c : text.substr(0, inLongest)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      quoted += c;
+    } else {
+      std::array<char, 5> escaped{};
+      (void)std::snprintf(escaped.data(), escaped.size(), "\\x%02X", byte);
+      quoted += escaped.data();
+    }
+  }
+  quoted += "'";
+  if (text.size() > inLongest) quoted += "...";
+  return quoted;
+}
+
+std::string sSystemError(int errnum) {
+  std::array<char, 256> buffer{};
+  // The GNU strerror_r returns the text, which may or may not be in buffer.
+  return strerror_r(errnum, buffer.data(), buffer.size());
+}

@@ -1,0 +1,41 @@
+// What the program tells the operator on standard error, the way
+// PostgreSQL's client programs do: "lumettool: error: REASON", followed by
+// "lumettool: detail: ..." and "lumettool: hint: ..." lines where they help.
+// Standard output keeps only the rows and the final message.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+// Writes one line "PROGRAM: KIND: " followed by the pieces. Whatever is
+// pending on standard output is flushed first, so that a reader of both
+// streams sees the rows, then the reason, then the final message. A status
+// line on the terminal is erased first. Failures to write are ignored:
+// standard error is only ever a courtesy.
+void vdTellError(std::initializer_list<std::string_view> pieces);
+void vdTellWarning(std::initializer_list<std::string_view> pieces);
+void vdTellDetail(std::initializer_list<std::string_view> pieces);
+void vdTellHint(std::initializer_list<std::string_view> pieces);
+
+// Writes a message of the server's ("NOTICE:  ...") as "PROGRAM: NOTICE:  ...".
+void vdTellServer(std::string_view message);
+
+// Shows `text` as the status line on the terminal, in place of the one
+// before; nothing when standard error is not a terminal.
+void vdShowStatus(std::string_view text);
+
+// Erases the status line, if one is shown.
+void vdClearStatus();
+
+// True when standard error is a terminal, where a status line is shown.
+bool boStatusShown();
+
+// `text` in single quotes, with bytes that are not printable ASCII written
+// as \xNN, for quoting what the operator gave; past `inLongest` bytes it is
+// cut and "..." follows.
+std::string sQuoted(std::string_view text, size_t inLongest = 64);
+
+// The system's text for `errnum` (strerror).
+std::string sSystemError(int errnum);
