@@ -1,5 +1,7 @@
 #include "commands/sql_pieces.h"
 
+#include "util/text.h"
+
 namespace {
 
 bool boIsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -27,6 +29,32 @@ bool boStartsWord(std::string_view text, size_t pos) {
   return pos == 0 || !boIsIdentByte(text[pos - 1]);
 }
 
+size_t inLineCommentLength(std::string_view text, size_t pos) {
+  const size_t end = text.find_first_of("\r\n", pos);
+  return end == std::string_view::npos ? text.size() - pos : end - pos;
+}
+
+// After the closing quote of a '...' text, at `pos`: the length of the blanks
+// and -- comments with a line break among them after which a ' carries the
+// same text on ('a'<newline>'b' is 'ab', and E'...' keeps its escapes), or 0
+// when the text ends there. \v counts as a blank: servers before 16 take it
+// for no blank and then refuse the statement anyway.
+size_t inContinuationLength(std::string_view text, size_t pos) {
+  size_t i = pos;
+  bool lineBreak = false;
+  while (i < text.size()) {
+    if (boIsAsciiSpace(text[i])) {
+      lineBreak = lineBreak || text[i] == '\n' || text[i] == '\r';
+      ++i;
+    } else if (text.substr(i).starts_with("--")) {
+      i += inLineCommentLength(text, i);
+    } else {
+      break;
+    }
+  }
+  return lineBreak && i < text.size() && text[i] == '\'' ? i - pos : 0;
+}
+
 // Length of a text quoted with `quote` that opens at `open`; a doubled quote
 // inside stands for itself. With `escapes`, a backslash takes the next byte.
 size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escapes) {
@@ -38,6 +66,9 @@ size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escap
     } else if (c == quote) {
       if (i + 1 < text.size() && text[i + 1] == quote) {
         i += 2;
+      } else if (const size_t gap = quote == '\'' ? inContinuationLength(text, i + 1) : 0;
+                 gap > 0) {
+        i += gap + 2;
       } else {
         return i + 1 - open;
       }
@@ -77,11 +108,6 @@ size_t inBlockCommentLength(std::string_view text, size_t pos) {
     }
   }
   return text.size() - pos;
-}
-
-size_t inLineCommentLength(std::string_view text, size_t pos) {
-  const size_t end = text.find_first_of("\r\n", pos);
-  return end == std::string_view::npos ? text.size() - pos : end - pos;
 }
 
 // The quoted text that begins at `pos` with a prefix (E'..', U&'..', U&".."),

@@ -18,7 +18,9 @@ struct SqlPiece {
 };
 
 // The piece of `text` that starts at `pos` (pos < text.size()). A quoted text
-// or a comment that is not closed runs to the end of the text.
+// or a comment that is not closed runs to the end of the text. A '...' text
+// takes in the next line's '...' that the server reads as its continuation
+// (only blanks and -- comments, with a line break, between them).
 //
 // Where the server might read the bytes more than one way, the piece is cut
 // so that the text is taken as code rather than as quoted: so a bracket the

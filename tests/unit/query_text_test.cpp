@@ -35,6 +35,8 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
       // Not quoted text: a $ inside a word, a parameter, an E ending a word.
       {"A$B$=1 or $1 OR Xe'\\'=1", "a$b$=1  OR  $1  OR  xe'\\'=1"},
       {"1$$Or$$=1", "1$$Or$$=1"},
+      // A quote on the next line carries the text on, E'...' with its escapes.
+      {"N=E'a'\n'\\' and ' OR y", "n=E'a'\n'\\' and '  OR  y"},
       // Comments are kept as written as well.
       {"x=1 /* And /* Or */ */ and Y -- Or\nOR z", "x=1 /* And /* Or */ */  AND  y -- Or\n OR  z"}};
   for (const auto& [text, filter] : conditions) EXPECT_EQ(sFilter(text), filter) << text;
@@ -101,6 +103,9 @@ TEST(QueryText, FilterMustKeepItsBrackets) {
       {"note=')'') or (''' ) or (true", false},
       {"a$$=1) or ($$", false},
       {"xe'\\' ) or (true", false},
+      {"x=E'a'\n'\\' ') or ('a'='a'", false},
+      {"x=E'a' -- c\r\t'\\' ') or ('a'='a'", false},
+      {"x=E'a' '\\' ') or ('a'='a'", true},
       // A backslash after a byte above 127 may be that character's second byte.
       {"note=E'\x82\\') or (true", false}};
   for (const auto& [filter, kept] : filters) {
