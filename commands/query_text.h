@@ -42,6 +42,11 @@ bool boFilterKeepsItsBrackets(std::string_view filter);
 // The offset of the first bracket that breaks that rule, or -1.
 int inUnopenedBracketAt(std::string_view filter);
 
+// The offset of the first backslash in the filter's E'...' text that comes
+// right after a byte above 127, or -1. Whether it ends the text depends on
+// the client encoding, so the tool cannot tell where the text ends.
+int inUnsureBackslashAt(std::string_view filter);
+
 // Writes the export's statement into `out`: the SELECT of `fields` over the
 // days from parameter $1 up to, not including, parameter $2 (see
 // vdPutDayParam), with `filter` in brackets after the range when it is not

@@ -56,12 +56,19 @@ size_t inContinuationLength(std::string_view text, size_t pos) {
 }
 
 // Length of a text quoted with `quote` that opens at `open`; a doubled quote
-// inside stands for itself. With `escapes`, a backslash takes the next byte.
-size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escapes) {
+// inside stands for itself. With `escapes`, a backslash takes the next byte;
+// one right after a byte above 127 takes nothing, and its offset goes to
+// `unsureAt` when that is still npos.
+size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escapes,
+                      size_t& unsureAt) {
   size_t i = open + 1;
   while (i < text.size()) {
     const char c = text[i];
-    if (escapes && c == '\\' && i + 1 < text.size() && !boIsHighByte(text[i - 1])) {
+    const bool afterHighByte = boIsHighByte(text[i - 1]);
+    if (escapes && c == '\\' && afterHighByte && unsureAt == std::string_view::npos) {
+      unsureAt = i;
+    }
+    if (escapes && c == '\\' && i + 1 < text.size() && !afterHighByte) {
       i += 2;
     } else if (c == quote) {
       if (i + 1 < text.size() && text[i + 1] == quote) {
@@ -112,15 +119,15 @@ size_t inBlockCommentLength(std::string_view text, size_t pos) {
 
 // The quoted text that begins at `pos` with a prefix (E'..', U&'..', U&".."),
 // or 0 when there is none.
-size_t inPrefixedQuoteLength(std::string_view text, size_t pos) {
+size_t inPrefixedQuoteLength(std::string_view text, size_t pos, size_t& unsureAt) {
   if (!boStartsWord(text, pos)) return 0;
   const char c = text[pos];
   const std::string_view rest = text.substr(pos + 1);
   if ((c == 'e' || c == 'E') && rest.starts_with('\'')) {
-    return 1 + inQuotedLength(text, pos + 1, '\'', true);
+    return 1 + inQuotedLength(text, pos + 1, '\'', true, unsureAt);
   }
   if ((c == 'u' || c == 'U') && (rest.starts_with("&'") || rest.starts_with("&\""))) {
-    return 2 + inQuotedLength(text, pos + 2, rest[1], false);
+    return 2 + inQuotedLength(text, pos + 2, rest[1], false, unsureAt);
   }
   return 0;
 }
@@ -130,15 +137,18 @@ size_t inPrefixedQuoteLength(std::string_view text, size_t pos) {
 SqlPiece spSqlPieceAt(std::string_view text, size_t pos) {
   const char c = text[pos];
   const std::string_view rest = text.substr(pos);
-  if (c == '\'' || c == '"') return {SqlPieceKind::kQuoted, inQuotedLength(text, pos, c, false)};
+  size_t unsureAt = std::string_view::npos;
+  if (c == '\'' || c == '"') {
+    return {SqlPieceKind::kQuoted, inQuotedLength(text, pos, c, false, unsureAt)};
+  }
   if (rest.starts_with("--")) return {SqlPieceKind::kComment, inLineCommentLength(text, pos)};
   if (rest.starts_with("/*")) return {SqlPieceKind::kComment, inBlockCommentLength(text, pos)};
   if (c == '$' && !boContinuesIdentifier(text, pos)) {
     const size_t tagLen = inDollarTagLength(text, pos);
     if (tagLen > 0) return {SqlPieceKind::kQuoted, inDollarQuotedLength(text, pos, tagLen)};
   }
-  if (const size_t len = inPrefixedQuoteLength(text, pos); len > 0) {
-    return {SqlPieceKind::kQuoted, len};
+  if (const size_t len = inPrefixedQuoteLength(text, pos, unsureAt); len > 0) {
+    return {SqlPieceKind::kQuoted, len, unsureAt};
   }
   return {SqlPieceKind::kCode, 1};
 }

@@ -15,6 +15,10 @@ enum class SqlPieceKind {
 struct SqlPiece {
   SqlPieceKind kind;
   size_t len;  // bytes from the piece's start; at least 1
+  // In E'...' text, the offset in the whole text of the first backslash
+  // right after a byte above 127, which the server reads one way or the
+  // other by the client encoding (see below); npos when there is none.
+  size_t unsureAt = std::string_view::npos;
 };
 
 // The piece of `text` that starts at `pos` (pos < text.size()). A quoted text
@@ -26,6 +30,9 @@ struct SqlPiece {
 // so that the text is taken as code rather than as quoted: so a bracket the
 // server would see as code is never hidden inside a quote here. Backslashes
 // escape only in E'...' text (standard_conforming_strings on), and there a
-// backslash straight after a byte above 127 ends nothing: in the multibyte
-// client encodings such a byte pair is one character.
+// backslash straight after a byte above 127 escapes nothing: in the
+// multibyte client encodings SJIS, BIG5 and GBK such a byte pair is one
+// character, while in UTF-8 the backslash escapes. Which one the server
+// reads depends on the session, so the piece notes it (unsureAt) and the
+// caller refuses such text.
 SqlPiece spSqlPieceAt(std::string_view text, size_t pos);

@@ -189,6 +189,14 @@ void vdRunExport(const Export& job) {
     inPrintText("Error - Invalid Sql Command");
     return;
   }
+  if (const int at = inUnsureBackslashAt(job.filter); at >= 0) {
+    vdTellError({"the condition's E'...' text has a backslash right after a byte above 127, ",
+                 "at byte ", std::to_string(at + 1), " of ", sQuoted(job.filter)});
+    vdTellHint({"the client encoding decides whether it escapes the next byte; write the text "
+                "without escapes, or as U&'...'; nothing was sent"});
+    inPrintText("Error - Invalid Sql Command");
+    return;
+  }
   DbConfig config{};
   if (inLoadDbConfig(config) != 0) return;
   if (inDBConnect(config) != 0) {

@@ -15,14 +15,16 @@
 //    lowered condition, and quoted text and comments come through unchanged;
 //  - the bracket check (boFilterKeepsItsBrackets, inUnopenedBracketAt) agrees
 //    with the model, which looks for the first ')' of the code that closes
-//    below depth 0, on the translated filter and on the raw arguments;
+//    below depth 0, on the translated filter and on the raw arguments, and so
+//    does inUnsureBackslashAt, for a backslash after a byte above 127 in E'';
 //  - translation and statement write within their buffer: with a buffer of
 //    exactly the needed size they succeed, one byte less gives -1; the
 //    statement is the expected text, and the day parameters read YYYY-MM-DD;
 //  - the handler (editions 2.1 and 2.0) answers the date errors first, then
 //    "Error - Query Too Long" exactly when the filter or the statement does
 //    not fit, then "Error - Invalid Sql Command" when the model sees the
-//    filter close a bracket it did not open, and otherwise goes on to the
+//    filter close a bracket it did not open or an unsure backslash, and
+//    otherwise goes on to the
 //    settings file (there is none in the scratch directory); for the
 //    refusals that come from lengths and brackets, it tells on standard
 //    error the length or the byte the model expects.
@@ -82,6 +84,7 @@ struct ModelWalk {
   bool gapNewline = false;  // kGap: a line break since the closing quote
   int depth = 0;            // kBlock: comments open
   std::string_view tag;     // kDollar: the closing delimiter
+  int unsureAt = -1;        // the first backslash after a byte above 127 in E'...'
 };
 
 // The byte `k` bytes on from the walk's position, or 0 past the end (the
@@ -126,6 +129,9 @@ void vdStepCode(ModelWalk& w) {
 void vdStepQuote(ModelWalk& w) {
   const char c = w.s[w.i];
   const char quote = w.st == St::kDQuote ? '"' : '\'';
+  if (w.st == St::kEQuote && c == '\\' && boHigh(w.s[w.i - 1]) && w.unsureAt < 0) {
+    w.unsureAt = static_cast<int>(w.i);
+  }
   if ((w.st == St::kEQuote && c == '\\' && !boHigh(w.s[w.i - 1])) ||
       (c == quote && chAhead(w, 1) == quote)) {
     vdTake(w, 2, Mark::kQuoted, w.st);
@@ -195,9 +201,10 @@ void vdStep(ModelWalk& w) {
   }
 }
 
-// The model: for each byte of `s`, what PostgreSQL's lexer makes of it, read
-// the cautious way the tool reads it (see commands/sql_pieces.h).
-std::vector<Mark> vmModelMarks(std::string_view s) {
+// The model's walk over all of `s`: for each byte, what PostgreSQL's lexer
+// makes of it, read the cautious way the tool reads it (see
+// commands/sql_pieces.h).
+ModelWalk wkModelWalk(std::string_view s) {
   ModelWalk w;
   w.s = s;
   w.mark.assign(s.size(), Mark::kCode);
@@ -209,8 +216,10 @@ std::vector<Mark> vmModelMarks(std::string_view s) {
     w.afterName[i + 1] = word && (w.afterName[i] != 0 || !boDigit(s[i])) ? 1 : 0;
   }
   while (w.i < s.size()) vdStep(w);
-  return w.mark;
+  return w;
 }
+
+std::vector<Mark> vmModelMarks(std::string_view s) { return wkModelWalk(s).mark; }
 
 // Where the model sees the first ')' of the code that closes below depth 0,
 // or -1 when there is none.
@@ -230,6 +239,7 @@ void vdCheckBrackets(std::string_view s) {
   const int at = inModelUnopenedBracketAt(s);
   FUZZ_CHECK(inUnopenedBracketAt(s) == at);
   FUZZ_CHECK(boFilterKeepsItsBrackets(s) == (at < 0));
+  FUZZ_CHECK(inUnsureBackslashAt(s) == wkModelWalk(s).unsureAt);
 }
 
 // `text` without blanks around it equals `word` ignoring ASCII case.
@@ -371,6 +381,11 @@ std::pair<std::string, std::string> psExpectedOutcome(bool fromOk, bool toOk,
     return {"Error - Invalid Sql Command",
             "lumettool: error: the condition closes a bracket it did not open, at byte " +
                 std::to_string(at + 1) + " of '"};
+  }
+  if (const int at = wkModelWalk(filter).unsureAt; at >= 0) {
+    return {"Error - Invalid Sql Command",
+            "lumettool: error: the condition's E'...' text has a backslash right after a byte "
+            "above 127, at byte " + std::to_string(at + 1) + " of '"};
   }
   return {"Error - Open DB Config File Failed", ""};
 }
