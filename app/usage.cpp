@@ -70,7 +70,7 @@ void vdTellUnknownCommand(const Edition& edition, std::string_view given, int ar
   vdTellError({"unknown command ", sQuoted(given)});
   // Commands match in any case: so does the nearest word.
   std::string lowered(given);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(), chAsciiLower);
+  vdAsciiToLower(lowered.data());
   std::vector<std::string_view> candidates;
   std::transform(edition.commands.begin(), edition.commands.end(), std::back_inserter(candidates),
                  [](const Command& command) { return command.word; });

@@ -76,12 +76,11 @@ int inUnopenedBracketAt(std::string_view filter) {
 bool boFilterKeepsItsBrackets(std::string_view filter) { return inUnopenedBracketAt(filter) < 0; }
 
 int inUnsureBackslashAt(std::string_view filter) {
-  for (size_t pos = 0; pos < filter.size();) {
-    const SqlPiece piece = spSqlPieceAt(filter, pos);
-    if (piece.unsureAt != std::string_view::npos) return static_cast<int>(piece.unsureAt);
-    pos += piece.len;
-  }
-  return -1;
+  int at = -1;
+  vdForEachPiece(filter, [&at](size_t /*pos*/, const SqlPiece& piece) {
+    if (at < 0 && piece.unsureAt != std::string_view::npos) at = static_cast<int>(piece.unsureAt);
+  });
+  return at;
 }
 
 int inBuildStatement(std::string_view fields, std::string_view filter, std::span<char> out) {

@@ -29,8 +29,9 @@ std::string sTrimmed(const char* pszText) {
   return text;
 }
 
-// Keeps libpq's own account of why the connection failed.
-void vdNoteConnectionFailure() { dbLastFailure = {sTrimmed(PQerrorMessage(dbConn)), "", ""}; }
+// Keeps libpq's own account of the failure: why the connection failed or
+// was lost, with what the server said before it went away.
+void vdNoteLibpqFailure() { dbLastFailure = {sTrimmed(PQerrorMessage(dbConn)), "", ""}; }
 
 // Keeps the server's account of why a statement failed: "ERROR:  text
 // (SQLSTATE code)" with its detail and hint, or libpq's, when the server did
@@ -39,8 +40,7 @@ void vdNoteStatementFailure(const PGresult* result) {
   const char* pszState = PQresultErrorField(result, PG_DIAG_SQLSTATE);
   const char* pszPrimary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
   if (pszState == nullptr || pszPrimary == nullptr) {
-    // libpq's own account, with what the server said before it went away.
-    dbLastFailure = {sTrimmed(PQerrorMessage(dbConn)), "", ""};
+    vdNoteLibpqFailure();
     return;
   }
   const char* pszSeverity = PQresultErrorField(result, PG_DIAG_SEVERITY);
@@ -129,7 +129,7 @@ int inDBConnect(const DbConfig& config) {
     PQsetNoticeProcessor(dbConn, vdPassOnNotice, nullptr);
     return 0;
   }
-  vdNoteConnectionFailure();
+  vdNoteLibpqFailure();
   vdDBDisconnect();
   return -1;
 }
@@ -163,7 +163,7 @@ int inDBPause(int inDelayMs) {
     // socket) is read now; a connection that is gone fails here.
     if (ready < 0 ||
         (ready > 0 && (PQconsumeInput(dbConn) == 0 || PQstatus(dbConn) != CONNECTION_OK))) {
-      vdNoteConnectionFailure();
+      vdNoteLibpqFailure();
       return -1;
     }
     while (PGnotify* notify = PQnotifies(dbConn)) PQfreemem(notify);
