@@ -14,19 +14,19 @@ bool boIsIdentStart(char c) { return boIsAsciiLetter(c) || c == '_' || boIsHighB
 // Bytes that may go on an identifier ('$' too, after its first byte).
 bool boIsIdentByte(char c) { return boIsIdentStart(c) || boIsDigit(c) || c == '$'; }
 
-// True when the byte at `pos` goes on a word that starts before it: after
-// "a1" a '$' belongs to the identifier, after "12" it may open a dollar quote.
-bool boContinuesIdentifier(std::string_view text, size_t pos) {
-  bool identifier = false;
-  for (size_t i = pos; i > 0 && boIsIdentByte(text[i - 1]); --i) {
-    if (!boIsDigit(text[i - 1])) identifier = true;
+// True when a byte right after `before` goes on a word that starts in it:
+// after "a1" a '$' belongs to the identifier, after "12" it may open a dollar
+// quote.
+bool boContinuesIdentifier(std::string_view before) {
+  for (size_t i = before.size(); i > 0 && boIsIdentByte(before[i - 1]); --i) {
+    if (!boIsDigit(before[i - 1])) return true;
   }
-  return identifier;
+  return false;
 }
 
-// True when the byte at `pos` starts a word of its own.
-bool boStartsWord(std::string_view text, size_t pos) {
-  return pos == 0 || !boIsIdentByte(text[pos - 1]);
+// True when a byte right after `before` starts a word of its own.
+bool boStartsWord(std::string_view before) {
+  return before.empty() || !boIsIdentByte(before.back());
 }
 
 size_t inLineCommentLength(std::string_view text, size_t pos) {
@@ -58,9 +58,10 @@ size_t inContinuationLength(std::string_view text, size_t pos) {
 // Length of a text quoted with `quote` that opens at `open`; a doubled quote
 // inside stands for itself. With `escapes`, a backslash takes the next byte;
 // one right after a byte above 127 takes nothing, and its offset goes to
-// `unsureAt` when that is still npos.
+// `unsureAt` when that is still npos. `closed` turns false when the text
+// ends first.
 size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escapes,
-                      size_t& unsureAt) {
+                      size_t& unsureAt, bool& closed) {
   size_t i = open + 1;
   while (i < text.size()) {
     const char c = text[i];
@@ -83,6 +84,7 @@ size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escap
       ++i;
     }
   }
+  closed = false;
   return text.size() - open;
 }
 
@@ -95,12 +97,13 @@ size_t inDollarTagLength(std::string_view text, size_t pos) {
   return i < text.size() && text[i] == '$' ? i + 1 - pos : 0;
 }
 
-size_t inDollarQuotedLength(std::string_view text, size_t pos, size_t tagLen) {
+size_t inDollarQuotedLength(std::string_view text, size_t pos, size_t tagLen, bool& closed) {
   const size_t close = text.find(text.substr(pos, tagLen), pos + tagLen);
-  return close == std::string_view::npos ? text.size() - pos : close + tagLen - pos;
+  closed = close != std::string_view::npos;
+  return closed ? close + tagLen - pos : text.size() - pos;
 }
 
-size_t inBlockCommentLength(std::string_view text, size_t pos) {
+size_t inBlockCommentLength(std::string_view text, size_t pos, bool& closed) {
   int depth = 0;
   size_t i = pos;
   while (i + 1 < text.size()) {
@@ -114,41 +117,57 @@ size_t inBlockCommentLength(std::string_view text, size_t pos) {
       ++i;
     }
   }
+  closed = false;
   return text.size() - pos;
 }
 
 // The quoted text that begins at `pos` with a prefix (E'..', U&'..', U&".."),
-// or 0 when there is none.
-size_t inPrefixedQuoteLength(std::string_view text, size_t pos, size_t& unsureAt) {
-  if (!boStartsWord(text, pos)) return 0;
+// or 0 when there is none; `startsWord` tells whether a word may start there.
+size_t inPrefixedQuoteLength(std::string_view text, size_t pos, bool startsWord,
+                             size_t& unsureAt, bool& closed) {
+  if (!startsWord) return 0;
   const char c = text[pos];
   const std::string_view rest = text.substr(pos + 1);
   if ((c == 'e' || c == 'E') && rest.starts_with('\'')) {
-    return 1 + inQuotedLength(text, pos + 1, '\'', true, unsureAt);
+    return 1 + inQuotedLength(text, pos + 1, '\'', true, unsureAt, closed);
   }
   if ((c == 'u' || c == 'U') && (rest.starts_with("&'") || rest.starts_with("&\""))) {
-    return 2 + inQuotedLength(text, pos + 2, rest[1], false, unsureAt);
+    return 2 + inQuotedLength(text, pos + 2, rest[1], false, unsureAt, closed);
   }
   return 0;
 }
 
 }  // namespace
 
-SqlPiece spSqlPieceAt(std::string_view text, size_t pos) {
-  const char c = text[pos];
-  const std::string_view rest = text.substr(pos);
+SqlPiece sqlPieceAfter(std::string_view before, std::string_view text) {
+  const char c = text[0];
   size_t unsureAt = std::string_view::npos;
+  bool closed = true;
   if (c == '\'' || c == '"') {
-    return {SqlPieceKind::kQuoted, inQuotedLength(text, pos, c, false, unsureAt)};
+    const size_t len = inQuotedLength(text, 0, c, false, unsureAt, closed);
+    return {SqlPieceKind::kQuoted, len, unsureAt, closed};
   }
-  if (rest.starts_with("--")) return {SqlPieceKind::kComment, inLineCommentLength(text, pos)};
-  if (rest.starts_with("/*")) return {SqlPieceKind::kComment, inBlockCommentLength(text, pos)};
-  if (c == '$' && !boContinuesIdentifier(text, pos)) {
-    const size_t tagLen = inDollarTagLength(text, pos);
-    if (tagLen > 0) return {SqlPieceKind::kQuoted, inDollarQuotedLength(text, pos, tagLen)};
+  if (text.starts_with("--")) return {SqlPieceKind::kComment, inLineCommentLength(text, 0)};
+  if (text.starts_with("/*")) {
+    const size_t len = inBlockCommentLength(text, 0, closed);
+    return {SqlPieceKind::kComment, len, unsureAt, closed};
   }
-  if (const size_t len = inPrefixedQuoteLength(text, pos, unsureAt); len > 0) {
-    return {SqlPieceKind::kQuoted, len, unsureAt};
+  if (c == '$' && !boContinuesIdentifier(before)) {
+    const size_t tagLen = inDollarTagLength(text, 0);
+    if (tagLen > 0) {
+      const size_t len = inDollarQuotedLength(text, 0, tagLen, closed);
+      return {SqlPieceKind::kQuoted, len, unsureAt, closed};
+    }
+  }
+  if (const size_t len = inPrefixedQuoteLength(text, 0, boStartsWord(before), unsureAt, closed);
+      len > 0) {
+    return {SqlPieceKind::kQuoted, len, unsureAt, closed};
   }
   return {SqlPieceKind::kCode, 1};
+}
+
+SqlPiece sqlPieceAt(std::string_view text, size_t pos) {
+  SqlPiece piece = sqlPieceAfter(text.substr(0, pos), text.substr(pos));
+  if (piece.unsureAt != std::string_view::npos) piece.unsureAt += pos;
+  return piece;
 }

@@ -19,6 +19,9 @@ struct SqlPiece {
   // right after a byte above 127, which the server reads one way or the
   // other by the client encoding (see below); npos when there is none.
   size_t unsureAt = std::string_view::npos;
+  // False for a quoted text or a /* comment that the text ends inside: in a
+  // statement, whatever follows would be read as part of it.
+  bool closed = true;
 };
 
 // The piece of `text` that starts at `pos` (pos < text.size()). A quoted text
@@ -35,4 +38,9 @@ struct SqlPiece {
 // character, while in UTF-8 the backslash escapes. Which one the server
 // reads depends on the session, so the piece notes it (unsureAt) and the
 // caller refuses such text.
-SqlPiece spSqlPieceAt(std::string_view text, size_t pos);
+SqlPiece sqlPieceAt(std::string_view text, size_t pos);
+
+// The piece at the start of `text` (not empty) when `before` stands right
+// before it: for a text that is being written out, lexed as it will be read.
+// Offsets in it count from the start of `text`.
+SqlPiece sqlPieceAfter(std::string_view before, std::string_view text);

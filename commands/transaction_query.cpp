@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "commands/day_text.h"
 #include "commands/export_progress.h"
-#include "commands/query_text.h"
+#include "commands/condition.h"
 #include "commands/row_output.h"
+#include "commands/statement.h"
 #include "config/db_config.h"
 #include "db/conn_string.h"
 #include "db/db_access.h"
@@ -56,8 +56,8 @@ Outcome ocExportChunk(const char* pszStatement, const DayText& from, const DayTe
   vdDayAfter(last, end);
   DayParam first{};
   DayParam after{};
-  vdPutDayParam(from, first);
-  vdPutDayParam(end, after);
+  putDayParam(from, first);
+  putDayParam(end, after);
   const std::array<const char*, 2> params{first.data(), after.data()};
   if (inDBQuery(pszStatement, true, data, params) != 0) return Outcome::kQueryFailed;
   inRows = data.inRowCount;
@@ -155,17 +155,20 @@ void vdTellConnectFailure(const DbConfig& config) {
 }
 
 // Why the statement would not fit: the condition's buffer or the statement's.
-void vdTellTooLong(std::string_view what, size_t length, int inBufferSize) {
-  const size_t limit = static_cast<size_t>(inBufferSize) - 1;
+void vdTellTooLong(std::string_view what, size_t length, size_t bufferSize) {
+  const size_t limit = bufferSize - 1;
   vdTellError({what, " would be ", std::to_string(length), " bytes, ",
                std::to_string(length - limit), " more than the ", std::to_string(limit),
                " it may have"});
 }
 
-size_t inStatementLength(std::string_view fields, std::string_view filter) {
-  std::vector<char> scratch(fields.size() + filter.size() + kStatementSize);
-  (void)inBuildStatement(fields, filter, scratch);
-  return std::strlen(scratch.data());
+// READ ONLY and the rollback do not hold a superuser back: its functions
+// reach the server's files, replication slots and other sessions.
+void tellIfSuperuser() {
+  std::string role;
+  if (!dbConnectedAsSuperuser(role)) return;
+  vdTellWarning({"connected as ", sQuoted(role), ", a superuser: read-only transactions do not "
+                 "stop a superuser's functions; export with a role that may only SELECT"});
 }
 
 // Everything after the arguments are validated: the statement, settings,
@@ -174,27 +177,20 @@ size_t inStatementLength(std::string_view fields, std::string_view filter) {
 void vdRunExport(const Export& job) {
   vdUseLargeOutputBuffer();
   vdDBKeepReleasedMemory();
-  // Every chunk runs the same statement: it is built and checked once,
+  // Every chunk runs the same statement: it is checked and built once,
   // before anything is sent.
+  if (const QueryTextRefusal refusal = checkQueryText(job.fields, job.filter);
+      !refusal.error.empty()) {
+    vdTellError({refusal.error});
+    vdTellHint({refusal.hint});
+    inPrintText("Error - Invalid Sql Command");
+    return;
+  }
   std::array<char, kStatementSize> statement{};
-  if (inBuildStatement(job.fields, job.filter, statement) != 0) {
-    vdTellTooLong("the statement", inStatementLength(job.fields, job.filter), kStatementSize);
+  if (const size_t length = buildStatement(job.fields, job.filter, statement);
+      length >= statement.size()) {
+    vdTellTooLong("the statement", length, kStatementSize);
     inPrintText("Error - Query Too Long");
-    return;
-  }
-  if (const int at = inUnopenedBracketAt(job.filter); at >= 0) {
-    vdTellError({"the condition closes a bracket it did not open, at byte ", std::to_string(at + 1),
-                 " of ", sQuoted(job.filter)});
-    vdTellHint({"a condition stays inside its own brackets; nothing was sent"});
-    inPrintText("Error - Invalid Sql Command");
-    return;
-  }
-  if (const int at = inUnsureBackslashAt(job.filter); at >= 0) {
-    vdTellError({"the condition's E'...' text has a backslash right after a byte above 127, ",
-                 "at byte ", std::to_string(at + 1), " of ", sQuoted(job.filter)});
-    vdTellHint({"the client encoding decides whether it escapes the next byte; write the text "
-                "without escapes, or as U&'...'; nothing was sent"});
-    inPrintText("Error - Invalid Sql Command");
     return;
   }
   DbConfig config{};
@@ -204,6 +200,7 @@ void vdRunExport(const Export& job) {
     inPrintText("Error - Can't Connect Database");
     return;
   }
+  tellIfSuperuser();
   DBData data;
   Reached reached;
   const Outcome outcome = ocExportChunks(job, statement.data(), data, reached);
@@ -242,17 +239,13 @@ void vdQuery(char* pszFields, char* pszCondition, const char* pszDateFrom, const
     vdTellWarning({"date-from ", sDayIso(job.from), " is after date-to ", sDayIso(job.to),
                    ": the range is empty"});
   }
-  vdLowerOutsideQuotes(pszFields);
-  job.fields = svSelectList(pszFields);
+  lowerOutsideQuotes(pszFields);
+  job.fields = selectList(pszFields);
 
   std::array<char, kConditionSize> filter{};
   if (pszCondition != nullptr) {
-    vdLowerOutsideQuotes(pszCondition);
-    if (inTranslateCondition(pszCondition, filter) != 0) {
-      // "or" at most doubles in length.
-      std::vector<char> rewritten(2 * std::strlen(pszCondition) + 4);
-      (void)inTranslateCondition(pszCondition, rewritten);
-      vdTellTooLong("the condition, rewritten,", std::strlen(rewritten.data()), kConditionSize);
+    if (const size_t length = translateCondition(pszCondition, filter); length >= filter.size()) {
+      vdTellTooLong("the condition, rewritten,", length, kConditionSize);
       inPrintText("Error - Query Too Long");
       return;
     }

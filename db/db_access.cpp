@@ -65,14 +65,19 @@ constexpr const char* kBeginReadOnly =
 
 // Ends that transaction. An export has nothing to keep, and READ ONLY does
 // not stop everything (PostgreSQL 15 lets lo_create write in it): rolled
-// back, whatever a function managed to write is gone again.
-constexpr const char* kEndReadOnly = "ROLLBACK";
+// back, whatever a function managed to write is gone again. A session's
+// advisory locks outlive the rollback; behind a pooler that keeps the
+// server connection they would outlive the tool too, so they go in the same
+// round trip, on the same server connection.
+constexpr const char* kEndReadOnly = "ROLLBACK; SELECT pg_advisory_unlock_all()";
 
-// Runs BEGIN or ROLLBACK; true when the server accepted it. A failure is
+// Runs BEGIN or the end of the transaction; true when the server accepted
+// all of it (the last result of the end is the unlock's row). A failure is
 // noted when `boNote` (not over the failure of the statement before it).
 bool boRunCommand(const char* pszCommand, bool boNote) {
   PGresult* result = PQexec(dbConn, pszCommand);
-  const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+  const ExecStatusType status = PQresultStatus(result);
+  const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
   if (!ok && boNote) vdNoteStatementFailure(result);
   PQclear(result);
   return ok;
@@ -132,6 +137,14 @@ int inDBConnect(const DbConfig& config) {
   vdNoteLibpqFailure();
   vdDBDisconnect();
   return -1;
+}
+
+bool dbConnectedAsSuperuser(std::string& role) {
+  const char* superuser = PQparameterStatus(dbConn, "is_superuser");
+  if (superuser == nullptr || std::strcmp(superuser, "on") != 0) return false;
+  const char* user = PQuser(dbConn);
+  role = user != nullptr ? user : "";
+  return true;
 }
 
 void vdDBDisconnect() {

@@ -32,13 +32,17 @@ void vdDBKeepReleasedMemory();
 // application name. Returns 0 when connected; on -1 nothing is left open.
 int inDBConnect(const DbConfig& config);
 
+// True when the connection's role is a superuser; its name goes to `role`.
+bool dbConnectedAsSuperuser(std::string& role);
+
 // Closes the connection opened by inDBConnect (harmless when none is open).
 void vdDBDisconnect();
 
 // Runs one statement alone (a ';' is appended when missing; a second
 // statement in the text is refused by the server) with `params` as the text
 // of $1, $2..., optionally in a READ ONLY transaction of its own that is
-// rolled back once the rows are in. Returns 0 on success, -1 on failure; afterwards the
+// rolled back once the rows are in, together with every advisory lock the
+// statement took for the session. Returns 0 on success, -1 on failure; afterwards the
 // holder holds the rows, if any. Call vdDBClearData after either outcome.
 int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
               std::span<const char* const> params = {});

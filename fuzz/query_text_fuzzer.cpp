@@ -9,14 +9,18 @@
 //  - lower-casing touches only the ASCII letters of the code, and leaves
 //    every byte of quoted text and comments as it was (and so the model
 //    splits the lowered text the same way);
-//  - the translated condition is the lowered one with every "and"/"or" that
-//    starts in its code replaced by " AND "/" OR " and everything else copied:
-//    no "and"/"or" is left in the code, taking the blanks back out gives the
-//    lowered condition, and quoted text and comments come through unchanged;
-//  - the bracket check (boFilterKeepsItsBrackets, inUnopenedBracketAt) agrees
-//    with the model, which looks for the first ')' of the code that closes
-//    below depth 0, on the translated filter and on the raw arguments, and so
-//    does inUnsureBackslashAt, for a backslash after a byte above 127 in E'';
+//  - the translated condition is the condition with its code lower-cased and
+//    every "and"/"or" that starts in its code replaced by " AND "/" OR ",
+//    where the model reads what is code off the text as it stands after each
+//    replacement (the server reads the filter, not the condition): quoted
+//    text and comments of the filter are the condition's bytes, unchanged;
+//  - the bracket check (unopenedBracketAt) agrees with the model, which
+//    looks for the first ')' of the code that closes below depth 0, on the
+//    translated filter and on the raw arguments, and so does
+//    unsureBackslashAt, for a backslash after a byte above 127 in E'';
+//  - a field list that fieldListFault lets through has, by the model, no
+//    comment, no quoted text left open, no ';', balanced brackets and no
+//    clause word (from, union, ...) at depth 0;
 //  - translation and statement write within their buffer: with a buffer of
 //    exactly the needed size they succeed, one byte less gives -1; the
 //    statement is the expected text, and the day parameters read YYYY-MM-DD;
@@ -36,7 +40,8 @@
 #include <vector>
 
 #include "commands/day_text.h"
-#include "commands/query_text.h"
+#include "commands/condition.h"
+#include "commands/statement.h"
 #include "commands/transaction_query.h"
 #include "fuzz/fuzz_support.h"
 
@@ -237,9 +242,8 @@ int inModelUnopenedBracketAt(std::string_view s) {
 // The bracket check, both ways it is asked, against the model.
 void vdCheckBrackets(std::string_view s) {
   const int at = inModelUnopenedBracketAt(s);
-  FUZZ_CHECK(inUnopenedBracketAt(s) == at);
-  FUZZ_CHECK(boFilterKeepsItsBrackets(s) == (at < 0));
-  FUZZ_CHECK(inUnsureBackslashAt(s) == wkModelWalk(s).unsureAt);
+  FUZZ_CHECK(unopenedBracketAt(s) == at);
+  FUZZ_CHECK(unsureBackslashAt(s) == wkModelWalk(s).unsureAt);
 }
 
 // `text` without blanks around it equals `word` ignoring ASCII case.
@@ -258,7 +262,7 @@ bool boWordModel(std::string_view text, std::string_view word) {
 // Lower-cases through the library and checks the result against the model.
 std::string sLowered(const std::string& original) {
   std::vector<char> text = vcMutable(original);
-  vdLowerOutsideQuotes(text.data());
+  lowerOutsideQuotes(text.data());
   std::string lowered(text.data());
   FUZZ_CHECK(lowered.size() == original.size());
   const std::vector<Mark> mark = vmModelMarks(original);
@@ -269,95 +273,149 @@ std::string sLowered(const std::string& original) {
   return lowered;
 }
 
-// The filter the model expects for a lowered condition.
-std::string sModelFilter(std::string_view lowered) {
-  if (boWordModel(lowered, "none") || boWordModel(lowered, "")) return {};
-  const std::vector<Mark> mark = vmModelMarks(lowered);
-  std::string filter;
-  for (size_t i = 0; i < lowered.size();) {
-    const std::string_view rest = lowered.substr(i);
-    if (mark[i] == Mark::kCode && rest.starts_with("and")) {
-      filter += " AND ";
-      i += 3;
-    } else if (mark[i] == Mark::kCode && rest.starts_with("or")) {
-      filter += " OR ";
-      i += 2;
-    } else {
-      filter += lowered[i++];
-    }
+// True when `text` starts with the lower-case `word` in any case.
+bool boStartsFolded(std::string_view text, std::string_view word) {
+  if (text.size() < word.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (chLower(text[i]) != word[i]) return false;
   }
-  return filter;
+  return true;
+}
+
+// True when the model's walk over `s` ends inside quoted text or a /* comment.
+bool boModelUnclosed(std::string_view s) {
+  const St st = wkModelWalk(s).st;
+  return st == St::kQuote || st == St::kEQuote || st == St::kDQuote || st == St::kDollar ||
+         st == St::kBlock;
+}
+
+// The filter the model expects: the code lower-cased, every "and"/"or" that
+// starts in the code replaced; after each replacement the whole text, as it
+// then stands, is walked again to tell code from quoted text.
+std::string sModelFilter(std::string_view condition) {
+  if (boWordModel(condition, "none") || boWordModel(condition, "")) return {};
+  std::string text(condition);
+  std::vector<Mark> mark = vmModelMarks(text);
+  for (size_t i = 0; i < text.size();) {
+    if (mark[i] != Mark::kCode) {
+      ++i;
+      continue;
+    }
+    const std::string_view rest = std::string_view(text).substr(i);
+    const bool isAnd = boStartsFolded(rest, "and");
+    if (!isAnd && !boStartsFolded(rest, "or")) {
+      text[i] = chLower(text[i]);
+      ++i;
+      continue;
+    }
+    const std::string_view word = isAnd ? " AND " : " OR ";
+    text.replace(i, isAnd ? 3 : 2, word);
+    i += word.size();
+    mark = vmModelMarks(text);
+  }
+  return text;
 }
 
 // Translates into a buffer of exactly `size` bytes on the heap, so that a
-// write past it is caught. Returns the status and the text.
-int inTranslateInto(const std::string& condition, size_t size, std::string& filter) {
+// write past it is caught. Returns the length and, when it fits, the text.
+size_t inTranslateInto(const std::string& condition, size_t size, std::string& filter) {
   std::vector<char> out(size, 'x');
-  const int rc = inTranslateCondition(condition.c_str(), out);
-  if (rc == 0) {
+  const size_t length = translateCondition(condition, out);
+  if (length < size) {
     filter = std::string(out.data(), strnlen(out.data(), out.size()));
-    FUZZ_CHECK(filter.size() < size);
+    FUZZ_CHECK(filter.size() == length);
   }
-  return rc;
+  return length;
 }
 
-int inStatementInto(std::string_view fields, std::string_view filter, size_t size,
-                    std::string& statement) {
+size_t inStatementInto(std::string_view fields, std::string_view filter, size_t size,
+                       std::string& statement) {
   std::vector<char> out(size, 'x');
-  const int rc = inBuildStatement(fields, filter, out);
-  if (rc == 0) {
+  const size_t length = buildStatement(fields, filter, out);
+  if (length < size) {
     statement = std::string(out.data(), strnlen(out.data(), out.size()));
-    FUZZ_CHECK(statement.size() < size);
+    FUZZ_CHECK(statement.size() == length);
   }
-  return rc;
+  return length;
 }
 
-// Checks the translation of `lowered` and returns it.
-std::string sCheckedFilter(const std::string& lowered) {
+// Conditions longer than this are translated by the library alone: the
+// model walks the whole text again after every replacement.
+constexpr size_t kModelConditionLimit = 4096;
+
+// Checks the translation of `condition` and returns it.
+std::string sCheckedFilter(const std::string& condition) {
   // "or" grows to " OR ", twice its length: three times is always enough.
   std::string filter;
-  FUZZ_CHECK(inTranslateInto(lowered, 3 * lowered.size() + 1, filter) == 0);
-  FUZZ_CHECK(filter == sModelFilter(lowered));
+  const size_t length = inTranslateInto(condition, 3 * condition.size() + 1, filter);
+  FUZZ_CHECK(length == filter.size());
+  if (condition.size() <= kModelConditionLimit) FUZZ_CHECK(filter == sModelFilter(condition));
   vdCheckBrackets(filter);
 
   // The bound: exactly enough room works, one byte less is refused.
   std::string again;
-  FUZZ_CHECK(inTranslateInto(lowered, filter.size() + 1, again) == 0 && again == filter);
-  FUZZ_CHECK(inTranslateInto(lowered, filter.size(), again) == -1);
+  FUZZ_CHECK(inTranslateInto(condition, filter.size() + 1, again) == length && again == filter);
+  FUZZ_CHECK(inTranslateInto(condition, filter.size(), again) == length);
   return filter;
+}
+
+// The words that end a select list.
+constexpr std::string_view kClauseWords[] = {"from",  "where",  "union", "intersect", "except",
+                                             "group", "having", "window", "order",    "limit",
+                                             "offset", "fetch", "for",   "into"};
+
+// A field list that fieldListFault accepts, checked against the model.
+void vdCheckFieldList(std::string_view fields) {
+  if (!fieldListFault(fields).what.empty()) return;
+  const std::vector<Mark> mark = vmModelMarks(fields);
+  FUZZ_CHECK(!boModelUnclosed(fields));
+  int depth = 0;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    FUZZ_CHECK(mark[i] != Mark::kComment);
+    if (mark[i] != Mark::kCode) continue;
+    FUZZ_CHECK(fields[i] != ';');
+    if (fields[i] == '(') ++depth;
+    if (fields[i] == ')') --depth;
+    FUZZ_CHECK(depth >= 0);
+    if (depth > 0 || (i > 0 && boWordByte(fields[i - 1]))) continue;
+    const std::string_view rest = fields.substr(i);
+    for (const std::string_view word : kClauseWords) {
+      FUZZ_CHECK(!boStartsFolded(rest, word) ||
+                 (rest.size() > word.size() && boWordByte(rest[word.size()])));
+    }
+  }
+  FUZZ_CHECK(depth == 0);
 }
 
 // The statement's text; every chunk runs it with its own two days.
 std::string sModelStatement(std::string_view select, std::string_view filter) {
   std::string text = "SELECT " + std::string(select) +
-                     " FROM transaction WHERE transaction.datetime>=$1::timestamp"
-                     " AND transaction.datetime<$2::timestamp";
-  if (!filter.empty()) text += " AND (" + std::string(filter) + ")";
+                     " FROM transaction WHERE transaction.datetime>=$1"
+                     " AND transaction.datetime<$2";
+  if (!filter.empty()) text += " AND (" + std::string(filter) + "\n)";
   return text;
 }
 
 void vdCheckStatement(std::string_view select, std::string_view filter) {
   const std::string expected = sModelStatement(select, filter);
   std::string statement;
-  FUZZ_CHECK(inStatementInto(select, filter, expected.size() + 1, statement) == 0);
+  FUZZ_CHECK(inStatementInto(select, filter, expected.size() + 1, statement) == expected.size());
   FUZZ_CHECK(statement == expected);
-  FUZZ_CHECK(inStatementInto(select, filter, expected.size(), statement) == -1);
-  const int rc = inStatementInto(select, filter, kStatementSize, statement);
-  FUZZ_CHECK(rc == (expected.size() < size_t{kStatementSize} ? 0 : -1));
+  FUZZ_CHECK(inStatementInto(select, filter, expected.size(), statement) == expected.size());
 }
 
 void vdCheckDayParam(const DayText& day) {
   DayParam param;
   param.fill('x');
-  vdPutDayParam(day, param);
+  putDayParam(day, param);
   const std::string d(day.data(), 8);
   FUZZ_CHECK(std::string(param.data(), param.size()) ==
              d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) + '\0');
 }
 
 // "the statement would be 10300 bytes, 61 more than the 10239 it may have".
-std::string sTooLong(std::string_view what, size_t length, int inBufferSize) {
-  const size_t limit = static_cast<size_t>(inBufferSize) - 1;
+std::string sTooLong(std::string_view what, size_t length, size_t bufferSize) {
+  const size_t limit = bufferSize - 1;
   return "lumettool: error: " + std::string(what) + " would be " + std::to_string(length) +
          " bytes, " + std::to_string(length - limit) + " more than the " +
          std::to_string(limit) + " it may have\n";
@@ -370,12 +428,12 @@ std::pair<std::string, std::string> psExpectedOutcome(bool fromOk, bool toOk,
                                                       std::string_view filter) {
   if (!fromOk) return {"Error - Date From Invalid", ""};
   if (!toOk) return {"Error - Date To Invalid", ""};
-  if (filter.size() >= size_t{kConditionSize}) {
+  if (filter.size() >= kConditionSize) {
     return {"Error - Query Too Long",
             sTooLong("the condition, rewritten,", filter.size(), kConditionSize)};
   }
-  if (const size_t len = sModelStatement(select, filter).size(); len >= size_t{kStatementSize}) {
-    return {"Error - Query Too Long", sTooLong("the statement", len, kStatementSize)};
+  if (!fieldListFault(select).what.empty()) {
+    return {"Error - Invalid Sql Command", "lumettool: error: the field list holds "};
   }
   if (const int at = inModelUnopenedBracketAt(filter); at >= 0) {
     return {"Error - Invalid Sql Command",
@@ -386,6 +444,13 @@ std::pair<std::string, std::string> psExpectedOutcome(bool fromOk, bool toOk,
     return {"Error - Invalid Sql Command",
             "lumettool: error: the condition's E'...' text has a backslash right after a byte "
             "above 127, at byte " + std::to_string(at + 1) + " of '"};
+  }
+  if (boModelUnclosed(filter)) {
+    return {"Error - Invalid Sql Command",
+            "lumettool: error: the condition's quoted text or comment is not closed"};
+  }
+  if (const size_t len = sModelStatement(select, filter).size(); len >= kStatementSize) {
+    return {"Error - Query Too Long", sTooLong("the statement", len, kStatementSize)};
   }
   return {"Error - Open DB Config File Failed", ""};
 }
@@ -429,10 +494,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   vdCheckBrackets(condition);
 
   const std::string loweredFields = sLowered(fields);
-  const std::string_view select = svSelectList(loweredFields);
+  const std::string_view select = selectList(loweredFields);
+  vdCheckFieldList(select);
   FUZZ_CHECK(select == (boWordModel(fields, "all") ? std::string_view("*")
                                                     : std::string_view(loweredFields)));
-  const std::string filter = sCheckedFilter(sLowered(condition));
+  (void)sLowered(condition);
+  const std::string filter = sCheckedFilter(condition);
   vdCheckStatement(select, filter);
 
   DayText from{};

@@ -196,6 +196,11 @@ TEST_F(Connecting, PoolerInTransactionMode) {
     EXPECT_EQ(sQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
     EXPECT_EQ(sValue(conn_, checksum), before);
   }
+  // A session lock that the condition takes goes with the export, although
+  // the pooler keeps the server connection it was taken on.
+  EXPECT_EQ(sQuery({"id", "pg_advisory_lock(42) is not null", "20240101", "20240102", "1", "0"}),
+            "1\n2\nSuccess");
+  EXPECT_EQ(sValue(conn_, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'"), "0");
 }
 
 // The server sees the edition's name unless PGAPPNAME says otherwise.

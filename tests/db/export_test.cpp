@@ -140,6 +140,27 @@ TEST_F(Export, LocalTimeZoneNeitherLosesNorRepeatsADay) {
   }
 }
 
+// READ ONLY does not hold a superuser back: a run connected as one says so,
+// once, and goes on; a role that may only SELECT is not told anything.
+TEST_F(Export, SuperuserIsNamed) {
+  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00')");
+  vdCreateRole();
+  vdSql("GRANT SELECT ON transaction TO " + sRole());
+  RunOptions options;
+  options.cwd = dir_.path;
+  const std::vector<std::string> args{"transaction_query", "id", "none", "20240101",
+                                      "20240102", "1", "0"};
+  const RunResult superuser = rrRun(sProgram("lumettool"), args, options);
+  EXPECT_EQ(superuser.out, "1\n2\nSuccess");
+  EXPECT_EQ(superuser.err, "lumettool: warning: connected as '" + sEnv("PGUSER") +
+                               "', a superuser: read-only transactions do not stop a "
+                               "superuser's functions; export with a role that may only SELECT\n");
+  ASSERT_EQ(sInit(sEnv("PGPORT"), sRole(), "pw"), "Success");
+  const RunResult plain = rrRun(sProgram("lumettool"), args, options);
+  EXPECT_EQ(plain.out, "1\n2\nSuccess");
+  EXPECT_EQ(plain.err, "");
+}
+
 TEST_F(Export, ConnectFailuresAreReported) {
   const LocalPort refusing(false);
   const LocalPort silent(true);  // the connect time-out has to end this one
@@ -382,7 +403,10 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
       {"id", "status=1) or true --", kFailed},
       {"id", "status=1) or true /*", kFailed},
       {"id", "1=1) union select id from transaction where (true", kFailed},
-      {"id", "status=1 --", kFailed},
+      // Field lists that end the select list early to read every day.
+      {"id from transaction union all select id", "none", kFailed},
+      {"id from transaction where $1::text<>$2::text --", "-", kFailed},
+      {"id from transaction where $1::text<>$2::text --", "none", kFailed},
       // In UTF-8 the server reads \' after é as a quote, in SJIS as the end of a character.
       {"id", "note=E'\xC3\xA9\\' ') or ('a'='a'", kFailed},
       {"id", "status=1 /* ) or (true */", "psql"},
@@ -394,8 +418,14 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
       {"id", "note=E'it\\'s Oregon' and status=2", "psql"},
       {"id", "note=U&'Rock \\0061nd Roll'", "psql"},
       {"id", "U&\"n\\006Fte\"='Rock and Roll'", "psql"},
+      // The translation lexes what it writes: a quote right after " OR " is one.
+      {"id", "id<0 or$$Rock and Roll$$=note", "1\n3\nSuccess"},
+      {"id", "id<0 orE'it\\'s Oregon'=note", "2\n4\nSuccess"},
       // Legitimate exports keep their rows.
       {"id", "status=1", "psql"},
+      {"id", "status=1 -- only status one", "1\n3\nSuccess"},
+      {"extract(epoch from datetime)::int, substring(note from 1 for 4)", "status=1",
+       "1704099600|Rock\n1704186000|Rock\nSuccess"},
       {"transaction.id,tableoid::regclass", "transaction.status=1", "1|transaction\n3|transaction\nSuccess"},
       {"id", "id in (select id from transaction where status=2)", "psql"},
       {"id", "upper(coalesce(note, 'x'))='ROCK AND ROLL' and status<>2", "psql"},
@@ -414,5 +444,30 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
       EXPECT_EQ(out, c.expected);
     }
     EXPECT_EQ(sChecksum(), checksum);
+  }
+}
+
+// On a timestamptz column the day bounds are instants fixed when the
+// statement starts: a condition that moves the session's time zone while the
+// rows are read neither repeats nor adds rows, and the session's own zone
+// (PGTZ, PGOPTIONS) still says which instants a day holds.
+TEST_F(Hostile, RangeHoldsOnATimestamptzColumn) {
+  vdSql("ALTER TABLE transaction ALTER datetime TYPE timestamptz USING datetime AT TIME ZONE 'UTC'");
+  struct Case {
+    std::string condition, from, to, tz, expected;
+  };
+  const std::string byDay = "(select set_config('timezone', case when $1::text<'2024-01-02' "
+                            "then 'UTC' else 'Pacific/Kiritimati' end, true)) is not null";
+  const std::string west = "(select set_config('timezone', 'Etc/GMT+12', true)) is not null";
+  const std::vector<Case> cases{
+      {byDay, "20240101", "20240103", "PGTZ=UTC", "1\n2\n3\n4\nSuccess"},
+      {west, "20240101", "20240101", "PGTZ=UTC", "1\n2\nSuccess"},
+      {"none", "20240102", "20240102", "PGTZ=Pacific/Kiritimati", "2\n3\nSuccess"},
+      {"none", "20240102", "20240102", "PGOPTIONS=-c timezone=Pacific/Kiritimati",
+       "2\n3\nSuccess"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.condition + " " + c.tz);
+    EXPECT_EQ(sQuery({"id", c.condition, c.from, c.to, "1", "0"}, {c.tz}), c.expected);
   }
 }

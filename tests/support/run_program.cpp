@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -243,4 +244,15 @@ bool boRunUnprivileged(RunOptions& options) {
   options.uid = static_cast<int>(nobody->pw_uid);
   options.gid = static_cast<int>(nobody->pw_gid);
   return true;
+}
+
+std::string withoutLines(const std::string& text, const std::string& marker) {
+  std::string kept;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+    const std::string_view line(text.data() + start, end - start);
+    if (line.find(marker) == std::string_view::npos) kept += line;
+    start = end;
+  }
+  return kept;
 }

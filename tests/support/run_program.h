@@ -49,6 +49,14 @@ struct RunJob {
 // Runs every job, `workers` at a time; the results are in the jobs' order.
 std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers);
 
+// `text` without its lines ('\n' included) that contain `marker`.
+std::string withoutLines(const std::string& text, const std::string& marker);
+
+// What a run connected as a superuser warns of, once: the tests' cluster
+// role is one, so the helpers that run the export take that line out, and
+// one test checks it.
+inline const std::string kSuperuserWarning = ", a superuser: ";
+
 // Makes `options` run the program as a user without privileges: "nobody"
 // when the tests run as root, the current user (nothing to change)
 // otherwise. False when root and there is no such user. The program then

@@ -4,18 +4,17 @@
 #include <string>
 
 #include "commands/day_text.h"
-#include "commands/query_text.h"
+#include "commands/condition.h"
+#include "commands/statement.h"
 
 namespace {
 
-// The condition as the query handler treats it: lower-cased, then translated.
-// The copy taken by value is what gets lower-cased in place.
-// cppcheck-suppress passedByValue
-std::string sFilter(std::string condition, int expectedRc = 0) {
+// The filter of a condition; `fits` says whether it should fit its buffer.
+std::string sFilter(const std::string& condition, bool fits = true) {
   std::array<char, kConditionSize> out{};
-  vdLowerOutsideQuotes(condition.data());
-  EXPECT_EQ(inTranslateCondition(condition.c_str(), out), expectedRc);
-  return out.data();
+  const size_t length = translateCondition(condition, out);
+  EXPECT_EQ(length < out.size(), fits) << length;
+  return fits ? std::string(out.data()) : std::string(length, '?');
 }
 
 }  // namespace
@@ -38,7 +37,13 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
       // A quote on the next line carries the text on, E'...' with its escapes.
       {"N=E'a'\n'\\' and ' OR y", "n=E'a'\n'\\' and '  OR  y"},
       // Comments are kept as written as well.
-      {"x=1 /* And /* Or */ */ and Y -- Or\nOR z", "x=1 /* And /* Or */ */  AND  y -- Or\n OR  z"}};
+      {"x=1 /* And /* Or */ */ and Y -- Or\nOR z", "x=1 /* And /* Or */ */  AND  y -- Or\n OR  z"},
+      // What is quoted is decided on the text as written: " OR " ends the
+      // word before it, so a quote may open right after it.
+      {"id<0 or$$brand$$=note", "id<0  OR $$brand$$=note"},
+      {"id<0 orE'It\\'s NAME'=note", "id<0  OR E'It\\'s NAME'=note"},
+      {"x OR12$A$ AND $a$", "x  OR 12$A$ AND $a$"},
+      {"x=1 and$t$ Or $t$", "x=1  AND $t$ Or $t$"}};
   for (const auto& [text, filter] : conditions) EXPECT_EQ(sFilter(text), filter) << text;
 
   const std::pair<const char*, const char*> fields[] = {
@@ -46,8 +51,8 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
       {"Id,\"Amount EUR\"", "id,\"Amount EUR\""}};
   for (const auto& [list, expected] : fields) {
     std::string text = list;
-    vdLowerOutsideQuotes(text.data());
-    EXPECT_EQ(svSelectList(text), expected) << list;
+    lowerOutsideQuotes(text.data());
+    EXPECT_EQ(selectList(text), expected) << list;
   }
 }
 
@@ -56,30 +61,29 @@ TEST(QueryText, ConditionMustFitItsBufferWithTheZero) {
   constexpr size_t kLongest = kConditionSize - 1;
   EXPECT_EQ(sFilter(std::string(kLongest, 'x')).size(), kLongest);
   EXPECT_EQ(sFilter(std::string(kLongest - 5, 'x') + "and").size(), kLongest);
-  sFilter(std::string(kConditionSize, 'x'), -1);
-  sFilter(std::string(kConditionSize - 5, 'x') + "and", -1);
+  EXPECT_EQ(sFilter(std::string(kConditionSize, 'x'), false).size(), kConditionSize);
+  EXPECT_EQ(sFilter(std::string(kConditionSize - 5, 'x') + "and", false).size(), kConditionSize);
 }
 
 TEST(QueryText, StatementKeepsTheFilterInsideTheRange) {
   const std::string tail =
-      " FROM transaction WHERE transaction.datetime>=$1::timestamp AND "
-      "transaction.datetime<$2::timestamp";
+      " FROM transaction WHERE transaction.datetime>=$1 AND transaction.datetime<$2";
   std::array<char, kStatementSize> out{};
-  ASSERT_EQ(inBuildStatement("id,amount", sFilter("a=1 or b=2"), out), 0);
-  EXPECT_EQ(std::string(out.data()), "SELECT id,amount" + tail + " AND (a=1  OR  b=2)");
-  ASSERT_EQ(inBuildStatement("*", "", out), 0);
+  ASSERT_LT(buildStatement("id,amount", sFilter("a=1 or b=2 -- c"), out), out.size());
+  EXPECT_EQ(std::string(out.data()), "SELECT id,amount" + tail + " AND (a=1  OR  b=2 -- c\n)");
+  ASSERT_LT(buildStatement("*", "", out), out.size());
   EXPECT_EQ(std::string(out.data()), "SELECT *" + tail);
 
   // Fields that make the statement fill the buffer exactly, then one byte more.
-  const std::string fields(size_t{kStatementSize - 1} - 7 - tail.size(), 'f');
-  ASSERT_EQ(inBuildStatement(fields, "", out), 0);
+  const std::string fields(kStatementSize - 1 - 7 - tail.size(), 'f');
+  EXPECT_EQ(buildStatement(fields, "", out), kStatementSize - 1);
   EXPECT_EQ(std::string(out.data()), "SELECT " + fields + tail);
-  EXPECT_EQ(inBuildStatement(fields + "f", "", out), -1);
+  EXPECT_EQ(buildStatement(fields + "f", "", out), kStatementSize);
 
   DayText day{};
   DayParam param{};
   ASSERT_EQ(inParseDayArg("20111231", day), 0);
-  vdPutDayParam(day, param);
+  putDayParam(day, param);
   EXPECT_EQ(std::string(param.data()), "2011-12-31");
 }
 
@@ -109,12 +113,40 @@ TEST(QueryText, FilterMustKeepItsBrackets) {
       // A backslash after a byte above 127 may be that character's second byte.
       {"note=E'\x82\\') or (true", false}};
   for (const auto& [filter, kept] : filters) {
-    EXPECT_EQ(boFilterKeepsItsBrackets(filter), kept) << filter;
+    EXPECT_EQ(unopenedBracketAt(filter) < 0, kept) << filter;
   }
   // A backslash after a byte above 127 in E'...' text escapes in UTF-8 and
   // is half a character in SJIS: where that text ends is not known.
   const std::pair<const char*, int> unsure[] = {
       {"x=E'\xC3\xA9\\' ') or ('a'='a'", 6}, {"x=E'a'\n'\xC3\xA9\\'", 10},
       {"x=E'\xC3\xA9 \\' '", -1}, {"x='\xC3\xA9\\'", -1}, {"x=$$\xC3\xA9\\$$", -1}};
-  for (const auto& [filter, at] : unsure) EXPECT_EQ(inUnsureBackslashAt(filter), at) << filter;
+  for (const auto& [filter, at] : unsure) EXPECT_EQ(unsureBackslashAt(filter), at) << filter;
+}
+
+// A field list stands between SELECT and FROM: whatever would end the select
+// list there (a clause of its own, a second statement, a comment that hides
+// the range) is refused; what operators write in a select list is not.
+TEST(QueryText, FieldListStaysASelectList) {
+  const std::pair<const char*, const char*> lists[] = {
+      {"id, amount", ""},
+      {"extract(epoch from datetime), substring(note from 1 for 3)", ""},
+      {"tableoid::regclass, transaction.*, \"from\", 'union' as u, $$for$$", ""},
+      {"id as fromage, forward, information", ""},
+      {"(select max(id) from transaction t) as m", ""},
+      {"id from transaction union all select id", "the word from, which ends a select list"},
+      {"id FROM transaction", "the word from, which ends a select list"},
+      {"1from transaction", "the word from, which ends a select list"},
+      {"1.5e3union select 1", "the word union, which ends a select list"},
+      {"id into t", "the word into, which ends a select list"},
+      {"id for update", "the word for, which ends a select list"},
+      {"id order by 1", "the word order, which ends a select list"},
+      {"id; delete from t", "a ';'"},
+      {"id -- ", "a comment"},
+      {"id /* x */", "a comment"},
+      {"id) union (select 1", "a bracket it did not open"},
+      {"count(id", "a bracket it does not close"},
+      {"id, $q$", "quoted text that is not closed"},
+      {"$1::timestamp", "a parameter"},
+      {"E'\xC3\xA9\\'", "a backslash right after a byte above 127 in E'...' text"}};
+  for (const auto& [list, what] : lists) EXPECT_EQ(fieldListFault(list).what, what) << list;
 }

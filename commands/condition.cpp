@@ -1,0 +1,220 @@
+#include "commands/condition.h"
+
+#include <array>
+#include <vector>
+
+#include "commands/sql_pieces.h"
+#include "util/diagnostics.h"
+#include "util/text.h"
+#include "util/text_buffer.h"
+
+namespace {
+
+// Calls `step(pos, piece)` for each piece of `text`, in order.
+template <typename Step>
+void forEachPiece(std::string_view text, Step step) {
+  for (size_t pos = 0; pos < text.size();) {
+    const SqlPiece piece = sqlPieceAt(text, pos);
+    step(pos, piece);
+    pos += piece.len;
+  }
+}
+
+// True when `text` starts with the lower-case `word` in any case.
+bool startsWithFolded(std::string_view text, std::string_view word) {
+  if (text.size() < word.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (chAsciiLower(text[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isIdentifierByte(char c) {
+  return isLetter(c) || isDigit(c) || c == '_' || c == '$' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The words that end a select list and start the next clause. Inside
+// brackets they belong to a function's own syntax (extract(epoch from x),
+// substring(s from 1 for 3)) and stay there.
+constexpr std::array<std::string_view, 14> kClauseWords{
+    "from",  "where", "union",  "intersect", "except", "group", "having",
+    "window", "order", "limit", "offset",    "fetch",  "for",   "into"};
+
+// The length of the number at `pos`, read as PostgreSQL 15 reads one: digits,
+// a decimal point and digits, an exponent only when digits follow it. A
+// word right after it is a token of its own there (1from is 1 and from).
+size_t numberLength(std::string_view text, size_t pos) {
+  size_t i = pos;
+  while (i < text.size() && isDigit(text[i])) ++i;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && isDigit(text[i])) ++i;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    if (j < text.size() && isDigit(text[j])) {
+      while (j < text.size() && isDigit(text[j])) ++j;
+      i = j;
+    }
+  }
+  return i - pos;
+}
+
+// Walks the field list's code word by word, at bracket depth 0 looking for
+// what ends a select list.
+struct FieldWalk {
+  std::string_view fields;
+  FieldListFault fault;
+  std::vector<size_t> opened;  // offsets of the brackets still open
+  bool found = false;
+
+  void refuse(size_t at, std::string what) {
+    if (found) return;
+    fault = {at, std::move(what)};
+    found = true;
+  }
+
+  // The code byte at `pos` and what starts there; returns the bytes taken.
+  size_t code(size_t pos) {
+    const char c = fields[pos];
+    if (c == '(') opened.push_back(pos);
+    if (c == ')') {
+      if (opened.empty()) refuse(pos, "a bracket it did not open");
+      if (!opened.empty()) opened.pop_back();
+    }
+    if (c == ';') refuse(pos, "a ';'");
+    if (isDigit(c)) return numberLength(fields, pos);
+    if (c == '$' && pos + 1 < fields.size() && isDigit(fields[pos + 1])) {
+      refuse(pos, "a parameter");
+      return 1 + numberLength(fields, pos + 1);
+    }
+    if (!isIdentifierByte(c) || c == '$') return 1;
+    size_t end = pos;
+    while (end < fields.size() && isIdentifierByte(fields[end])) ++end;
+    const std::string_view word = fields.substr(pos, end - pos);
+    for (const std::string_view clause : kClauseWords) {
+      if (opened.empty() && word.size() == clause.size() && startsWithFolded(word, clause)) {
+        refuse(pos, "the word " + std::string(clause) + ", which ends a select list");
+      }
+    }
+    return end - pos;
+  }
+};
+
+}  // namespace
+
+void lowerOutsideQuotes(char* text) {
+  const std::string_view view(text);
+  forEachPiece(view, [text](size_t pos, const SqlPiece& piece) {
+    if (piece.kind == SqlPieceKind::kCode) text[pos] = chAsciiLower(text[pos]);
+  });
+}
+
+bool isWholeWord(std::string_view text, std::string_view word) {
+  while (!text.empty() && boIsAsciiSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && boIsAsciiSpace(text.back())) text.remove_suffix(1);
+  return text.size() == word.size() && startsWithFolded(text, word);
+}
+
+size_t translateCondition(std::string_view condition, std::span<char> out) {
+  TextBuffer filter(out);
+  if (isWholeWord(condition, "none") || isWholeWord(condition, "")) return 0;
+  // Each piece is lexed after what has been written so far, not after the
+  // condition's own bytes: " OR " ends a word where "or" did not.
+  std::string written;
+  written.reserve(condition.size() + condition.size() / 2);
+  for (size_t pos = 0; pos < condition.size();) {
+    const std::string_view rest = condition.substr(pos);
+    const SqlPiece piece = sqlPieceAfter(written, rest);
+    if (piece.kind != SqlPieceKind::kCode) {
+      written += rest.substr(0, piece.len);
+      pos += piece.len;
+    } else if (startsWithFolded(rest, "and")) {
+      written += " AND ";
+      pos += 3;
+    } else if (startsWithFolded(rest, "or")) {
+      written += " OR ";
+      pos += 2;
+    } else {
+      written += chAsciiLower(rest[0]);
+      pos += 1;
+    }
+  }
+  filter.vdPut(written);
+  return written.size();
+}
+
+int unopenedBracketAt(std::string_view text) {
+  int depth = 0;
+  int at = -1;
+  forEachPiece(text, [&](size_t pos, const SqlPiece& piece) {
+    if (piece.kind != SqlPieceKind::kCode || at >= 0) return;
+    if (text[pos] == '(') ++depth;
+    if (text[pos] == ')' && --depth < 0) at = static_cast<int>(pos);
+  });
+  return at;
+}
+
+int unsureBackslashAt(std::string_view text) {
+  int at = -1;
+  forEachPiece(text, [&at](size_t /*pos*/, const SqlPiece& piece) {
+    if (at < 0 && piece.unsureAt != std::string_view::npos) at = static_cast<int>(piece.unsureAt);
+  });
+  return at;
+}
+
+FieldListFault fieldListFault(std::string_view fields) {
+  FieldWalk walk{fields, {}, {}, false};
+  for (size_t pos = 0; pos < fields.size() && !walk.found;) {
+    const SqlPiece piece = sqlPieceAt(fields, pos);
+    if (piece.kind == SqlPieceKind::kCode) {
+      pos += walk.code(pos);
+      continue;
+    }
+    if (piece.kind == SqlPieceKind::kComment) walk.refuse(pos, "a comment");
+    if (!piece.closed) walk.refuse(pos, "quoted text that is not closed");
+    if (piece.unsureAt != std::string_view::npos) {
+      walk.refuse(piece.unsureAt, "a backslash right after a byte above 127 in E'...' text");
+    }
+    pos += piece.len;
+  }
+  if (!walk.opened.empty()) walk.refuse(walk.opened.back(), "a bracket it does not close");
+  return walk.fault;
+}
+
+QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter) {
+  const auto where = [](size_t at, std::string_view text) {
+    return ", at byte " + std::to_string(at + 1) + " of " + sQuoted(text);
+  };
+  if (const FieldListFault fault = fieldListFault(fields); !fault.what.empty()) {
+    return {"the field list holds " + fault.what + where(fault.at, fields),
+            "a field list names columns and expressions of the rows only; nothing was sent"};
+  }
+  if (const int at = unopenedBracketAt(filter); at >= 0) {
+    return {"the condition closes a bracket it did not open" +
+                where(static_cast<size_t>(at), filter),
+            "a condition stays inside its own brackets; nothing was sent"};
+  }
+  if (const int at = unsureBackslashAt(filter); at >= 0) {
+    return {"the condition's E'...' text has a backslash right after a byte above 127" +
+                where(static_cast<size_t>(at), filter),
+            "the client encoding decides whether it escapes the next byte; write the text "
+            "without escapes, or as U&'...'; nothing was sent"};
+  }
+  bool unclosed = false;
+  size_t unclosedAt = 0;
+  forEachPiece(filter, [&](size_t pos, const SqlPiece& piece) {
+    if (!piece.closed && !unclosed) {
+      unclosed = true;
+      unclosedAt = pos;
+    }
+  });
+  if (unclosed) {
+    return {"the condition's quoted text or comment is not closed" + where(unclosedAt, filter),
+            "close it within the condition; nothing was sent"};
+  }
+  return {};
+}

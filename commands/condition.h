@@ -1,0 +1,57 @@
+// The field list and the filter condition of the transaction query: how
+// they are rewritten for the server, and which are refused before anything
+// is sent.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+// The filter's buffer, terminating zero included.
+inline constexpr size_t kConditionSize = 2048;
+
+// Lower-cases the ASCII letters of `text` in place, in the SQL code only:
+// quoted text and comments stay exactly as written. Case never decides where
+// a quoted text or a comment starts or ends, so the server splits the
+// result as it splits `text`.
+void lowerOutsideQuotes(char* text);
+
+// True when `text`, blanks around it ignored and in any case, is exactly `word`.
+bool isWholeWord(std::string_view text, std::string_view word);
+
+// Writes the filter for `condition` as the operator typed it into `out`: the
+// code lower-cased, every "and" of the code as " AND " and every "or" as
+// " OR " (also inside longer words: vendor gives vend OR ), quoted text and
+// comments byte for byte. What is code is decided on the filter as it is
+// written, the way the server will read it: in `x=1 or$$a$$` the " OR "
+// puts a blank before "$$", which then opens a quote. The word none, and a
+// condition that is empty or only blanks, give an empty filter. Returns the
+// filter's length; `out` holds it whole, with its zero, only when that
+// length is less than out.size().
+size_t translateCondition(std::string_view condition, std::span<char> out);
+
+// The offset of the first bracket of `text`'s code that closes one `text`
+// did not open, or -1.
+int unopenedBracketAt(std::string_view text);
+
+// The offset of the first backslash in `text`'s E'...' text that comes
+// right after a byte above 127, or -1. Whether it escapes depends on the
+// client encoding, so where that text ends is not known.
+int unsureBackslashAt(std::string_view text);
+
+// What in a field list would let it reach past the select list: `what` is
+// empty when nothing does.
+struct FieldListFault {
+  size_t at = 0;     // offset in the field list
+  std::string what;  // "the keyword from", "a comment", ...
+};
+FieldListFault fieldListFault(std::string_view fields);
+
+// Why the field list or the filter may not be sent, as an error line and a
+// hint for the operator; `error` is empty when both may go.
+struct QueryTextRefusal {
+  std::string error;
+  std::string hint;
+};
+QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter);
