@@ -12,8 +12,8 @@ FormatChoice formatFromValue(const char* value) {
   if (text == "text") return {OutputFormat::kText, ""};
   if (text == "copy") return {OutputFormat::kCopy, ""};
   if (text.empty()) {
-    return {OutputFormat::kText,
-            std::string(kFormatVariable) + " is set but empty; set it to text or copy, or unset it"};
+    return {OutputFormat::kText, std::string(kFormatVariable) +
+                                     " is set but empty; set it to text or copy, or unset it"};
   }
   return {OutputFormat::kText,
           std::string(kFormatVariable) + " " + sQuoted(text) + " is neither text nor copy"};
@@ -92,7 +92,8 @@ DecodedRow decodeCopyRow(std::string_view row, char* out) {
   bool valueCounted = false;  // the value being decoded is already among breakingValues
   for (;;) {
     const void* found = std::memchr(in + at, '\\', end - at);
-    const size_t plainEnd = found == nullptr ? end : static_cast<size_t>(static_cast<const char*>(found) - in);
+    const size_t plainEnd =
+        found == nullptr ? end : static_cast<size_t>(static_cast<const char*>(found) - in);
     // Only a delimiter in the plain bytes starts another value.
     if (valueCounted && std::memchr(in + at, '|', plainEnd - at) != nullptr) valueCounted = false;
     moveBytes(out + o, in + at, plainEnd - at);

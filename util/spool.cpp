@@ -135,7 +135,8 @@ SpoolOut spoolOut(Spool& spool) {
     return out;
   }
   while (out.written < spool.filed) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kSpoolMemory, spool.filed - out.written));
+    const auto want =
+        static_cast<size_t>(std::min<uint64_t>(kSpoolMemory, spool.filed - out.written));
     const ssize_t got = pread(spool.fd, spool.buffer.get(), want, static_cast<off_t>(out.written));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {

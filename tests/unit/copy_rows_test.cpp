@@ -11,6 +11,8 @@
 
 namespace {
 
+bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
 // COPY FROM's reading, done the plain way: the row split at unescaped '|',
 // a value that is exactly \N taken as NULL, each other value decoded byte by
 // byte. Returns the line and sets the values that hold '|', '\n' or '\r'.
@@ -47,9 +49,9 @@ std::string referenceLine(std::string_view row, size_t& breaking) {
         digits = digits.substr(0, digits.find_first_not_of("01234567"));
         value += static_cast<char>(std::strtoul(digits.c_str(), nullptr, 8) & 0xFF);
         i += digits.size() - 1;
-      } else if (e == 'x' && i + 1 < r.size() && std::isxdigit(static_cast<unsigned char>(r[i + 1]))) {
+      } else if (e == 'x' && i + 1 < r.size() && isHex(r[i + 1])) {
         digits = r.substr(i + 1, 2);
-        if (digits.size() == 2 && !std::isxdigit(static_cast<unsigned char>(digits[1]))) digits.pop_back();
+        if (digits.size() == 2 && !isHex(digits[1])) digits.pop_back();
         value += static_cast<char>(std::strtoul(digits.c_str(), nullptr, 16));
         i += digits.size();
       } else {
@@ -142,7 +144,8 @@ TEST(CopyRows, FormatComesFromItsVariable) {
       {"xml", OutputFormat::kText, "LUMETTOOL_FORMAT 'xml' is neither text nor copy"},
       {"COPY", OutputFormat::kText, "LUMETTOOL_FORMAT 'COPY' is neither text nor copy"},
       {"copy\n", OutputFormat::kText, "LUMETTOOL_FORMAT 'copy\\x0A' is neither text nor copy"},
-      {"", OutputFormat::kText, "LUMETTOOL_FORMAT is set but empty; set it to text or copy, or unset it"},
+      {"", OutputFormat::kText,
+       "LUMETTOOL_FORMAT is set but empty; set it to text or copy, or unset it"},
   };
   for (const Case& c : cases) {
     const FormatChoice choice = formatFromValue(c.value);

@@ -103,11 +103,12 @@ TEST(Spool, TellsWhyItCannotSpill) {
   const TinyDisk disk(dir.sFile("tiny"));
   struct Case { std::string tmpdir, reason; };
   std::vector<Case> cases = {
-      {"/nonexistent", "cannot create a temporary file in '/nonexistent': No such file or directory"},
+      {"/nonexistent",
+       "cannot create a temporary file in '/nonexistent': No such file or directory"},
       {"/dev/null", "cannot create a temporary file in '/dev/null': Not a directory"}};
   if (disk.mounted) {
-    cases.push_back({disk.path, "cannot write the chunk's rows to a temporary file in '" + disk.path +
-                                    "': No space left on device"});
+    cases.push_back({disk.path, "cannot write the chunk's rows to a temporary file in '" +
+                                    disk.path + "': No space left on device"});
   }
   for (const Case& c : cases) {
     const TmpDirIs tmp(c.tmpdir);
