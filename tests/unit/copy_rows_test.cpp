@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <random>
@@ -46,7 +47,7 @@ std::string referenceLine(std::string_view row, size_t& breaking) {
         value += named[at + 1];
       } else if (e >= '0' && e <= '7') {
         digits = r.substr(i, 3);
-        digits = digits.substr(0, digits.find_first_not_of("01234567"));
+        digits.resize(std::min(digits.size(), digits.find_first_not_of("01234567")));
         value += static_cast<char>(std::strtoul(digits.c_str(), nullptr, 8) & 0xFF);
         i += digits.size() - 1;
       } else if (e == 'x' && i + 1 < r.size() && isHex(r[i + 1])) {

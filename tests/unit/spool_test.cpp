@@ -156,9 +156,8 @@ TEST(Spool, HoldsTenMillionRowsInLittleMemory) {
   (void)getrusage(RUSAGE_SELF, &before);
   Spool spool;
   size_t breaking = 0;
-  std::string row;
   for (size_t n = 0; n < kRows; ++n) {
-    row = sRow(n);
+    std::string row = sRow(n);
     ASSERT_TRUE(spoolCopyRow(spool, row, OutputFormat::kText, breaking)) << spoolReason(spool);
   }
   SpoolOut out;
