@@ -1,0 +1,55 @@
+// Rows as COPY ... TO STDOUT WITH (DELIMITER '|') sends them in its text
+// format, and the lines the export prints for them.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+struct Spool;
+
+// What the export's lines look like: `kText` (the default) is the values as
+// they are, joined by '|', NULL as an empty value (what psql -At -F'|'
+// prints); `kCopy` is COPY's own line, escapes kept and NULL as \N.
+enum class OutputFormat { kText, kCopy };
+
+// The format asked for, or the reason it is refused (empty when it is not).
+struct FormatChoice {
+  OutputFormat format = OutputFormat::kText;
+  std::string reason;
+};
+
+inline constexpr const char* kFormatVariable = "LUMETTOOL_FORMAT";
+
+// The format asked for by `value`, the variable's value (nullptr when it is
+// not set). An empty value is refused rather than read as the default: it
+// is what `LUMETTOOL_FORMAT=$FORMAT` leaves when $FORMAT is lost, and a
+// script that meant copy must not get text silently.
+FormatChoice formatFromValue(const char* value);
+
+// The same for the environment's LUMETTOOL_FORMAT.
+FormatChoice formatFromEnvironment();
+
+// What decoding one row gave.
+struct DecodedRow {
+  size_t length = 0;          // bytes of the line written
+  size_t breakingValues = 0;  // values holding '|', '\n' or '\r' once decoded
+};
+
+// Decodes one row in COPY's text format with delimiter '|' (as
+// PQgetCopyData returns it, its '\n' included) into its line in the text
+// format: COPY FROM's rules for backslashes (\b \f \n \r \t \v, octal \o to
+// \ooo, \xH and \xHH, any other byte after a backslash standing for itself),
+// a value that is exactly \N as an empty value, and the row's final '\n'
+// kept. A backslash that ends the row, which COPY never sends, is kept.
+// `out` holds at least row.size() bytes, since no escape is shorter than
+// what it stands for; it may be row.data() itself, to decode in place.
+// A row without a backslash is copied as it is.
+DecodedRow decodeCopyRow(std::string_view row, char* out);
+
+// Appends one row, as PQgetCopyData returned it, to the chunk's spool in
+// `format`: decoded in place for kText, as it is for kCopy. Adds to
+// `breakingValues` the values of kText that break its lines. Returns
+// spoolWrite's answer.
+bool spoolCopyRow(Spool& spool, std::span<char> row, OutputFormat format, size_t& breakingValues);

@@ -1,0 +1,166 @@
+#include "util/spool.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "util/diagnostics.h"
+#include "util/output.h"
+
+namespace {
+
+std::string tempDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+bool failWith(Spool& spool, std::string_view what, int errnum) {
+  if (spool.reason.empty()) {
+    spool.reason = std::string(what) + " in " + sQuoted(spool.directory, PATH_MAX) + ": " +
+                   sSystemError(errnum != 0 ? errnum : EIO);
+  }
+  return false;
+}
+
+// O_TMPFILE leaves no name behind even for a moment; file systems without
+// it get a named file that is unlinked at once.
+int openTempFile(const std::string& dir) {
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC | O_EXCL, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  std::string name = dir + "/lumettool-XXXXXX";
+  fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) (void)unlink(name.c_str());
+  return fd;
+}
+
+bool writeAll(int fd, const char* bytes, size_t n, uint64_t offset) {
+  while (n > 0) {
+    const ssize_t done = pwrite(fd, bytes, n, static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      if (done == 0) errno = ENOSPC;
+      return false;
+    }
+    bytes += done;
+    n -= static_cast<size_t>(done);
+    offset += static_cast<uint64_t>(done);
+  }
+  return true;
+}
+
+// Sends what is buffered to the file, creating it first when needed.
+bool flushToFile(Spool& spool) {
+  if (spool.fd < 0) {
+    spool.directory = tempDirectory();
+    spool.fd = openTempFile(spool.directory);
+    if (spool.fd < 0) return failWith(spool, "cannot create a temporary file", errno);
+  }
+  if (!writeAll(spool.fd, spool.buffer.get(), spool.buffered, spool.filed)) {
+    return failWith(spool, "cannot write the chunk's rows to a temporary file", errno);
+  }
+  spool.filed += spool.buffered;
+  spool.buffered = 0;
+  return true;
+}
+
+// Hands `bytes` to standard output a block at a time, each flushed, so that
+// `written` counts only what has left the program.
+bool printBlocks(std::string_view bytes, uint64_t& written) {
+  while (!bytes.empty()) {
+    const std::string_view block = bytes.substr(0, kOutputBufferSize);
+    if (inPrintText(block) != 0 || inFinishOutput() != 0) return false;
+    written += block.size();
+    bytes.remove_prefix(block.size());
+  }
+  return true;
+}
+
+}  // namespace
+
+Spool::~Spool() {
+  if (fd >= 0) (void)close(fd);
+}
+
+bool spoolWrite(Spool& spool, std::string_view bytes) {
+  if (!spool.reason.empty()) return false;
+  if (!spool.buffer) {
+    spool.buffer.reset(new (std::nothrow) char[kSpoolMemory]);
+    if (!spool.buffer) {
+      spool.reason = "cannot set aside memory for the chunk's rows";
+      return false;
+    }
+  }
+  if (bytes.size() > kSpoolMemory - spool.buffered) {
+    if (!flushToFile(spool)) return false;
+    // Too long for the buffer: straight to the file.
+    if (bytes.size() >= kSpoolMemory) {
+      if (!writeAll(spool.fd, bytes.data(), bytes.size(), spool.filed)) {
+        return failWith(spool, "cannot write the chunk's rows to a temporary file", errno);
+      }
+      spool.filed += bytes.size();
+      return true;
+    }
+  }
+  if (!bytes.empty()) std::memcpy(spool.buffer.get() + spool.buffered, bytes.data(), bytes.size());
+  spool.buffered += bytes.size();
+  return true;
+}
+
+uint64_t spoolSize(const Spool& spool) { return spool.filed + spool.buffered; }
+
+const std::string& spoolReason(const Spool& spool) { return spool.reason; }
+
+SpoolOut spoolOut(Spool& spool) {
+  SpoolOut out;
+  // What is pending from before would otherwise share the first block.
+  if (inFinishOutput() != 0) {
+    out.fault = SpoolOutFault::kOutput;
+    return out;
+  }
+  if (spool.fd < 0) {
+    if (!printBlocks(std::string_view(spool.buffer.get(), spool.buffered), out.written)) {
+      out.fault = SpoolOutFault::kOutput;
+    }
+    return out;
+  }
+  // The tail joins the file, so that the buffer is free to read it back.
+  if (!flushToFile(spool)) {
+    out.fault = SpoolOutFault::kSpool;
+    return out;
+  }
+  while (out.written < spool.filed) {
+    const auto want =
+        static_cast<size_t>(std::min<uint64_t>(kSpoolMemory, spool.filed - out.written));
+    const ssize_t got = pread(spool.fd, spool.buffer.get(), want, static_cast<off_t>(out.written));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      (void)failWith(spool, "cannot read the chunk's rows back from a temporary file",
+                     got == 0 ? EIO : errno);
+      out.fault = SpoolOutFault::kSpool;
+      return out;
+    }
+    if (!printBlocks(std::string_view(spool.buffer.get(), static_cast<size_t>(got)), out.written)) {
+      out.fault = SpoolOutFault::kOutput;
+      return out;
+    }
+  }
+  return out;
+}
+
+void spoolReset(Spool& spool) {
+  spool.buffered = 0;
+  spool.filed = 0;
+  spool.reason.clear();
+  // A file that cannot be emptied is dropped; the next chunk that needs
+  // one makes another.
+  if (spool.fd >= 0 && ftruncate(spool.fd, 0) != 0) {
+    (void)close(spool.fd);
+    spool.fd = -1;
+  }
+}

@@ -1,0 +1,65 @@
+// A chunk's lines, held back until its statement has succeeded: so that a
+// chunk that fails prints none of its rows, and the rows printed before a
+// message are exactly the complete chunks. The first kSpoolMemory bytes stay
+// in memory; past them everything goes to an unlinked temporary file in
+// $TMPDIR (/tmp when unset or empty), and the memory serves as its write
+// buffer. Memory stays at kSpoolMemory however large the chunk is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// Large enough that a day of an ordinary table never touches the disk,
+// small enough to count for little next to libpq's own buffers.
+inline constexpr size_t kSpoolMemory = size_t{4} * 1024 * 1024;
+
+struct Spool {
+  std::unique_ptr<char[]> buffer;  // kSpoolMemory bytes, from the first write on
+  size_t buffered = 0;             // bytes in `buffer` not yet in the file
+  uint64_t filed = 0;              // bytes in the file
+  int fd = -1;                     // the temporary file, once it is needed
+  std::string directory;           // where it is, for the reason
+  std::string reason;              // why the spool failed; empty while it has not
+
+  Spool() = default;
+  ~Spool();
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+};
+
+// Appends `bytes`. Returns false when they could not be kept (no temporary
+// file, a failed write): spoolReason says why, and every later append fails
+// too until spoolReset.
+bool spoolWrite(Spool& spool, std::string_view bytes);
+
+// Bytes appended since the last reset.
+uint64_t spoolSize(const Spool& spool);
+
+// Why the last append or spoolOut failed, for "lumettool: error: ...".
+const std::string& spoolReason(const Spool& spool);
+
+// How writing the spool out ended.
+enum class SpoolOutFault {
+  kNone,
+  kOutput,  // standard output failed (inOutputErrno says why)
+  kSpool,   // the temporary file could not be read back (spoolReason says why)
+};
+
+struct SpoolOut {
+  SpoolOutFault fault = SpoolOutFault::kNone;
+  // Bytes of the spool known to have reached standard output. After a fault
+  // of kOutput, up to kOutputBufferSize more of them may have reached it.
+  uint64_t written = 0;
+};
+
+// Writes everything appended to standard output through inPrintText, in
+// blocks of kOutputBufferSize, and flushes it. The spool keeps its bytes:
+// spoolReset comes next.
+SpoolOut spoolOut(Spool& spool);
+
+// Empties the spool for the next chunk, and forgets a failure. The
+// temporary file is kept, emptied, for the next chunk that needs it.
+void spoolReset(Spool& spool);
