@@ -15,6 +15,8 @@ while read -r min hour dom mon dow user command; do
   check "cron line [$min $hour $dom $mon $dow $user ...] has a command" test -n "$command"
   check "the cron command parses: $command" bash -n -c "$command"
   check "the cron command runs the wrapper" grep -q -w -F "$(basename "$wrapper")" <<<"$command"
+  check "README.md shows this cron line" \
+    grep -q -x -F "    $min $hour $dom $mon $dow $user $command" "$SRC/README.md"
 done < <(grep -v -E '^[[:space:]]*(#|$|[A-Za-z_]+=)' "$examples/lumettool-nightly.cron")
 check_eq "cron jobs in lumettool-nightly.cron" 1 "$jobs"
 
