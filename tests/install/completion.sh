@@ -1,7 +1,8 @@
 # The SYNOPSIS, the generated bash completion and the programs agree: every
 # command word in a program's SYNOPSIS is offered by its completion and
-# accepted by the program with exactly the arguments shown, and a word of
-# another edition is refused. (man_page.sh checks the SYNOPSIS against the
+# accepted by the program with exactly the arguments shown, a word of
+# another edition is refused, and the long options are offered once a dash
+# is typed. (man_page.sh checks the SYNOPSIS against the
 # usage the programs print.)
 . "$(dirname "$0")/lib.sh"
 
@@ -14,6 +15,14 @@ for prog in "${PROGRAMS[@]}"; do
   completion=$BUILD/completions/$prog
   words=$(synopsis_commands "$prog" | awk '{ print $1 }' | sort)
   check_eq "$prog offers its SYNOPSIS words" "$words" "$(completion_words "$completion" "$prog" "")"
+  # The long options of the SYNOPSIS (-h is left to be typed).
+  options=$(synopsis_lines "$prog" | grep '^-' | awk '{ print $1 }' | sort)
+  check_eq "$prog SYNOPSIS options" "--help
+--version" "$options"
+  for prefix in - -- --h --v --x; do
+    check_eq "$prog completes [$prefix]" "$(grep -- "^$prefix" <<<"$options")" \
+      "$(completion_words "$completion" "$prog" "$prefix")"
+  done
   for word in $all_words; do
     prefix=${word:0:2}
     check_eq "$prog completes [$prefix]" "$(grep "^$prefix" <<<"$words")" \
