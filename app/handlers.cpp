@@ -15,10 +15,13 @@ void vdRunDbInit(const Edition& /*edition*/, char** argv) {
 void vdRunEncryptApiKey(const Edition& /*edition*/, char** argv) { vdEncryptApiKey(argv[2]); }
 
 void vdRunTransactionQueryFiltered(const Edition& /*edition*/, char** argv) {
-  vdTransactionQuery(argv[2], argv[3], argv[4], argv[5], inAtoiClamped(argv[6]),
-                     inAtoiClamped(argv[7]));
+  vdUseLargeOutputBuffer();
+  inPrintText(outcomeText(vdTransactionQuery(argv[2], argv[3], argv[4], argv[5],
+                                             inAtoiClamped(argv[6]), inAtoiClamped(argv[7]))));
 }
 
 void vdRunTransactionQueryUnfiltered(const Edition& /*edition*/, char** argv) {
-  vdTransactionQuery(argv[2], argv[3], argv[4], inAtoiClamped(argv[5]), inAtoiClamped(argv[6]));
+  vdUseLargeOutputBuffer();
+  inPrintText(outcomeText(vdTransactionQuery(argv[2], argv[3], argv[4], inAtoiClamped(argv[5]),
+                                             inAtoiClamped(argv[6]))));
 }

@@ -40,8 +40,8 @@ void vdShow(ExportProgress& progress) {
     left = sDuration(elapsed / progress.inDone * (progress.inChunks - progress.inDone));
   }
   std::string text = "chunk " + std::to_string(progress.inCurrent) + "/" +
-                     std::to_string(progress.inChunks) + " " + sDayIso(progress.first) + ".." +
-                     sDayIso(progress.last) + ", " + std::to_string(progress.llRows) + " rows, " +
+                     std::to_string(progress.inChunks) + " " + isoText(progress.first) + ".." +
+                     isoText(progress.last) + ", " + std::to_string(progress.llRows) + " rows, " +
                      std::to_string(rate) + " rows/s, " + sDuration(elapsed) + " elapsed, " +
                      left + " left";
   vdShowStatus(text);
@@ -57,7 +57,7 @@ void vdProgressBegin(ExportProgress& progress, int inChunks) {
   progress.inChunks = inChunks > 0 ? inChunks : 1;
 }
 
-void vdProgressChunkStarts(ExportProgress& progress, const DayText& first, const DayText& last) {
+void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last) {
   if (!boStatusShown()) return;
   ++progress.inCurrent;
   progress.first = first;

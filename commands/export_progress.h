@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "commands/day_text.h"
+#include "commands/days.h"
 
 struct ExportProgress {
   std::chrono::steady_clock::time_point started;
@@ -16,15 +16,15 @@ struct ExportProgress {
   int inCurrent = 0;   // the chunk being fetched, from 1
   int inDone = 0;      // chunks finished
   int64_t llRows = 0;  // rows printed so far
-  DayText first{};     // the current chunk's days
-  DayText last{};
+  Day first{};         // the current chunk's days
+  Day last{};
 };
 
 // Starts the clock for an export of `inChunks` chunks.
 void vdProgressBegin(ExportProgress& progress, int inChunks);
 
 // A chunk over `first`..`last` starts.
-void vdProgressChunkStarts(ExportProgress& progress, const DayText& first, const DayText& last);
+void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last);
 
 // The current chunk has printed its `inRows` rows.
 void vdProgressChunkEnds(ExportProgress& progress, int inRows);

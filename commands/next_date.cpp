@@ -5,17 +5,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "commands/days.h"
 #include "util/int_arg.h"
 
 namespace {
 
-using std::chrono::days;
-using std::chrono::sys_days;
-using std::chrono::year_month_day;
-
 enum class Token { kYear4, kYear2, kMonth, kDay, kOther };
 
-Token tkTokenAt(std::string_view pattern, size_t pos) {
+Token tokenAt(std::string_view pattern, size_t pos) {
   const std::string_view rest = pattern.substr(pos);
   if (rest.starts_with("YYYY")) return Token::kYear4;
   if (rest.starts_with("YY")) return Token::kYear2;
@@ -24,7 +21,7 @@ Token tkTokenAt(std::string_view pattern, size_t pos) {
   return Token::kOther;
 }
 
-size_t inTokenWidth(Token token) {
+size_t tokenWidth(Token token) {
   switch (token) {
     case Token::kYear4: return 4;
     case Token::kYear2:
@@ -37,14 +34,14 @@ size_t inTokenWidth(Token token) {
 
 // The number in `width` characters of `source` at `pos`, read the atoi way;
 // the source may end (zero byte) before the piece does.
-int inPieceAt(const char* pszSource, size_t pos, size_t width) {
+int pieceAt(const char* pszSource, size_t pos, size_t width) {
   const size_t available = strnlen(pszSource, pos + width);
   if (available <= pos) return 0;
   return inAtoiClamped(std::string_view(pszSource + pos, available - pos));
 }
 
 // Writes `value` as `width` digits (zero-padded, the lowest digits kept).
-void vdPutDigits(char* pszDest, size_t pos, size_t width, int value) {
+void putDigits(char* pszDest, size_t pos, size_t width, int value) {
   for (size_t i = width; i > 0; --i) {
     pszDest[pos + i - 1] = static_cast<char>('0' + value % 10);
     value /= 10;
@@ -52,8 +49,8 @@ void vdPutDigits(char* pszDest, size_t pos, size_t width, int value) {
 }
 
 // The first and last day whose year fits four digits.
-constexpr sys_days kFirstDay{std::chrono::year{0} / 1 / 1};
-constexpr sys_days kLastDay{std::chrono::year{9999} / 12 / 31};
+constexpr Day kFirstDay{std::chrono::year{0} / 1 / 1};
+constexpr Day kLastDay{std::chrono::year{9999} / 12 / 31};
 
 }  // namespace
 
@@ -66,58 +63,39 @@ void vdGetNextDate(const char* pszSource, char* pszDest, const char* pszPattern,
   int64_t month0 = 0;
   int64_t day = 0;
   for (size_t pos = 0; pos < pattern.size();) {
-    const Token token = tkTokenAt(pattern, pos);
-    const size_t width = inTokenWidth(token);
+    const Token token = tokenAt(pattern, pos);
+    const size_t width = tokenWidth(token);
     switch (token) {
-      case Token::kYear4: year = inPieceAt(pszSource, pos, width); break;
-      case Token::kYear2: year = 2000 + int64_t{inPieceAt(pszSource, pos, width)}; break;
-      case Token::kMonth: month0 = int64_t{inPieceAt(pszSource, pos, width)} - 1; break;
-      case Token::kDay: day = inPieceAt(pszSource, pos, width); break;
+      case Token::kYear4: year = pieceAt(pszSource, pos, width); break;
+      case Token::kYear2: year = 2000 + int64_t{pieceAt(pszSource, pos, width)}; break;
+      case Token::kMonth: month0 = int64_t{pieceAt(pszSource, pos, width)} - 1; break;
+      case Token::kDay: day = pieceAt(pszSource, pos, width); break;
       case Token::kOther: break;
     }
     pos += width;
   }
 
-  // Normalise on the civil calendar: whole years out of the month, then the
-  // days from the first of that month. The pieces are at most four digits,
-  // so the year stays well within what std::chrono represents.
-  int64_t yearCarry = month0 / 12;
-  int64_t month = month0 % 12;
-  if (month < 0) {
-    month += 12;
-    --yearCarry;
-  }
-  const sys_days first{std::chrono::year{static_cast<int>(year + yearCarry)} /
-                       std::chrono::month{static_cast<unsigned>(month + 1)} / 1};
-  sys_days result = first + days{day - 1 + inDays};
+  // The pieces are at most four digits, so the year stays well within what
+  // the calendar represents.
+  Day result = rolledOverDay(year, month0, day) + std::chrono::days{inDays};
   if (result < kFirstDay) result = kFirstDay;
   if (result > kLastDay) result = kLastDay;
-  const year_month_day ymd{result};
+  const std::chrono::year_month_day ymd = dayParts(result);
   const int outYear = static_cast<int>(ymd.year());
   const int outMonth = static_cast<int>(static_cast<unsigned>(ymd.month()));
   const int outDay = static_cast<int>(static_cast<unsigned>(ymd.day()));
 
   for (size_t pos = 0; pos < pattern.size();) {
-    const Token token = tkTokenAt(pattern, pos);
-    const size_t width = inTokenWidth(token);
+    const Token token = tokenAt(pattern, pos);
+    const size_t width = tokenWidth(token);
     switch (token) {
-      case Token::kYear4: vdPutDigits(pszDest, pos, width, outYear); break;
-      case Token::kYear2: vdPutDigits(pszDest, pos, width, outYear % 100); break;
-      case Token::kMonth: vdPutDigits(pszDest, pos, width, outMonth); break;
-      case Token::kDay: vdPutDigits(pszDest, pos, width, outDay); break;
+      case Token::kYear4: putDigits(pszDest, pos, width, outYear); break;
+      case Token::kYear2: putDigits(pszDest, pos, width, outYear % 100); break;
+      case Token::kMonth: putDigits(pszDest, pos, width, outMonth); break;
+      case Token::kDay: putDigits(pszDest, pos, width, outDay); break;
       case Token::kOther: break;
     }
     pos += width;
   }
   pszDest[pattern.size()] = '\0';
-}
-
-bool boIsCalendarDay(const char* pszDay) {
-  const int year = inPieceAt(pszDay, 0, 4);
-  const int month = inPieceAt(pszDay, 4, 2);
-  const int day = inPieceAt(pszDay, 6, 2);
-  if (month < 1 || month > 12 || day < 1) return false;
-  return year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
-                        std::chrono::day{static_cast<unsigned>(day)}}
-      .ok();
 }

@@ -20,7 +20,7 @@ size_t buildStatement(std::string_view fields, std::string_view filter, std::spa
   return statement.needed;
 }
 
-void putDayParam(const DayText& day, DayParam& param) {
+void putDayParam(Day day, DayParam& param) {
   TextBuffer bound(param);
-  bound.vdPut(sDayIso(day));
+  bound.vdPut(isoText(day));
 }

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "commands/day_text.h"
+#include "commands/days.h"
 
 // The statement's buffer, terminating zero included.
 inline constexpr size_t kStatementSize = 10240;
@@ -31,4 +31,4 @@ size_t buildStatement(std::string_view fields, std::string_view filter, std::spa
 using DayParam = std::array<char, 11>;
 
 // Writes `day` as a bound of the statement's range.
-void putDayParam(const DayText& day, DayParam& param);
+void putDayParam(Day day, DayParam& param);

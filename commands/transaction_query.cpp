@@ -1,269 +1,84 @@
 #include "commands/transaction_query.h"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
 #include <string_view>
 
-#include "commands/day_text.h"
-#include "commands/export_progress.h"
 #include "commands/condition.h"
-#include "commands/row_output.h"
+#include "commands/days.h"
+#include "commands/export_run.h"
 #include "commands/statement.h"
-#include "config/db_config.h"
-#include "db/conn_string.h"
-#include "db/db_access.h"
 #include "util/diagnostics.h"
-#include "util/output.h"
 
 namespace {
 
-// Longer than any range two accepted days (years 2000 to 2100) can span, and
-// short enough that stepping by it never leaves four-digit years.
-constexpr int kMaxChunkDays = 400000;
-
-enum class Outcome { kSuccess, kQueryFailed, kConnectionLost, kOutputFailed };
-
-struct Export {
-  std::string_view fields;
-  std::string_view filter;
-  DayText from;
-  DayText to;
-  int inDays;
-  int inDelayMs;
-};
-
-// How far an export got: the chunk it stopped in and the last day whose
-// rows are all out.
-struct Reached {
-  DayText first{};          // the current chunk's days
-  DayText last{};
-  DayText lastComplete{};   // valid when boAnyComplete
-  bool boAnyComplete = false;
-};
-
-int inChunkCount(const Export& job, int inStep) {
-  const int span = inDaysFromTo(job.from, job.to) + 1;
-  if (inStep <= 0 || span <= 1) return 1;
-  return (span + inStep - 1) / inStep;
-}
-
-// Runs the statement over `from`..`last` and prints its `inRows` rows.
-Outcome ocExportChunk(const char* pszStatement, const DayText& from, const DayText& last,
-                      DBData& data, int& inRows) {
-  DayText end{};
-  vdDayAfter(last, end);
-  DayParam first{};
-  DayParam after{};
-  putDayParam(from, first);
-  putDayParam(end, after);
-  const std::array<const char*, 2> params{first.data(), after.data()};
-  if (inDBQuery(pszStatement, true, data, params) != 0) return Outcome::kQueryFailed;
-  inRows = data.inRowCount;
-  if (inPrintRows(data) != 0) return Outcome::kOutputFailed;
-  vdDBClearData(data);
-  return Outcome::kSuccess;
-}
-
-// Exports one statement over `from`..`to`, or consecutive chunks of whole
-// days, each released before the pause that follows it.
-Outcome ocExportChunks(const Export& job, const char* pszStatement, DBData& data,
-                       Reached& reached) {
-  const int step = std::min(job.inDays, kMaxChunkDays);
-  ExportProgress progress;
-  vdProgressBegin(progress, inChunkCount(job, step));
-  DayText from = job.from;
-  for (;;) {
-    DayText last = job.to;
-    bool finalChunk = true;
-    if (step > 0) {
-      DayText candidate = from;
-      vdAddDays(candidate, step - 1);
-      if (std::memcmp(candidate.data(), job.to.data(), 8) < 0) {
-        last = candidate;
-        finalChunk = false;
-      }
-    }
-    reached.first = from;
-    reached.last = last;
-    vdProgressChunkStarts(progress, from, last);
-    int rows = 0;
-    if (const Outcome outcome = ocExportChunk(pszStatement, from, last, data, rows);
-        outcome != Outcome::kSuccess) {
-      return outcome;
-    }
-    vdProgressChunkEnds(progress, rows);
-    if (finalChunk) return Outcome::kSuccess;
-
-    // Let the reader have this chunk's rows while we wait.
-    if (inFinishOutput() != 0) return Outcome::kOutputFailed;
-    reached.lastComplete = last;
-    reached.boAnyComplete = true;
-    vdDayAfter(last, from);
-    if (inDBPause(job.inDelayMs) != 0) return Outcome::kConnectionLost;
+// Reads a day argument, telling why it is refused.
+bool readDay(const char* arg, std::string_view name, Day& day) {
+  const DayArg read = parseDayArg(arg);
+  if (!read.fault.empty()) {
+    vdTellError({name, " ", sQuoted(arg), ": ", read.fault});
+    return false;
   }
+  day = read.day;
+  return true;
 }
 
-// The server's or libpq's account of the last failure: the message after
-// `what`, then its detail and hint.
-void vdTellDBFailure(std::string_view what) {
-  const DBFailure& failure = frDBLastFailure();
-  vdTellError({what, failure.sMessage});
-  if (!failure.sDetail.empty()) vdTellDetail({failure.sDetail});
-  if (!failure.sHint.empty()) vdTellHint({failure.sHint});
-}
-
-// Where to start again after an export stopped: the days whose rows are
-// all out, and the first of those that are not.
-void vdTellResumePoint(const Reached& reached) {
-  if (!reached.boAnyComplete) return;
-  DayText next{};
-  vdDayAfter(reached.lastComplete, next);
-  vdTellHint({"the rows up to ", sDayIso(reached.lastComplete),
-              " are complete; to go on, run again with date-from ", std::string_view(next.data(), 8),
-              " and append"});
-}
-
-void vdTellWhyItStopped(Outcome outcome, const Reached& reached) {
-  const std::string days = sDayIso(reached.first) + ".." + sDayIso(reached.last);
-  switch (outcome) {
-    case Outcome::kSuccess: return;
-    case Outcome::kQueryFailed:
-      vdTellDBFailure("the statement for " + days + " failed: ");
-      break;
-    case Outcome::kConnectionLost:
-      vdTellDBFailure("the connection was lost in the pause after " + days + ": ");
-      break;
-    case Outcome::kOutputFailed:
-      vdTellError({"cannot write the rows of ", days, " to standard output: ",
-                   sSystemError(inOutputErrno())});
-      break;
-  }
-  vdTellResumePoint(reached);
-}
-
-// The address must be numeric: libpq looks no name up for it.
-void vdTellConnectFailure(const DbConfig& config) {
-  vdTellDBFailure("cannot connect: ");
-  const std::string_view address(config.szHostAddr.data(),
-                                 strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
-  if (!address.empty() && !boIsNumericAddress(address)) {
-    vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
-                sQuoted(address), "; leave it empty and put a host name in PGHOST"});
-  }
-}
-
-// Why the statement would not fit: the condition's buffer or the statement's.
-void vdTellTooLong(std::string_view what, size_t length, size_t bufferSize) {
+// Why a text would not fit its buffer: the filter's or the statement's.
+void tellTooLong(std::string_view what, size_t length, size_t bufferSize) {
   const size_t limit = bufferSize - 1;
   vdTellError({what, " would be ", std::to_string(length), " bytes, ",
                std::to_string(length - limit), " more than the ", std::to_string(limit),
                " it may have"});
 }
 
-// READ ONLY and the rollback do not hold a superuser back: its functions
-// reach the server's files, replication slots and other sessions.
-void tellIfSuperuser() {
-  std::string role;
-  if (!dbConnectedAsSuperuser(role)) return;
-  vdTellWarning({"connected as ", sQuoted(role), ", a superuser: read-only transactions do not "
-                 "stop a superuser's functions; export with a role that may only SELECT"});
-}
-
-// Everything after the arguments are validated: the statement, settings,
-// connection, export, release and the final message. On an output failure
-// nothing more is printed; the entry point reports it in the exit status.
-void vdRunExport(const Export& job) {
-  vdUseLargeOutputBuffer();
-  vdDBKeepReleasedMemory();
-  // Every chunk runs the same statement: it is checked and built once,
-  // before anything is sent.
-  if (const QueryTextRefusal refusal = checkQueryText(job.fields, job.filter);
+// Checks and rewrites the arguments, then runs the export; `condition` is
+// null in edition 2.0. Everything that can be refused is refused before
+// the settings are read.
+Outcome query(char* fields, const char* condition, const char* dateFrom, const char* dateTo,
+              int days, int delayMs) {
+  ExportJob job{};
+  if (!readDay(dateFrom, "date-from", job.from)) return Outcome::kDateFromInvalid;
+  if (!readDay(dateTo, "date-to", job.to)) return Outcome::kDateToInvalid;
+  if (job.to < job.from) {
+    vdTellWarning({"date-from ", isoText(job.from), " is after date-to ", isoText(job.to),
+                   ": the range is empty"});
+  }
+  lowerOutsideQuotes(fields);
+  const std::string_view select = selectList(fields);
+  std::array<char, kConditionSize> filter{};
+  if (condition != nullptr) {
+    if (const size_t length = translateCondition(condition, filter); length >= filter.size()) {
+      tellTooLong("the condition, rewritten,", length, kConditionSize);
+      return Outcome::kQueryTooLong;
+    }
+  }
+  if (const QueryTextRefusal refusal = checkQueryText(select, filter.data());
       !refusal.error.empty()) {
     vdTellError({refusal.error});
     vdTellHint({refusal.hint});
-    inPrintText("Error - Invalid Sql Command");
-    return;
+    return Outcome::kInvalidSql;
   }
+  // Every chunk runs the same statement, built once before anything is sent.
   std::array<char, kStatementSize> statement{};
-  if (const size_t length = buildStatement(job.fields, job.filter, statement);
+  if (const size_t length = buildStatement(select, filter.data(), statement);
       length >= statement.size()) {
-    vdTellTooLong("the statement", length, kStatementSize);
-    inPrintText("Error - Query Too Long");
-    return;
+    tellTooLong("the statement", length, kStatementSize);
+    return Outcome::kQueryTooLong;
   }
-  DbConfig config{};
-  if (inLoadDbConfig(config) != 0) return;
-  if (inDBConnect(config) != 0) {
-    vdTellConnectFailure(config);
-    inPrintText("Error - Can't Connect Database");
-    return;
-  }
-  tellIfSuperuser();
-  DBData data;
-  Reached reached;
-  const Outcome outcome = ocExportChunks(job, statement.data(), data, reached);
-  vdDBClearData(data);
-  vdDBDisconnect();
-  vdTellWhyItStopped(outcome, reached);
-  vdClearStatus();
-  switch (outcome) {
-    case Outcome::kSuccess: inPrintText("Success"); break;
-    case Outcome::kQueryFailed:
-    case Outcome::kConnectionLost: inPrintText("Error - Invalid Sql Command"); break;
-    case Outcome::kOutputFailed: break;
-  }
-}
-
-// Why a day argument is refused, before its message.
-bool boDayArgOk(const char* pszArg, std::string_view name, DayText& day) {
-  if (inParseDayArg(pszArg, day) == 0) return true;
-  vdTellError({name, " ", sQuoted(pszArg), ": ", sDayArgFault(pszArg)});
-  return false;
-}
-
-// Validates and rewrites the arguments; `pszCondition` is null in edition 2.0.
-void vdQuery(char* pszFields, char* pszCondition, const char* pszDateFrom, const char* pszDateTo,
-             int inDays, int inDelayMs) {
-  Export job{};
-  if (!boDayArgOk(pszDateFrom, "date-from", job.from)) {
-    inPrintText("Error - Date From Invalid");
-    return;
-  }
-  if (!boDayArgOk(pszDateTo, "date-to", job.to)) {
-    inPrintText("Error - Date To Invalid");
-    return;
-  }
-  if (inDaysFromTo(job.from, job.to) < 0) {
-    vdTellWarning({"date-from ", sDayIso(job.from), " is after date-to ", sDayIso(job.to),
-                   ": the range is empty"});
-  }
-  lowerOutsideQuotes(pszFields);
-  job.fields = selectList(pszFields);
-
-  std::array<char, kConditionSize> filter{};
-  if (pszCondition != nullptr) {
-    if (const size_t length = translateCondition(pszCondition, filter); length >= filter.size()) {
-      vdTellTooLong("the condition, rewritten,", length, kConditionSize);
-      inPrintText("Error - Query Too Long");
-      return;
-    }
-  }
-  job.filter = filter.data();
-  job.inDays = inDays;
-  job.inDelayMs = inDelayMs;
-  vdRunExport(job);
+  job.statement = statement.data();
+  job.days = days;
+  job.delayMs = delayMs;
+  return runExport(job);
 }
 
 }  // namespace
 
-void vdTransactionQuery(char* pszFields, char* pszCondition, char* pszDateFrom,
-                        const char* pszDateTo, int inDays, int inDelayMs) {
-  vdQuery(pszFields, pszCondition, pszDateFrom, pszDateTo, inDays, inDelayMs);
+Outcome vdTransactionQuery(char* pszFields, char* pszCondition, char* pszDateFrom,
+                           const char* pszDateTo, int inDays, int inDelayMs) {
+  return query(pszFields, pszCondition, pszDateFrom, pszDateTo, inDays, inDelayMs);
 }
 
-void vdTransactionQuery(char* pszFields, char* pszDateFrom, const char* pszDateTo, int inDays,
-                        int inDelayMs) {
-  vdQuery(pszFields, nullptr, pszDateFrom, pszDateTo, inDays, inDelayMs);
+Outcome vdTransactionQuery(char* pszFields, char* pszDateFrom, const char* pszDateTo, int inDays,
+                           int inDelayMs) {
+  return query(pszFields, nullptr, pszDateFrom, pszDateTo, inDays, inDelayMs);
 }

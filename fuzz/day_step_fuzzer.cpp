@@ -1,9 +1,9 @@
-// Fuzzes day validation (inParseDayArg, vdDayAfter, boIsCalendarDay) and
+// Fuzzes day validation (parseDayArg, isCalendarDay, argumentText) and
 // date stepping (vdGetNextDate) against a calendar written out here.
 //
 // Input: zero-separated source text, pattern (empty: "YYYYMMDD"), and two
 // day counts n and m as decimal text (missing: 1). Checked:
-//  - inParseDayArg accepts exactly the texts whose pieces, read the atoi
+//  - parseDayArg accepts exactly the texts whose pieces, read the atoi
 //    way, are in range and name a real calendar day, and writes them as
 //    eight digits; the day after an accepted day is the next calendar day;
 //  - vdGetNextDate gives the day this file's calendar gives, written at the
@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/day_text.h"
+#include "commands/days.h"
 #include "commands/next_date.h"
 #include "fuzz/fuzz_support.h"
 
@@ -181,8 +181,8 @@ int inCount(const std::vector<std::string>& args, size_t i) {
 }
 
 void vdCheckDayArg(const std::string& arg) {
-  DayText day{};
-  const int rc = inParseDayArg(arg.c_str(), day);
+  const DayArg read = parseDayArg(arg.c_str());
+  const int rc = read.fault.empty() ? 0 : -1;
   if (arg.size() < 8) {
     FUZZ_CHECK(rc == -1);
     return;
@@ -193,12 +193,9 @@ void vdCheckDayArg(const std::string& arg) {
   const bool valid = y >= 2000 && y <= 2100 && boRealDay(y, m, d);
   FUZZ_CHECK(rc == (valid ? 0 : -1));
   if (!valid) return;
-  FUZZ_CHECK(std::string(day.data()) == sEightDigits({y, m, d}));
-  FUZZ_CHECK(boIsCalendarDay(day.data()));
-
-  DayText next{};
-  vdDayAfter(day, next);
-  FUZZ_CHECK(std::string(next.data()) == sEightDigits(civFromDays(inDaysFromCivil(y, m, d) + 1)));
+  FUZZ_CHECK(argumentText(read.day) == sEightDigits({y, m, d}));
+  FUZZ_CHECK(argumentText(read.day + std::chrono::days{1}) ==
+             sEightDigits(civFromDays(inDaysFromCivil(y, m, d) + 1)));
 }
 
 }  // namespace
@@ -212,8 +209,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
 
   vdCheckDayArg(source);
   if (source.size() >= 8) {
-    FUZZ_CHECK(boIsCalendarDay(source.c_str()) ==
-               boRealDay(inPiece(source, 0, 4), inPiece(source, 4, 2), inPiece(source, 6, 2)));
+    const int64_t y = inPiece(source, 0, 4);
+    const int64_t mo = inPiece(source, 4, 2);
+    const int64_t d = inPiece(source, 6, 2);
+    FUZZ_CHECK(isCalendarDay(static_cast<int>(y), static_cast<int>(mo), static_cast<int>(d)) ==
+               boRealDay(y, mo, d));
   }
 
   // Any pattern: the model's day at the pattern's positions.

@@ -39,7 +39,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/day_text.h"
+#include "commands/days.h"
 #include "commands/condition.h"
 #include "commands/statement.h"
 #include "commands/transaction_query.h"
@@ -464,16 +464,15 @@ void vdCheckHandler(const std::vector<std::string>& args, bool withCondition,
   std::vector<char> d1 = vcMutable(args[2]);
   std::vector<char> d2 = vcMutable(args[3]);
   std::string told;
-  const std::string message = sCaptureStdout(
+  Outcome outcome = Outcome::kPrinted;
+  const std::string printed = sCaptureStdout(
       [&] {
-        if (withCondition) {
-          vdTransactionQuery(f.data(), c.data(), d1.data(), d2.data(), 0, 0);
-        } else {
-          vdTransactionQuery(f.data(), d1.data(), d2.data(), 0, 0);
-        }
+        outcome = withCondition
+                      ? vdTransactionQuery(f.data(), c.data(), d1.data(), d2.data(), 0, 0)
+                      : vdTransactionQuery(f.data(), d1.data(), d2.data(), 0, 0);
       },
       &told);
-  FUZZ_CHECK(message == expected.first);
+  FUZZ_CHECK(printed + std::string(outcomeText(outcome)) == expected.first);
   FUZZ_CHECK(told.find(expected.second) != std::string::npos);
 }
 
@@ -502,12 +501,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   const std::string filter = sCheckedFilter(condition);
   vdCheckStatement(select, filter);
 
-  DayText from{};
-  DayText to{};
-  const bool fromOk = inParseDayArg(args[2].c_str(), from) == 0;
-  const bool toOk = inParseDayArg(args[3].c_str(), to) == 0;
-  if (fromOk) vdCheckDayParam(from);
-  if (toOk) vdCheckDayParam(to);
+  const DayArg from = parseDayArg(args[2].c_str());
+  const DayArg to = parseDayArg(args[3].c_str());
+  const bool fromOk = from.fault.empty();
+  const bool toOk = to.fault.empty();
+  if (fromOk) vdCheckDayParam(from.day);
+  if (toOk) vdCheckDayParam(to.day);
 
   vdCheckHandler(args, true, psExpectedOutcome(fromOk, toOk, select, filter));
   vdCheckHandler(args, false, psExpectedOutcome(fromOk, toOk, select, ""));

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "commands/day_text.h"
+#include "commands/days.h"
 #include "commands/condition.h"
 #include "commands/statement.h"
 
@@ -80,10 +80,8 @@ TEST(QueryText, StatementKeepsTheFilterInsideTheRange) {
   EXPECT_EQ(std::string(out.data()), "SELECT " + fields + tail);
   EXPECT_EQ(buildStatement(fields + "f", "", out), kStatementSize);
 
-  DayText day{};
   DayParam param{};
-  ASSERT_EQ(inParseDayArg("20111231", day), 0);
-  putDayParam(day, param);
+  putDayParam(parseDayArg("20111231").day, param);
   EXPECT_EQ(std::string(param.data()), "2011-12-31");
 }
 
