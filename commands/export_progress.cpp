@@ -65,9 +65,14 @@ void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last) {
   vdShow(progress);
 }
 
-void vdProgressChunkEnds(ExportProgress& progress, int inRows) {
+void progressRowsArrived(ExportProgress& progress, int64_t rows) {
   if (!boStatusShown()) return;
-  progress.llRows += inRows;
+  progress.llRows += rows;
+  vdShow(progress);
+}
+
+void progressChunkEnds(ExportProgress& progress) {
+  if (!boStatusShown()) return;
   ++progress.inDone;
   vdShow(progress);
 }

@@ -15,7 +15,7 @@ struct ExportProgress {
   int inChunks = 1;    // chunks in all
   int inCurrent = 0;   // the chunk being fetched, from 1
   int inDone = 0;      // chunks finished
-  int64_t llRows = 0;  // rows printed so far
+  int64_t llRows = 0;  // rows arrived so far
   Day first{};         // the current chunk's days
   Day last{};
 };
@@ -26,5 +26,8 @@ void vdProgressBegin(ExportProgress& progress, int inChunks);
 // A chunk over `first`..`last` starts.
 void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last);
 
-// The current chunk has printed its `inRows` rows.
-void vdProgressChunkEnds(ExportProgress& progress, int inRows);
+// `rows` more rows of the current chunk have arrived.
+void progressRowsArrived(ExportProgress& progress, int64_t rows);
+
+// The current chunk is out.
+void progressChunkEnds(ExportProgress& progress);

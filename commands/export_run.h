@@ -4,12 +4,15 @@
 
 #include <string_view>
 
+#include "commands/copy_rows.h"
 #include "commands/days.h"
 #include "util/outcome.h"
 
 struct ExportJob {
-  std::string_view statement;  // checked and built once; every chunk runs it
-  Day from;                    // the range's first and last day
+  std::string_view fields;  // the select list and the filter, checked
+  std::string_view filter;
+  OutputFormat format;
+  Day from;  // the range's first and last day
   Day to;
   int days;     // chunk length in days; 0 or less: the whole range at once
   int delayMs;  // pause after each chunk but the last

@@ -7,20 +7,21 @@ std::string_view selectList(std::string_view fields) {
   return isWholeWord(fields, "all") ? std::string_view("*") : fields;
 }
 
-size_t buildStatement(std::string_view fields, std::string_view filter, std::span<char> out) {
+size_t buildStatement(std::string_view fields, std::string_view filter, Day first, Day after,
+                      std::span<char> out) {
   TextBuffer statement(out);
-  statement.vdPut("SELECT ");
+  statement.vdPut("COPY (SELECT ");
   statement.vdPut(fields);
-  statement.vdPut(" FROM transaction WHERE transaction.datetime>=$1 AND transaction.datetime<$2");
+  statement.vdPut(" FROM transaction WHERE transaction.datetime>='");
+  statement.vdPut(isoText(first));
+  statement.vdPut("' AND transaction.datetime<'");
+  statement.vdPut(isoText(after));
+  statement.vdPut("'");
   if (!filter.empty()) {
     statement.vdPut(" AND (");
     statement.vdPut(filter);
     statement.vdPut("\n)");
   }
+  statement.vdPut(") TO STDOUT WITH (DELIMITER '|')");
   return statement.needed;
-}
-
-void putDayParam(Day day, DayParam& param) {
-  TextBuffer bound(param);
-  bound.vdPut(isoText(day));
 }

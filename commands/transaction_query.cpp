@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "commands/condition.h"
+#include "commands/copy_rows.h"
 #include "commands/days.h"
 #include "commands/export_run.h"
 #include "commands/statement.h"
@@ -58,14 +59,21 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
     vdTellHint({refusal.hint});
     return Outcome::kInvalidSql;
   }
-  // Every chunk runs the same statement, built once before anything is sent.
+  // Every chunk's statement is as long as this one.
   std::array<char, kStatementSize> statement{};
-  if (const size_t length = buildStatement(select, filter.data(), statement);
+  if (const size_t length = buildStatement(select, filter.data(), job.from, job.to, statement);
       length >= statement.size()) {
     tellTooLong("the statement", length, kStatementSize);
     return Outcome::kQueryTooLong;
   }
-  job.statement = statement.data();
+  const FormatChoice format = formatFromEnvironment();
+  if (!format.reason.empty()) {
+    vdTellError({format.reason});
+    return Outcome::kInvalidParameters;
+  }
+  job.fields = select;
+  job.filter = filter.data();
+  job.format = format.format;
   job.days = days;
   job.delayMs = delayMs;
   return runExport(job);

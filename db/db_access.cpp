@@ -14,45 +14,28 @@
 #include <memory>
 
 #include "db/conn_string.h"
+#include "db/connection.h"
 #include "util/diagnostics.h"
 #include "util/program_name.h"
 
 namespace {
 
 PGconn* dbConn = nullptr;
-DBFailure dbLastFailure;
 
 // libpq's text without the newline it ends with.
-std::string sTrimmed(const char* pszText) {
-  std::string text = pszText != nullptr ? pszText : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
+std::string trimmed(const char* text) {
+  std::string kept = text != nullptr ? text : "";
+  while (!kept.empty() && (kept.back() == '\n' || kept.back() == ' ')) kept.pop_back();
+  return kept;
 }
 
-// Keeps libpq's own account of the failure: why the connection failed or
-// was lost, with what the server said before it went away.
-void vdNoteLibpqFailure() { dbLastFailure = {sTrimmed(PQerrorMessage(dbConn)), "", ""}; }
-
-// Keeps the server's account of why a statement failed: "ERROR:  text
-// (SQLSTATE code)" with its detail and hint, or libpq's, when the server did
-// not answer (the connection is gone) or there is no result at all.
-void vdNoteStatementFailure(const PGresult* result) {
-  const char* pszState = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-  const char* pszPrimary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
-  if (pszState == nullptr || pszPrimary == nullptr) {
-    vdNoteLibpqFailure();
-    return;
-  }
-  const char* pszSeverity = PQresultErrorField(result, PG_DIAG_SEVERITY);
-  dbLastFailure.sMessage = std::string(pszSeverity != nullptr ? pszSeverity : "ERROR") + ":  " +
-                           pszPrimary + " (SQLSTATE " + pszState + ")";
-  dbLastFailure.sDetail = sTrimmed(PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL));
-  dbLastFailure.sHint = sTrimmed(PQresultErrorField(result, PG_DIAG_MESSAGE_HINT));
+void fill(DBFailure* why, DBFailure failure) {
+  if (why != nullptr) *why = std::move(failure);
 }
 
 // Server notices (a function's RAISE NOTICE, a warning) go to standard
 // error under the program's name, like the program's own lines.
-void vdPassOnNotice(void* /*arg*/, const char* pszMessage) { vdTellServer(pszMessage); }
+void passOnNotice(void* /*arg*/, const char* message) { vdTellServer(message); }
 
 // Opens a transaction that nothing in it can make writable: a statement
 // cannot switch a READ ONLY transaction to read-write once it has begun, and
@@ -63,6 +46,15 @@ void vdPassOnNotice(void* /*arg*/, const char* pszMessage) { vdTellServer(pszMes
 constexpr const char* kBeginReadOnly =
     "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on";
 
+// From PostgreSQL 14 on the server also checks, while a statement runs,
+// that the client is still there, and ends the statement of a tool that was
+// killed outright within about this long, instead of running it to its end.
+// SET LOCAL, so that a pooled server connection keeps nothing of it.
+constexpr const char* kBeginReadOnlyChecked =
+    "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on; "
+    "SET LOCAL client_connection_check_interval TO 2000";
+constexpr int kFirstCheckingVersion = 140000;
+
 // Ends that transaction. An export has nothing to keep, and READ ONLY does
 // not stop everything (PostgreSQL 15 lets lo_create write in it): rolled
 // back, whatever a function managed to write is gone again. A session's
@@ -71,34 +63,25 @@ constexpr const char* kBeginReadOnly =
 // round trip, on the same server connection.
 constexpr const char* kEndReadOnly = "ROLLBACK; SELECT pg_advisory_unlock_all()";
 
-// Runs BEGIN or the end of the transaction; true when the server accepted
-// all of it (the last result of the end is the unlock's row). A failure is
-// noted when `boNote` (not over the failure of the statement before it).
-bool boRunCommand(const char* pszCommand, bool boNote) {
-  PGresult* result = PQexec(dbConn, pszCommand);
+// Runs BEGIN or the end of the transaction; 0 when the server accepted all
+// of it (the last result of the end is the unlock's row).
+int runCommand(const char* command, DBFailure* why) {
+  PGresult* result = PQexec(dbConn, command);
   const ExecStatusType status = PQresultStatus(result);
   const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-  if (!ok && boNote) vdNoteStatementFailure(result);
+  if (!ok) fill(why, statementFailure(result));
   PQclear(result);
-  return ok;
+  return ok ? 0 : -1;
 }
 
 // Runs the statement into the holder; the caller has handled BEGIN. The
 // statement goes through the extended protocol, in which the server refuses
 // a text that holds more than one statement.
-int inRunStatement(const char* pszSql, std::span<const char* const> params, DBData& data) {
-  const size_t len = std::strlen(pszSql);
-  const std::unique_ptr<char, decltype(&std::free)> copy(
-      static_cast<char*>(std::calloc(len + 2, 1)), &std::free);
-  if (!copy) {
-    dbLastFailure = {"out of memory for the statement", "", ""};
-    return -1;
-  }
-  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): calloc zeroed the two bytes after it
-  std::memcpy(copy.get(), pszSql, len);
-  if (pszSql[len - 1] != ';') copy.get()[len] = ';';
-
-  data.pResult = PQexecParams(dbConn, copy.get(), static_cast<int>(params.size()), nullptr,
+int runStatement(const char* sql, std::span<const char* const> params, DBData& data,
+                 DBFailure* why) {
+  std::string statement = sql;
+  if (statement.back() != ';') statement += ';';
+  data.pResult = PQexecParams(dbConn, statement.c_str(), static_cast<int>(params.size()), nullptr,
                               params.data(), nullptr, nullptr, 0);
   int outcome = 0;
   switch (PQresultStatus(data.pResult)) {
@@ -111,7 +94,7 @@ int inRunStatement(const char* pszSql, std::span<const char* const> params, DBDa
     case PGRES_COMMAND_OK:
       break;
     default:
-      vdNoteStatementFailure(data.pResult);
+      fill(why, statementFailure(data.pResult));
       outcome = -1;
       break;
   }
@@ -121,20 +104,52 @@ int inRunStatement(const char* pszSql, std::span<const char* const> params, DBDa
 
 }  // namespace
 
-void vdDBKeepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
+PGconn* currentConnection() { return dbConn; }
 
-int inDBConnect(const DbConfig& config) {
+DBFailure libpqFailure() {
+  DBFailure failure;
+  failure.message = trimmed(PQerrorMessage(dbConn));
+  failure.connectionLost = PQstatus(dbConn) != CONNECTION_OK;
+  return failure;
+}
+
+DBFailure statementFailure(const PGresult* result) {
+  const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+  const char* primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+  if (state == nullptr || primary == nullptr) return libpqFailure();
+  const char* severity = PQresultErrorField(result, PG_DIAG_SEVERITY);
+  DBFailure failure;
+  failure.message = std::string(severity != nullptr ? severity : "ERROR") + ":  " + primary +
+                    " (SQLSTATE " + state + ")";
+  failure.detail = trimmed(PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL));
+  failure.hint = trimmed(PQresultErrorField(result, PG_DIAG_MESSAGE_HINT));
+  failure.sqlState = state;
+  failure.connectionLost = PQstatus(dbConn) != CONNECTION_OK;
+  return failure;
+}
+
+int beginReadOnly(DBFailure* why) {
+  return runCommand(PQserverVersion(dbConn) >= kFirstCheckingVersion ? kBeginReadOnlyChecked
+                                                                     : kBeginReadOnly,
+                    why);
+}
+
+int endReadOnly(DBFailure* why) { return runCommand(kEndReadOnly, why); }
+
+void keepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
+
+int inDBConnect(const DbConfig& config, DBFailure* why) {
   std::array<char, kConnStringSize> conninfo{};
   if (inBuildConnString(config, svProgramName(), conninfo) != 0) {
-    dbLastFailure = {"the settings do not make a connection string", "", ""};
+    fill(why, {"the settings do not make a connection string", "", "", "", false});
     return -1;
   }
   dbConn = PQconnectdb(conninfo.data());
   if (PQstatus(dbConn) == CONNECTION_OK) {
-    PQsetNoticeProcessor(dbConn, vdPassOnNotice, nullptr);
+    PQsetNoticeProcessor(dbConn, passOnNotice, nullptr);
     return 0;
   }
-  vdNoteLibpqFailure();
+  fill(why, libpqFailure());
   vdDBDisconnect();
   return -1;
 }
@@ -153,37 +168,39 @@ void vdDBDisconnect() {
 }
 
 int inDBQuery(const char* pszSql, bool boTransaction, DBData& data,
-              std::span<const char* const> params) {
+              std::span<const char* const> params, DBFailure* why) {
   if (pszSql == nullptr || pszSql[0] == '\0') return -1;
-  if (boTransaction && !boRunCommand(kBeginReadOnly, true)) return -1;
-  int outcome = inRunStatement(pszSql, params, data);
-  if (boTransaction && !boRunCommand(kEndReadOnly, outcome == 0)) outcome = -1;
+  if (boTransaction && beginReadOnly(why) != 0) return -1;
+  int outcome = runStatement(pszSql, params, data, why);
+  // The end's failure is not told over the statement's.
+  if (boTransaction && endReadOnly(outcome == 0 ? why : nullptr) != 0) outcome = -1;
   return outcome;
 }
 
-int inDBPause(int inDelayMs) {
+int inDBPause(int inDelayMs, DBFailure* why) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(inDelayMs, 0));
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return 0;
     pollfd watched{PQsocket(dbConn), POLLIN, 0};
+    if (watched.fd < 0) {
+      fill(why, libpqFailure());
+      return -1;
+    }
     const int ready =
-        watched.fd < 0 ? -1
-                       : poll(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+        poll(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
     if (ready < 0 && errno == EINTR) continue;
     // Whatever arrived (a notice, the server's goodbye, an error from the
     // socket) is read now; a connection that is gone fails here.
     if (ready < 0 ||
         (ready > 0 && (PQconsumeInput(dbConn) == 0 || PQstatus(dbConn) != CONNECTION_OK))) {
-      vdNoteLibpqFailure();
+      fill(why, libpqFailure());
       return -1;
     }
     while (PGnotify* notify = PQnotifies(dbConn)) PQfreemem(notify);
   }
 }
-
-const DBFailure& frDBLastFailure() { return dbLastFailure; }
 
 void vdDBGetData(int inRow, int inCol, DBData& data) {
   if (data.pResult != nullptr && inRow >= 0 && inRow < data.inRowCount && inCol >= 0 &&
@@ -194,21 +211,6 @@ void vdDBGetData(int inRow, int inCol, DBData& data) {
     data.pszValue = nullptr;
     data.inValueLen = 0;
   }
-}
-
-int inDBGetCells(const DBData& data, int inRow, int inFirstCol, std::span<DBCell> cells) {
-  if (data.pResult == nullptr || inRow < 0 || inRow >= data.inRowCount || inFirstCol < 0 ||
-      inFirstCol >= data.inColCount) {
-    return 0;
-  }
-  const int inCount =
-      static_cast<int>(std::min(cells.size(), static_cast<size_t>(data.inColCount - inFirstCol)));
-  for (int i = 0; i < inCount; ++i) {
-    DBCell& cell = cells[static_cast<size_t>(i)];
-    cell.pszValue = PQgetvalue(data.pResult, inRow, inFirstCol + i);
-    cell.inLen = PQgetlength(data.pResult, inRow, inFirstCol + i);
-  }
-  return inCount;
 }
 
 void vdDBClearData(DBData& data) {

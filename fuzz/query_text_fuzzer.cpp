@@ -328,10 +328,10 @@ size_t inTranslateInto(const std::string& condition, size_t size, std::string& f
   return length;
 }
 
-size_t inStatementInto(std::string_view fields, std::string_view filter, size_t size,
-                       std::string& statement) {
+size_t inStatementInto(std::string_view fields, std::string_view filter, Day first, Day after,
+                       size_t size, std::string& statement) {
   std::vector<char> out(size, 'x');
-  const size_t length = buildStatement(fields, filter, out);
+  const size_t length = buildStatement(fields, filter, first, after, out);
   if (length < size) {
     statement = std::string(out.data(), strnlen(out.data(), out.size()));
     FUZZ_CHECK(statement.size() == length);
@@ -387,31 +387,32 @@ void vdCheckFieldList(std::string_view fields) {
   FUZZ_CHECK(depth == 0);
 }
 
-// The statement's text; every chunk runs it with its own two days.
-std::string sModelStatement(std::string_view select, std::string_view filter) {
-  std::string text = "SELECT " + std::string(select) +
-                     " FROM transaction WHERE transaction.datetime>=$1"
-                     " AND transaction.datetime<$2";
+// The statement of the chunk from `first` up to, not including, `after`.
+std::string sModelStatement(std::string_view select, std::string_view filter, Day first,
+                            Day after) {
+  const auto iso = [](Day day) {
+    const std::string d = argumentText(day);
+    return d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
+  };
+  std::string text = "COPY (SELECT " + std::string(select) +
+                     " FROM transaction WHERE transaction.datetime>='" + iso(first) +
+                     "' AND transaction.datetime<'" + iso(after) + "'";
   if (!filter.empty()) text += " AND (" + std::string(filter) + "\n)";
-  return text;
+  return text + ") TO STDOUT WITH (DELIMITER '|')";
 }
 
-void vdCheckStatement(std::string_view select, std::string_view filter) {
-  const std::string expected = sModelStatement(select, filter);
+void vdCheckStatement(std::string_view select, std::string_view filter, Day first, Day after) {
+  const std::string expected = sModelStatement(select, filter, first, after);
   std::string statement;
-  FUZZ_CHECK(inStatementInto(select, filter, expected.size() + 1, statement) == expected.size());
+  FUZZ_CHECK(inStatementInto(select, filter, first, after, expected.size() + 1, statement) ==
+             expected.size());
   FUZZ_CHECK(statement == expected);
-  FUZZ_CHECK(inStatementInto(select, filter, expected.size(), statement) == expected.size());
+  FUZZ_CHECK(inStatementInto(select, filter, first, after, expected.size(), statement) ==
+             expected.size());
 }
 
-void vdCheckDayParam(const DayText& day) {
-  DayParam param;
-  param.fill('x');
-  putDayParam(day, param);
-  const std::string d(day.data(), 8);
-  FUZZ_CHECK(std::string(param.data(), param.size()) ==
-             d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) + '\0');
-}
+// Any day: every chunk's statement is as long as any other's.
+constexpr Day kSomeDay{std::chrono::year{2024} / 1 / 1};
 
 // "the statement would be 10300 bytes, 61 more than the 10239 it may have".
 std::string sTooLong(std::string_view what, size_t length, size_t bufferSize) {
@@ -449,7 +450,8 @@ std::pair<std::string, std::string> psExpectedOutcome(bool fromOk, bool toOk,
     return {"Error - Invalid Sql Command",
             "lumettool: error: the condition's quoted text or comment is not closed"};
   }
-  if (const size_t len = sModelStatement(select, filter).size(); len >= kStatementSize) {
+  if (const size_t len = sModelStatement(select, filter, kSomeDay, kSomeDay).size();
+      len >= kStatementSize) {
     return {"Error - Query Too Long", sTooLong("the statement", len, kStatementSize)};
   }
   return {"Error - Open DB Config File Failed", ""};
@@ -499,14 +501,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
                                                     : std::string_view(loweredFields)));
   (void)sLowered(condition);
   const std::string filter = sCheckedFilter(condition);
-  vdCheckStatement(select, filter);
 
   const DayArg from = parseDayArg(args[2].c_str());
   const DayArg to = parseDayArg(args[3].c_str());
   const bool fromOk = from.fault.empty();
   const bool toOk = to.fault.empty();
-  if (fromOk) vdCheckDayParam(from.day);
-  if (toOk) vdCheckDayParam(to.day);
+  if (fromOk && toOk) vdCheckStatement(select, filter, from.day, to.day + std::chrono::days{1});
 
   vdCheckHandler(args, true, psExpectedOutcome(fromOk, toOk, select, filter));
   vdCheckHandler(args, false, psExpectedOutcome(fromOk, toOk, select, ""));

@@ -64,8 +64,9 @@ TEST(TransactionQueryArgs, ValidatesBothDates) {
   vdExpectRuns(cases);
 }
 
-// The statement is "SELECT <fields> FROM transaction WHERE " and the two day
-// bounds, 83 characters besides the fields, 91 with " AND (<filter>\n)";
+// The statement is "COPY (SELECT <fields> FROM transaction WHERE ", the two
+// day bounds and ") TO STDOUT WITH (DELIMITER '|')", 141 characters besides
+// the fields, 149 with " AND (<filter>\n)";
 // with its terminating zero it must fit 10240 bytes. The translated filter
 // must fit 2048 bytes with its zero.
 TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
@@ -75,12 +76,12 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   for (int i = 0; i < 409; ++i) ands += "and";  // 409 * " AND " = 2045 characters
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
   vdExpectRuns({
-      {k21, vsQuery(fields(10156), "none"), kPassed, kPassedWhy},
-      {k21, vsQuery(fields(10157), "none"), kTooLong,
+      {k21, vsQuery(fields(10098), "none"), kPassed, kPassedWhy},
+      {k21, vsQuery(fields(10099), "none"), kTooLong,
        "error: the statement would be 10240 bytes, 1 more than the 10239 it may have\n"},
-      {k21, vsQuery(fields(10157), ""), kTooLong, "the statement would be 10240 bytes"},
-      {k21, vsQuery(fields(10145), "x=1"), kPassed, kPassedWhy},
-      {k21, vsQuery(fields(10146), "x=1"), kTooLong, "the statement would be 10240 bytes"},
+      {k21, vsQuery(fields(10099), ""), kTooLong, "the statement would be 10240 bytes"},
+      {k21, vsQuery(fields(10087), "x=1"), kPassed, kPassedWhy},
+      {k21, vsQuery(fields(10088), "x=1"), kTooLong, "the statement would be 10240 bytes"},
       {k21, vsQuery("f", std::string(2047, 'x')), kPassed, kPassedWhy},
       {k21, vsQuery("f", std::string(2048, 'x')), kTooLong,
        "error: the condition, rewritten, would be 2048 bytes, 1 more than the 2047 it may have\n"},
@@ -88,8 +89,8 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
       {k21, vsQuery("f", ands + "and"), kTooLong, "rewritten, would be 2050 bytes, 3 more"},
       {k21, vsQuery("f", ors), kTooLong, "rewritten, would be 2048 bytes, 1 more"},
       {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
-      {"lumettool-2.0", vsQuery20(fields(10156)), kPassed, kPassedWhy},
-      {"lumettool-2.0", vsQuery20(fields(10157)), kTooLong, "the statement would be 10240 bytes"},
+      {"lumettool-2.0", vsQuery20(fields(10098)), kPassed, kPassedWhy},
+      {"lumettool-2.0", vsQuery20(fields(10099)), kTooLong, "the statement would be 10240 bytes"},
   });
 }
 

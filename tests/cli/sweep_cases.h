@@ -205,7 +205,7 @@ inline SweepCase scQuery(const Edition& e, const std::string& word, const Query&
   } else if (!boValidDay(q.to)) {
     c.expected = kToInvalid;
   } else {
-    // The statement is 83 characters besides the fields, 8 more and the
+    // The statement is 141 characters besides the fields, 8 more and the
     // condition with a filter; with its zero it must fit 10240 bytes, and
     // the condition 2048. A blank condition is no filter; one that spells
     // and, or or none is rewritten, which is left to the set of messages.
@@ -234,7 +234,7 @@ inline SweepCase scQuery(const Edition& e, const std::string& word, const Query&
     const bool all = fields == "all";
     // The rewritten condition's length is checked first, the statement's
     // after the refusals.
-    const size_t statement = 83 + (all ? 1 : q.fields.size()) + (filter > 0 ? 8 + filter : 0);
+    const size_t statement = 141 + (all ? 1 : q.fields.size()) + (filter > 0 ? 8 + filter : 0);
     if (filter > 2047 || (statement > 10239 && !c.expected.empty())) c.expected = kQueryTooLong;
   }
   return c;

@@ -164,7 +164,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
        "lumettool: FATAL:  terminating connection due to administrator command\n" + inPause +
            "2024-01-02..2024-01-02: "},
       {"backend terminated during a statement", Fault::kTerminate, true,
-       inThird + "FATAL:  terminating connection due to administrator command\n"},
+       inThird + "FATAL:  terminating connection due to administrator command"},
       {"server restarted in the pause", Fault::kRestart, false, inPause},
       {"server restarted during a statement", Fault::kRestart, true, inThird},
       {"SELECT revoked in the pause", Fault::kRevokeSelect, false,

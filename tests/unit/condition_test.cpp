@@ -66,23 +66,25 @@ TEST(QueryText, ConditionMustFitItsBufferWithTheZero) {
 }
 
 TEST(QueryText, StatementKeepsTheFilterInsideTheRange) {
-  const std::string tail =
-      " FROM transaction WHERE transaction.datetime>=$1 AND transaction.datetime<$2";
+  const Day first = parseDayArg("20111231").day;
+  const Day after = first + std::chrono::days{1};
+  const std::string range =
+      " FROM transaction WHERE transaction.datetime>='2011-12-31' AND "
+      "transaction.datetime<'2012-01-01'";
+  const std::string copyTo = ") TO STDOUT WITH (DELIMITER '|')";
   std::array<char, kStatementSize> out{};
-  ASSERT_LT(buildStatement("id,amount", sFilter("a=1 or b=2 -- c"), out), out.size());
-  EXPECT_EQ(std::string(out.data()), "SELECT id,amount" + tail + " AND (a=1  OR  b=2 -- c\n)");
-  ASSERT_LT(buildStatement("*", "", out), out.size());
-  EXPECT_EQ(std::string(out.data()), "SELECT *" + tail);
+  ASSERT_LT(buildStatement("id,amount", sFilter("a=1 or b=2 -- c"), first, after, out),
+            out.size());
+  EXPECT_EQ(std::string(out.data()),
+            "COPY (SELECT id,amount" + range + " AND (a=1  OR  b=2 -- c\n)" + copyTo);
+  ASSERT_LT(buildStatement("*", "", first, after, out), out.size());
+  EXPECT_EQ(std::string(out.data()), "COPY (SELECT *" + range + copyTo);
 
   // Fields that make the statement fill the buffer exactly, then one byte more.
-  const std::string fields(kStatementSize - 1 - 7 - tail.size(), 'f');
-  EXPECT_EQ(buildStatement(fields, "", out), kStatementSize - 1);
-  EXPECT_EQ(std::string(out.data()), "SELECT " + fields + tail);
-  EXPECT_EQ(buildStatement(fields + "f", "", out), kStatementSize);
-
-  DayParam param{};
-  putDayParam(parseDayArg("20111231").day, param);
-  EXPECT_EQ(std::string(param.data()), "2011-12-31");
+  const std::string fields(kStatementSize - 1 - 13 - range.size() - copyTo.size(), 'f');
+  EXPECT_EQ(buildStatement(fields, "", first, after, out), kStatementSize - 1);
+  EXPECT_EQ(std::string(out.data()), "COPY (SELECT " + fields + range + copyTo);
+  EXPECT_EQ(buildStatement(fields + "f", "", first, after, out), kStatementSize);
 }
 
 // A filter that closes a bracket it did not open could end the range's AND
