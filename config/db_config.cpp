@@ -16,6 +16,7 @@
 
 #include "util/diagnostics.h"
 #include "util/output.h"
+#include "util/replace_file.h"
 
 namespace {
 
@@ -70,64 +71,16 @@ int inUnterminatedField(const DbConfig& config) {
   return -1;
 }
 
-// Closes the descriptor when the function that opened it returns.
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// Closes the descriptor now, for a caller that needs to know it went well
-// (a file system may report a failed write only here).
-bool boCloseNow(FdCloser& file) {
-  const int fd = file.fd;
-  file.fd = -1;
-  return close(fd) == 0;
-}
-
-// Removes the file of that name when the function that made it returns,
-// unless it has been handed on (the name cleared) by then.
-struct FileRemover {
-  std::string path;
-  ~FileRemover() {
-    if (!path.empty()) unlink(path.c_str());
-  }
-};
-
-bool boClearNonBlocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 // Reads a record: returns the number of bytes read, fewer than a record
 // when the file ends first, or -1 on an error (errno tells which).
 ssize_t inReadRecord(int fd, DbConfig& config) {
-  auto* bytes = reinterpret_cast<char*>(&config);
-  size_t done = 0;
-  while (done < sizeof config) {
-    const ssize_t n = read(fd, bytes + done, sizeof config - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
+  return readFully(fd, std::span(reinterpret_cast<char*>(&config), sizeof config));
 }
 
-// Writes the record to an open descriptor and makes sure it reached the
-// file. On failure errno tells why, 0 when the file took no more bytes.
+// Writes the record to an open descriptor. On failure errno tells why, 0
+// when the file took no more bytes.
 bool boWriteRecord(int fd, const DbConfig& config) {
-  const auto* bytes = reinterpret_cast<const char*>(&config);
-  size_t done = 0;
-  while (done < sizeof config) {
-    const ssize_t n = write(fd, bytes + done, sizeof config - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = 0;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return writeFully(fd, std::span(reinterpret_cast<const char*>(&config), sizeof config));
 }
 
 enum class Written { kDone, kCreateFailed, kWriteFailed };
@@ -141,51 +94,6 @@ const char* pszWrittenMessage(Written written) {
   return "Success";
 }
 
-// The directory part of `path`: "." when it has none.
-std::string sDirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Follows `path` through symbolic links to the name they finally stand
-// for, whether or not a file of that name exists yet. False when a link
-// cannot be read or there are too many of them; `path` is then the link
-// that failed and errno tells why.
-bool boFollowLinks(std::string& path) {
-  constexpr int kMaxLinks = 40;  // as many as the kernel follows in one lookup
-  for (int hop = 0; hop < kMaxLinks; ++hop) {
-    std::array<char, PATH_MAX> link{};
-    const ssize_t n = readlink(path.c_str(), link.data(), link.size());
-    // Not a link, or nothing there: this is the name.
-    if (n < 0) return errno == EINVAL || errno == ENOENT;
-    if (static_cast<size_t>(n) == link.size()) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-    const std::string_view target(link.data(), static_cast<size_t>(n));
-    if (target.starts_with('/')) {
-      path = target;
-    } else {
-      path = sDirectoryOf(path);
-      path += '/';
-      path += target;
-    }
-  }
-  errno = ELOOP;
-  return false;
-}
-
-// The new file takes the owner and group of the one it replaces, as the old
-// file kept them when it was rewritten in place. A user may not give a file
-// away: replacing someone else's file is refused (only root may do it).
-bool boKeepOwner(int fd, const struct stat& old) {
-  struct stat made {};
-  if (fstat(fd, &made) != 0) return false;
-  if (made.st_uid == old.st_uid && made.st_gid == old.st_gid) return true;
-  return fchown(fd, old.st_uid, old.st_gid) == 0;
-}
-
 // Tells why the settings could not be written (see vdTellCannot) and,
 // when the settings file is a link, where it leads; returns `written`.
 Written wrCannot(Written written, std::string_view what, int errnum, const std::string& target) {
@@ -196,94 +104,73 @@ Written wrCannot(Written written, std::string_view what, int errnum, const std::
   return written;
 }
 
-// Writes the record to a private file beside the one the name stands for
-// and renames it over that, so the name always holds either the old record
-// or the whole new one. `old` is the file being replaced, null when there
-// is none. Making the new file needs a directory the user may write (and
-// read, to flush it); on any failure before the rename the new file is
-// removed and the old one is left as it was.
+// Replaces the file the settings file's name stands for by a new one
+// holding the record (see replaceFile). `old` is the file being replaced,
+// null when there is none. Making the new file needs a directory the user
+// may write (and read, to flush it).
 Written wrReplaceFile(const DbConfig& config, const struct stat* old) {
-  std::string target = kDbConfigPath;
-  if (!boFollowLinks(target)) {
-    const int err = errno;
-    return wrCannot(Written::kCreateFailed, "follow the symbolic link " + sPath(target), err,
-                    kDbConfigPath);
-  }
-  const std::string directoryPath = sDirectoryOf(target);
-  const FdCloser directory{open(directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (directory.fd < 0) {
-    const int err = errno;
-    return wrCannot(Written::kCreateFailed,
-                    "open the directory " + sPath(directoryPath) + " of the settings file", err,
-                    target);
-  }
-  // mkostemp makes the file with O_EXCL and mode 0600 under a new name.
-  std::string tempPath = directoryPath + "/.db_config.cfg.XXXXXX";
-  FdCloser file{mkostemp(tempPath.data(), O_CLOEXEC)};
-  if (file.fd < 0) {
-    const int err = errno;
-    wrCannot(Written::kCreateFailed,
-             "create a new settings file in the directory " + sPath(directoryPath), err, target);
-    if (err == EACCES || err == EPERM) {
-      vdTellHint({"db_init writes a new file and renames it over ", sPath(target),
-                  ", so it needs to write that directory"});
-    }
-    return Written::kCreateFailed;
-  }
-  FileRemover remover{tempPath};
+  const ReplaceResult result =
+      replaceFile(kDbConfigPath, std::span(reinterpret_cast<const char*>(&config), sizeof config),
+                  old);
+  const std::string& target = result.target;
   const std::string beside = "the new settings file beside " + sPath(target);
-  // The file holds a password: private whatever the umask.
-  if (old != nullptr && !boKeepOwner(file.fd, *old)) {
-    const int err = errno;
-    wrCannot(Written::kWriteFailed,
-             "give " + beside + " its owner and group (user " + std::to_string(old->st_uid) +
-                 ", group " + std::to_string(old->st_gid) + ")",
-             err, target);
-    vdTellDetail({sPath(target), " is left as it was"});
-    return Written::kWriteFailed;
+  const int err = result.err;
+  switch (result.failed) {
+    case ReplaceStep::kDone: return Written::kDone;
+    case ReplaceStep::kFollowLinks:
+      return wrCannot(Written::kCreateFailed, "follow the symbolic link " + sPath(target), err,
+                      kDbConfigPath);
+    case ReplaceStep::kOpenDirectory:
+      return wrCannot(Written::kCreateFailed,
+                      "open the directory " + sPath(result.directory) + " of the settings file",
+                      err, target);
+    case ReplaceStep::kCreate:
+      wrCannot(Written::kCreateFailed,
+               "create a new settings file in the directory " + sPath(result.directory), err,
+               target);
+      if (err == EACCES || err == EPERM) {
+        vdTellHint({"db_init writes a new file and renames it over ", sPath(target),
+                    ", so it needs to write that directory"});
+      }
+      return Written::kCreateFailed;
+    case ReplaceStep::kKeepOwner:
+      wrCannot(Written::kWriteFailed,
+               "give " + beside + " its owner and group (user " + std::to_string(old->st_uid) +
+                   ", group " + std::to_string(old->st_gid) + ")",
+               err, target);
+      vdTellDetail({sPath(target), " is left as it was"});
+      return Written::kWriteFailed;
+    case ReplaceStep::kMakePrivate:
+      return wrCannot(Written::kWriteFailed, "make " + beside + " private (mode 0600)", err,
+                      target);
+    case ReplaceStep::kWrite:
+      return wrCannot(Written::kWriteFailed, "write " + beside, err, target);
+    case ReplaceStep::kFlush:
+      return wrCannot(Written::kWriteFailed, "flush " + beside + " to disk", err, target);
+    case ReplaceStep::kClose:
+      return wrCannot(Written::kWriteFailed, "close " + beside, err, target);
+    case ReplaceStep::kRename:
+      return wrCannot(Written::kWriteFailed, "rename the new settings file to " + sPath(target),
+                      err, target);
+    case ReplaceStep::kFlushDirectory:
+      wrCannot(Written::kWriteFailed,
+               "flush the directory " + sPath(result.directory) + " to disk", err, target);
+      vdTellDetail({"the new settings are in ", sPath(target), " but may not survive a crash"});
+      return Written::kWriteFailed;
   }
-  if (fchmod(file.fd, S_IRUSR | S_IWUSR) != 0) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "make " + beside + " private (mode 0600)", err, target);
-  }
-  if (!boWriteRecord(file.fd, config)) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "write " + beside, err, target);
-  }
-  if (fsync(file.fd) != 0) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "flush " + beside + " to disk", err, target);
-  }
-  if (!boCloseNow(file)) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "close " + beside, err, target);
-  }
-  if (rename(tempPath.c_str(), target.c_str()) != 0) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "rename the new settings file to " + sPath(target), err,
-                    target);
-  }
-  remover.path.clear();  // the name is the settings file's now
-  if (fsync(directory.fd) != 0) {
-    const int err = errno;
-    wrCannot(Written::kWriteFailed, "flush the directory " + sPath(directoryPath) + " to disk", err,
-             target);
-    vdTellDetail({"the new settings are in ", sPath(target), " but may not survive a crash"});
-    return Written::kWriteFailed;
-  }
-  return Written::kDone;
+  return Written::kWriteFailed;
 }
 
 // Writes the record into what is not a regular file (a device, a FIFO with
 // a reader) as it is: it is never replaced, nor its mode changed.
-Written wrWriteThrough(FdCloser& file, const DbConfig& config) {
+Written wrWriteThrough(FileDescriptor& file, const DbConfig& config) {
   std::string target = kDbConfigPath;
-  if (!boFollowLinks(target)) target = kDbConfigPath;  // it was opened: name it as given
-  if (!boClearNonBlocking(file.fd) || !boWriteRecord(file.fd, config)) {
+  if (!followLinks(target)) target = kDbConfigPath;  // it was opened: name it as given
+  if (!clearNonBlocking(file.fd) || !boWriteRecord(file.fd, config)) {
     const int err = errno;
     return wrCannot(Written::kWriteFailed, "write the settings to " + sPath(target), err, target);
   }
-  if (!boCloseNow(file)) {
+  if (!closeNow(file)) {
     const int err = errno;
     return wrCannot(Written::kWriteFailed, "close " + sPath(target), err, target);
   }
@@ -294,7 +181,7 @@ Written wrSaveRecord(const DbConfig& config) {
   // Opening what is there, without creating or emptying it, tells whether
   // the user may write it and what it is. O_NONBLOCK only keeps the open
   // from waiting for a reader when the name is a FIFO.
-  FdCloser existing{open(kDbConfigPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
+  FileDescriptor existing{open(kDbConfigPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
   if (existing.fd < 0) {
     const int err = errno;
     if (err == ENOENT) return wrReplaceFile(config, nullptr);
@@ -344,7 +231,7 @@ int inLoadDbConfig(DbConfig& config) {
   const std::string path = sPath(kDbConfigPath);
   // Not blocking in open: a FIFO without a writer reads as empty below
   // instead of stopping the program.
-  const FdCloser file{open(kDbConfigPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  const FileDescriptor file{open(kDbConfigPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (file.fd < 0) {
     const int err = errno;
     vdTellCannot("open the settings file " + path, err);
@@ -357,7 +244,7 @@ int inLoadDbConfig(DbConfig& config) {
   }
   // A record is 180 bytes whose fields all end within their width; anything
   // after the record is ignored.
-  const ssize_t got = boClearNonBlocking(file.fd) ? inReadRecord(file.fd, config) : -1;
+  const ssize_t got = clearNonBlocking(file.fd) ? inReadRecord(file.fd, config) : -1;
   const int err = errno;
   if (got < 0) {
     vdTellCannot("read the settings file " + path, err);
