@@ -15,7 +15,7 @@ namespace {
 bool boMatchesCommand(std::string_view arg, std::string_view word) { return arg.starts_with(word); }
 
 // Everything but the options: the command word and its arguments.
-void vdRunCommand(const Edition& edition, int argc, char** argv) {
+Outcome vdRunCommand(const Edition& edition, int argc, char** argv) {
   const std::string given = argv[1];  // as typed, for what the operator is told
   vdAsciiToLower(argv[1]);
   const std::string_view arg = argv[1];
@@ -24,13 +24,13 @@ void vdRunCommand(const Edition& edition, int argc, char** argv) {
                    [arg](const Command& command) { return boMatchesCommand(arg, command.word); });
   if (chosen == edition.commands.end()) {
     vdTellUnknownCommand(edition, given, argc);
-    inPrintText("Error - Invalid Command");
-  } else if (argc != chosen->inArgCount) {
-    vdTellWrongArgumentCount(edition, *chosen, given, argc);
-    inPrintText("Error - Invalid Parameters");
-  } else {
-    chosen->run(edition, argv);
+    return Outcome::kInvalidCommand;
   }
+  if (argc != chosen->inArgCount) {
+    vdTellWrongArgumentCount(edition, *chosen, given, argc);
+    return Outcome::kInvalidParameters;
+  }
+  return chosen->run(edition, argv);
 }
 
 }  // namespace
@@ -41,13 +41,15 @@ int inDispatch(const Edition& edition, int argc, char** argv) {
   const std::string_view only = argc == 2 ? argv[1] : "";
   if (argc <= 1) {
     vdTellNoCommand(edition);
-    inPrintText("Error - Invalid Parameters");
+    inPrintText(outcomeText(Outcome::kInvalidParameters));
   } else if (only == kHelpOption || only == kShortHelpOption) {
     inPrintText(sHelpText(edition));
   } else if (only == kVersionOption) {
     inPrintText(edition.banner);
   } else {
-    vdRunCommand(edition, argc, argv);
+    // Every line on standard error has been written by now: the final
+    // message comes last.
+    inPrintText(outcomeText(vdRunCommand(edition, argc, argv)));
   }
   return inFinishOutput() == 0 ? 0 : 1;
 }

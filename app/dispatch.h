@@ -5,17 +5,20 @@
 #include <span>
 #include <string_view>
 
+#include "util/outcome.h"
+
 struct Edition;
 
 // One command word, the argument count it requires (program name included),
-// the function that unpacks the arguments and runs its handler, and the
+// the function that unpacks the arguments, runs its handler and returns how
+// it ended, and the
 // names of its arguments as usage shows them ("host-address port ...").
 // The word must stay the first quoted text of the entry: the bash
 // completion is generated from the tables by that pattern.
 struct Command {
   std::string_view word;
   int inArgCount;
-  void (*run)(const Edition& edition, char** argv);
+  Outcome (*run)(const Edition& edition, char** argv);
   std::string_view arguments;
 };
 
@@ -42,8 +45,8 @@ consteval bool boArgumentNamesMatchCounts(std::span<const Command> commands) {
 
 // `--help` or `-h` alone prints the usage, `--version` alone the banner.
 // Otherwise lower-cases the command word in place, runs the first command
-// whose word it begins with, or prints the usage error, after telling why
-// on standard error. Returns the process's exit status: 0, or 1 when
+// whose word it begins with and prints its final message, or the usage
+// error after telling why on standard error. Returns the process's exit status: 0, or 1 when
 // standard output could not be written (a reader that has gone included:
 // SIGPIPE is ignored from the start).
 int inDispatch(const Edition& edition, int argc, char** argv);

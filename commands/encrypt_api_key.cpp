@@ -52,12 +52,9 @@ void vdEncryptDataByte(const unsigned char* pbIn, unsigned char* pbOut, int inCo
   }
 }
 
-void vdEncryptApiKey(const char* pszKeyText) {
+Outcome vdEncryptApiKey(const char* pszKeyText) {
   const std::string_view key(pszKeyText);
-  if (boRefuseKey(key)) {
-    inPrintText("Error - Invalid Api Key");
-    return;
-  }
+  if (boRefuseKey(key)) return Outcome::kInvalidApiKey;
   // An odd number of digits gets a leading F.
   const size_t padded = key.size() + key.size() % 2;
   const auto text = pbAllocZeroed<char>(padded + 1);
@@ -65,10 +62,7 @@ void vdEncryptApiKey(const char* pszKeyText) {
   const size_t n = padded / 2;
   const auto plain = pbAllocZeroed<unsigned char>(n + 1);
   const auto cipher = pbAllocZeroed<unsigned char>(n + 1);
-  if (!text || !output || !plain || !cipher) {
-    inPrintText("Error - Allocated Memory Failed");
-    return;
-  }
+  if (!text || !output || !plain || !cipher) return Outcome::kAllocationFailed;
   if (padded != key.size()) text[0] = 'F';
   std::memcpy(text.get() + (padded - key.size()), key.data(), key.size());
 
@@ -76,4 +70,5 @@ void vdEncryptApiKey(const char* pszKeyText) {
   vdEncryptDataByte(plain.get(), cipher.get(), static_cast<int>(n));
   vdHex2Ascii(cipher.get(), static_cast<int>(n), output.get());
   inPrintText(std::string_view(output.get(), padded));
+  return Outcome::kPrinted;
 }

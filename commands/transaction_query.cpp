@@ -23,6 +23,7 @@ namespace {
 // short enough that stepping by it never leaves four-digit years.
 constexpr int kMaxChunkDays = 400000;
 
+// How the chunks ended; the tool's final message is a ::Outcome.
 enum class Outcome { kSuccess, kQueryFailed, kConnectionLost, kOutputFailed };
 
 struct Export {
@@ -171,7 +172,7 @@ size_t inStatementLength(std::string_view fields, std::string_view filter) {
 // Everything after the arguments are validated: the statement, settings,
 // connection, export, release and the final message. On an output failure
 // nothing more is printed; the entry point reports it in the exit status.
-void vdRunExport(const Export& job) {
+::Outcome vdRunExport(const Export& job) {
   vdUseLargeOutputBuffer();
   vdDBKeepReleasedMemory();
   // Every chunk runs the same statement: it is built and checked once,
@@ -179,30 +180,26 @@ void vdRunExport(const Export& job) {
   std::array<char, kStatementSize> statement{};
   if (inBuildStatement(job.fields, job.filter, statement) != 0) {
     vdTellTooLong("the statement", inStatementLength(job.fields, job.filter), kStatementSize);
-    inPrintText("Error - Query Too Long");
-    return;
+    return ::Outcome::kQueryTooLong;
   }
   if (const int at = inUnopenedBracketAt(job.filter); at >= 0) {
     vdTellError({"the condition closes a bracket it did not open, at byte ", std::to_string(at + 1),
                  " of ", sQuoted(job.filter)});
     vdTellHint({"a condition stays inside its own brackets; nothing was sent"});
-    inPrintText("Error - Invalid Sql Command");
-    return;
+    return ::Outcome::kInvalidSql;
   }
   if (const int at = inUnsureBackslashAt(job.filter); at >= 0) {
     vdTellError({"the condition's E'...' text has a backslash right after a byte above 127, ",
                  "at byte ", std::to_string(at + 1), " of ", sQuoted(job.filter)});
     vdTellHint({"the client encoding decides whether it escapes the next byte; write the text "
                 "without escapes, or as U&'...'; nothing was sent"});
-    inPrintText("Error - Invalid Sql Command");
-    return;
+    return ::Outcome::kInvalidSql;
   }
   DbConfig config{};
-  if (inLoadDbConfig(config) != 0) return;
+  if (const ::Outcome loaded = inLoadDbConfig(config); loaded != ::Outcome::kSuccess) return loaded;
   if (inDBConnect(config) != 0) {
     vdTellConnectFailure(config);
-    inPrintText("Error - Can't Connect Database");
-    return;
+    return ::Outcome::kCannotConnect;
   }
   DBData data;
   Reached reached;
@@ -212,11 +209,12 @@ void vdRunExport(const Export& job) {
   vdTellWhyItStopped(outcome, reached);
   vdClearStatus();
   switch (outcome) {
-    case Outcome::kSuccess: inPrintText("Success"); break;
+    case Outcome::kSuccess: return ::Outcome::kSuccess;
     case Outcome::kQueryFailed:
-    case Outcome::kConnectionLost: inPrintText("Error - Invalid Sql Command"); break;
+    case Outcome::kConnectionLost: return ::Outcome::kInvalidSql;
     case Outcome::kOutputFailed: break;
   }
+  return ::Outcome::kOutputFailed;
 }
 
 // Why a day argument is refused, before its message.
@@ -227,17 +225,11 @@ bool boDayArgOk(const char* pszArg, std::string_view name, DayText& day) {
 }
 
 // Validates and rewrites the arguments; `pszCondition` is null in edition 2.0.
-void vdQuery(char* pszFields, char* pszCondition, const char* pszDateFrom, const char* pszDateTo,
-             int inDays, int inDelayMs) {
+::Outcome vdQuery(char* pszFields, char* pszCondition, const char* pszDateFrom,
+                  const char* pszDateTo, int inDays, int inDelayMs) {
   Export job{};
-  if (!boDayArgOk(pszDateFrom, "date-from", job.from)) {
-    inPrintText("Error - Date From Invalid");
-    return;
-  }
-  if (!boDayArgOk(pszDateTo, "date-to", job.to)) {
-    inPrintText("Error - Date To Invalid");
-    return;
-  }
+  if (!boDayArgOk(pszDateFrom, "date-from", job.from)) return ::Outcome::kDateFromInvalid;
+  if (!boDayArgOk(pszDateTo, "date-to", job.to)) return ::Outcome::kDateToInvalid;
   if (inDaysFromTo(job.from, job.to) < 0) {
     vdTellWarning({"date-from ", sDayIso(job.from), " is after date-to ", sDayIso(job.to),
                    ": the range is empty"});
@@ -253,24 +245,23 @@ void vdQuery(char* pszFields, char* pszCondition, const char* pszDateFrom, const
       std::vector<char> rewritten(2 * std::strlen(pszCondition) + 4);
       (void)inTranslateCondition(pszCondition, rewritten);
       vdTellTooLong("the condition, rewritten,", std::strlen(rewritten.data()), kConditionSize);
-      inPrintText("Error - Query Too Long");
-      return;
+      return ::Outcome::kQueryTooLong;
     }
   }
   job.filter = filter.data();
   job.inDays = inDays;
   job.inDelayMs = inDelayMs;
-  vdRunExport(job);
+  return vdRunExport(job);
 }
 
 }  // namespace
 
-void vdTransactionQuery(char* pszFields, char* pszCondition, char* pszDateFrom,
-                        const char* pszDateTo, int inDays, int inDelayMs) {
-  vdQuery(pszFields, pszCondition, pszDateFrom, pszDateTo, inDays, inDelayMs);
+::Outcome vdTransactionQuery(char* pszFields, char* pszCondition, char* pszDateFrom,
+                             const char* pszDateTo, int inDays, int inDelayMs) {
+  return vdQuery(pszFields, pszCondition, pszDateFrom, pszDateTo, inDays, inDelayMs);
 }
 
-void vdTransactionQuery(char* pszFields, char* pszDateFrom, const char* pszDateTo, int inDays,
-                        int inDelayMs) {
-  vdQuery(pszFields, nullptr, pszDateFrom, pszDateTo, inDays, inDelayMs);
+::Outcome vdTransactionQuery(char* pszFields, char* pszDateFrom, const char* pszDateTo, int inDays,
+                             int inDelayMs) {
+  return vdQuery(pszFields, nullptr, pszDateFrom, pszDateTo, inDays, inDelayMs);
 }

@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "util/diagnostics.h"
-#include "util/output.h"
 #include "util/replace_file.h"
 
 namespace {
@@ -83,20 +82,9 @@ bool boWriteRecord(int fd, const DbConfig& config) {
   return writeFully(fd, std::span(reinterpret_cast<const char*>(&config), sizeof config));
 }
 
-enum class Written { kDone, kCreateFailed, kWriteFailed };
-
-const char* pszWrittenMessage(Written written) {
-  switch (written) {
-    case Written::kDone: break;
-    case Written::kCreateFailed: return "Error - Create DB Config File Failed";
-    case Written::kWriteFailed: return "Error - Write DB Config File Failed";
-  }
-  return "Success";
-}
-
 // Tells why the settings could not be written (see vdTellCannot) and,
 // when the settings file is a link, where it leads; returns `written`.
-Written wrCannot(Written written, std::string_view what, int errnum, const std::string& target) {
+Outcome wrCannot(Outcome written, std::string_view what, int errnum, const std::string& target) {
   vdTellCannot(what, errnum);
   if (target != kDbConfigPath) {
     vdTellDetail({sPath(kDbConfigPath), " leads through symbolic links to ", sPath(target)});
@@ -108,7 +96,7 @@ Written wrCannot(Written written, std::string_view what, int errnum, const std::
 // holding the record (see replaceFile). `old` is the file being replaced,
 // null when there is none. Making the new file needs a directory the user
 // may write (and read, to flush it).
-Written wrReplaceFile(const DbConfig& config, const struct stat* old) {
+Outcome wrReplaceFile(const DbConfig& config, const struct stat* old) {
   const ReplaceResult result =
       replaceFile(kDbConfigPath, std::span(reinterpret_cast<const char*>(&config), sizeof config),
                   old);
@@ -116,68 +104,69 @@ Written wrReplaceFile(const DbConfig& config, const struct stat* old) {
   const std::string beside = "the new settings file beside " + sPath(target);
   const int err = result.err;
   switch (result.failed) {
-    case ReplaceStep::kDone: return Written::kDone;
+    case ReplaceStep::kDone: return Outcome::kSuccess;
     case ReplaceStep::kFollowLinks:
-      return wrCannot(Written::kCreateFailed, "follow the symbolic link " + sPath(target), err,
-                      kDbConfigPath);
+      return wrCannot(Outcome::kCreateConfigFailed, "follow the symbolic link " + sPath(target),
+                      err, kDbConfigPath);
     case ReplaceStep::kOpenDirectory:
-      return wrCannot(Written::kCreateFailed,
+      return wrCannot(Outcome::kCreateConfigFailed,
                       "open the directory " + sPath(result.directory) + " of the settings file",
                       err, target);
     case ReplaceStep::kCreate:
-      wrCannot(Written::kCreateFailed,
+      wrCannot(Outcome::kCreateConfigFailed,
                "create a new settings file in the directory " + sPath(result.directory), err,
                target);
       if (err == EACCES || err == EPERM) {
         vdTellHint({"db_init writes a new file and renames it over ", sPath(target),
                     ", so it needs to write that directory"});
       }
-      return Written::kCreateFailed;
+      return Outcome::kCreateConfigFailed;
     case ReplaceStep::kKeepOwner:
-      wrCannot(Written::kWriteFailed,
+      wrCannot(Outcome::kWriteConfigFailed,
                "give " + beside + " its owner and group (user " + std::to_string(old->st_uid) +
                    ", group " + std::to_string(old->st_gid) + ")",
                err, target);
       vdTellDetail({sPath(target), " is left as it was"});
-      return Written::kWriteFailed;
+      return Outcome::kWriteConfigFailed;
     case ReplaceStep::kMakePrivate:
-      return wrCannot(Written::kWriteFailed, "make " + beside + " private (mode 0600)", err,
+      return wrCannot(Outcome::kWriteConfigFailed, "make " + beside + " private (mode 0600)", err,
                       target);
     case ReplaceStep::kWrite:
-      return wrCannot(Written::kWriteFailed, "write " + beside, err, target);
+      return wrCannot(Outcome::kWriteConfigFailed, "write " + beside, err, target);
     case ReplaceStep::kFlush:
-      return wrCannot(Written::kWriteFailed, "flush " + beside + " to disk", err, target);
+      return wrCannot(Outcome::kWriteConfigFailed, "flush " + beside + " to disk", err, target);
     case ReplaceStep::kClose:
-      return wrCannot(Written::kWriteFailed, "close " + beside, err, target);
+      return wrCannot(Outcome::kWriteConfigFailed, "close " + beside, err, target);
     case ReplaceStep::kRename:
-      return wrCannot(Written::kWriteFailed, "rename the new settings file to " + sPath(target),
-                      err, target);
+      return wrCannot(Outcome::kWriteConfigFailed,
+                      "rename the new settings file to " + sPath(target), err, target);
     case ReplaceStep::kFlushDirectory:
-      wrCannot(Written::kWriteFailed,
+      wrCannot(Outcome::kWriteConfigFailed,
                "flush the directory " + sPath(result.directory) + " to disk", err, target);
       vdTellDetail({"the new settings are in ", sPath(target), " but may not survive a crash"});
-      return Written::kWriteFailed;
+      return Outcome::kWriteConfigFailed;
   }
-  return Written::kWriteFailed;
+  return Outcome::kWriteConfigFailed;
 }
 
 // Writes the record into what is not a regular file (a device, a FIFO with
 // a reader) as it is: it is never replaced, nor its mode changed.
-Written wrWriteThrough(FileDescriptor& file, const DbConfig& config) {
+Outcome wrWriteThrough(FileDescriptor& file, const DbConfig& config) {
   std::string target = kDbConfigPath;
   if (!followLinks(target)) target = kDbConfigPath;  // it was opened: name it as given
   if (!clearNonBlocking(file.fd) || !boWriteRecord(file.fd, config)) {
     const int err = errno;
-    return wrCannot(Written::kWriteFailed, "write the settings to " + sPath(target), err, target);
+    return wrCannot(Outcome::kWriteConfigFailed, "write the settings to " + sPath(target), err,
+                    target);
   }
   if (!closeNow(file)) {
     const int err = errno;
-    return wrCannot(Written::kWriteFailed, "close " + sPath(target), err, target);
+    return wrCannot(Outcome::kWriteConfigFailed, "close " + sPath(target), err, target);
   }
-  return Written::kDone;
+  return Outcome::kSuccess;
 }
 
-Written wrSaveRecord(const DbConfig& config) {
+Outcome wrSaveRecord(const DbConfig& config) {
   // Opening what is there, without creating or emptying it, tells whether
   // the user may write it and what it is. O_NONBLOCK only keeps the open
   // from waiting for a reader when the name is a FIFO.
@@ -188,13 +177,13 @@ Written wrSaveRecord(const DbConfig& config) {
     vdTellCannot("open the settings file " + sPath(kDbConfigPath) + " for writing", err);
     if (err == ENXIO) vdTellDetail({"it is a FIFO that no process has open for reading"});
     vdTellIfLink(kDbConfigPath);
-    return Written::kCreateFailed;
+    return Outcome::kCreateConfigFailed;
   }
   struct stat st {};
   if (fstat(existing.fd, &st) != 0) {
     const int err = errno;
     vdTellCannot("examine the settings file " + sPath(kDbConfigPath), err);
-    return Written::kWriteFailed;
+    return Outcome::kWriteConfigFailed;
   }
   if (!S_ISREG(st.st_mode)) return wrWriteThrough(existing, config);
   return wrReplaceFile(config, &st);
@@ -204,8 +193,8 @@ Written wrSaveRecord(const DbConfig& config) {
 
 bool boDbConfigFieldsTerminated(const DbConfig& config) { return inUnterminatedField(config) < 0; }
 
-void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
-              const char* pszPassword, const char* pszDbName) {
+Outcome vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
+                 const char* pszPassword, const char* pszDbName) {
   DbConfig config{};
   const std::array<std::string_view, 5> values = {pszHostAddr, pszPort, pszUser, pszPassword,
                                                   pszDbName};
@@ -219,15 +208,11 @@ void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
                  " bytes"});
     fits = false;
   }
-  if (!fits) {
-    inPrintText("Error - Parameter Too Long");
-    return;
-  }
-
-  inPrintText(pszWrittenMessage(wrSaveRecord(config)));
+  if (!fits) return Outcome::kParameterTooLong;
+  return wrSaveRecord(config);
 }
 
-int inLoadDbConfig(DbConfig& config) {
+Outcome inLoadDbConfig(DbConfig& config) {
   const std::string path = sPath(kDbConfigPath);
   // Not blocking in open: a FIFO without a writer reads as empty below
   // instead of stopping the program.
@@ -239,8 +224,7 @@ int inLoadDbConfig(DbConfig& config) {
     if (err == ENOENT) {
       vdTellHint({"db_init writes it; it is always read from the current directory"});
     }
-    inPrintText("Error - Open DB Config File Failed");
-    return -1;
+    return Outcome::kOpenConfigFailed;
   }
   // A record is 180 bytes whose fields all end within their width; anything
   // after the record is ignored.
@@ -259,9 +243,8 @@ int inLoadDbConfig(DbConfig& config) {
                  " field (offset ", std::to_string(offset), ", ", std::to_string(field.size()),
                  " bytes) has no terminating zero byte"});
   } else {
-    return 0;
+    return Outcome::kSuccess;
   }
   if (got >= 0) vdTellHint({"db_init writes a new one"});
-  inPrintText("Error - Read DB Config File Failed");
-  return -1;
+  return Outcome::kReadConfigFailed;
 }

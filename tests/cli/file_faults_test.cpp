@@ -16,17 +16,18 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kOpen = "Error - Open DB Config File Failed";
-const std::string kRead = "Error - Read DB Config File Failed";
-const std::string kNoConnect = "Error - Can't Connect Database";
-const std::string kCreate = "Error - Create DB Config File Failed";
-const std::string kWrite = "Error - Write DB Config File Failed";
+const std::string kOpen = finalMessage(Outcome::kOpenConfigFailed);
+const std::string kRead = finalMessage(Outcome::kReadConfigFailed);
+const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
+const std::string kCreate = finalMessage(Outcome::kCreateConfigFailed);
+const std::string kWrite = finalMessage(Outcome::kWriteConfigFailed);
 
 const std::vector<std::string> kQuery21 = {"transaction_query", "id", "none", "20240101",
                                            "20240101",          "0",  "0"};
@@ -274,8 +275,9 @@ TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
              vdWriteFile(dir.sFile("real/settings"), old);
              fs::permissions(dir.sFile("real/settings"), fs::perms::owner_all);
            },
-       .expected = "Success"},
-      {.what = "links to a missing file", .setup = linkTo("real/settings"), .expected = "Success",
+       .expected = finalMessage(Outcome::kSuccess)},
+      {.what = "links to a missing file", .setup = linkTo("real/settings"),
+       .expected = finalMessage(Outcome::kSuccess),
        .created = "real/settings"},
       {.what = "links to /dev/full",
        .setup = linkTo("/dev/full"),

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
 namespace {
@@ -34,7 +35,7 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
   for (const auto& values : runs) {
     SCOPED_TRACE(values[0] + " " + values[1]);
     const RunResult r = rrDbInit(dir, values);
-    EXPECT_EQ(r.out, "Success");
+    EXPECT_EQ(r.out, finalMessage(Outcome::kSuccess));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitStatus, 0);
     const std::string bytes = sReadFile(file);
@@ -63,7 +64,7 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
     values[i] = std::string(kSettingsWidths[i], '1');
     allTooLong[i] = std::string(kSettingsWidths[i] + i, '1');
     const RunResult r = rrDbInit(dir, values);
-    EXPECT_EQ(r.out, "Error - Parameter Too Long");
+    EXPECT_EQ(r.out, finalMessage(Outcome::kParameterTooLong));
     EXPECT_EQ(r.err, "lumettool: error: the " + names[i] + " is " +
                          std::to_string(kSettingsWidths[i]) + " bytes long, over its limit of " +
                          std::to_string(kSettingsWidths[i] - 1) + " bytes\n");
@@ -73,7 +74,7 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
   }
   // Every value that does not fit is named, in order.
   const RunResult r = rrDbInit(dir, allTooLong);
-  EXPECT_EQ(r.out, "Error - Parameter Too Long");
+  EXPECT_EQ(r.out, finalMessage(Outcome::kParameterTooLong));
   std::string said;
   for (size_t i = 0; i < 5; ++i) {
     said += "lumettool: error: the " + names[i] + " is " + std::to_string(kSettingsWidths[i] + i) +
@@ -90,7 +91,7 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   std::filesystem::create_symlink("/dev/full", file);
   const unsigned devMode = unMode("/dev/full");
   RunResult r = rrDbInit(dir, values);
-  EXPECT_EQ(r.out, "Error - Write DB Config File Failed");
+  EXPECT_EQ(r.out, finalMessage(Outcome::kWriteConfigFailed));
   EXPECT_EQ(r.err,
             "lumettool: error: cannot write the settings to '/dev/full': No space left on device\n"
             "lumettool: detail: './db_config.cfg' leads through symbolic links to '/dev/full'\n");
@@ -103,7 +104,7 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   std::filesystem::remove(file);
   std::filesystem::create_directory(file);
   r = rrDbInit(dir, values);
-  EXPECT_EQ(r.out, "Error - Create DB Config File Failed");
+  EXPECT_EQ(r.out, finalMessage(Outcome::kCreateConfigFailed));
   EXPECT_EQ(r.err,
             "lumettool: error: cannot open the settings file './db_config.cfg' for writing: Is a "
             "directory\n");
@@ -115,8 +116,8 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
                                           "20240101",          "0", "0"};
   // Nothing listens on port 1, so an accepted record ends in a failed connect.
   const std::string good = sSettingsRecord({"127.0.0.1", "1", "u", "p", "d"});
-  const std::string kRefused = "Error - Can't Connect Database";
-  const std::string kRead = "Error - Read DB Config File Failed";
+  const std::string kRefused = finalMessage(Outcome::kCannotConnect);
+  const std::string kRead = finalMessage(Outcome::kReadConfigFailed);
   const std::string kShort = "lumettool: error: the settings file './db_config.cfg' is too short: ";
   std::vector<CliCase> cases = {
       {"lumettool", query, kRefused, "error: cannot connect: ", good},
@@ -200,7 +201,7 @@ TEST(Password, NeverOnStandardError) {
       const RunResult r = rrRun(sProgram(program), args, options);
       EXPECT_TRUE(r.out.starts_with("Error - ")) << r.out;
       // The refused connection is told by libpq: whatever it says is checked.
-      if (r.out != "Error - Can't Connect Database") {
+      if (r.out != finalMessage(Outcome::kCannotConnect)) {
         EXPECT_NE(r.err, "");
       }
       for (const std::string& piece : {password, password.substr(0, 4), password.substr(5)}) {

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "tests/support/db_fixture.h"
+#include "tests/support/final_message.h"
 
 namespace {
 
-const std::string kSqlFailed = "Error - Invalid Sql Command";
-const std::string kNoConnect = "Error - Can't Connect Database";
+const std::string kSqlFailed = finalMessage(Outcome::kInvalidSql);
+const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
 
 // Waits, at most `seconds`, until `sql` gives "t" on `conn`.
 bool boBecomesTrue(PGconn* conn, const std::string& sql, int seconds) {
@@ -77,8 +78,9 @@ TEST_F(Connecting, TlsFromTheEnvironment) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const bool usual = c.role.empty();
-    ASSERT_EQ(sInit(sEnv("PGPORT"), usual ? sEnv("PGUSER") : c.role, usual ? sEnv("PGPASSWORD") : ""),
-              "Success");
+    ASSERT_EQ(
+        sInit(sEnv("PGPORT"), usual ? sEnv("PGUSER") : c.role, usual ? sEnv("PGPASSWORD") : ""),
+        finalMessage(Outcome::kSuccess));
     EXPECT_EQ(sOneDay("(select ssl from pg_stat_ssl where pid=pg_backend_pid())", c.env),
               c.expected);
   }
@@ -114,7 +116,7 @@ TEST_F(Connecting, StandbyChosenFromTheEnvironment) {
       boBecomesTrue(standby, "SELECT pg_last_wal_replay_lsn() >= '" + lsn + "'", 30);
   PQfinish(standby);
   ASSERT_TRUE(replayed) << "the standby did not replay the test's rows";
-  ASSERT_EQ(sInit("", sEnv("PGUSER"), sEnv("PGPASSWORD"), "", ""), "Success");
+  ASSERT_EQ(sInit("", sEnv("PGUSER"), sEnv("PGPASSWORD"), "", ""), finalMessage(Outcome::kSuccess));
   struct Case {
     std::string name, targetSessionAttrs;
     bool standbyUp;
@@ -148,7 +150,7 @@ TEST_F(Connecting, PoolerInTransactionMode) {
   const std::string port = sEnv("LUMET_POOLER_PORT");
   vdInsertStamps("(3, '2024-01-03 09:00'), (4, '2024-01-04 09:00')");
   vdSql("CREATE SEQUENCE s");
-  ASSERT_EQ(sInit(port, sEnv("PGUSER"), sEnv("PGPASSWORD")), "Success");
+  ASSERT_EQ(sInit(port, sEnv("PGUSER"), sEnv("PGPASSWORD")), finalMessage(Outcome::kSuccess));
   // The pool's one server connection, opened for this database and role.
   PGconn* pooled = PQconnectdb(("hostaddr=127.0.0.1 port=" + port + " user=" + sEnv("PGUSER") +
                                 " password=" + sEnv("PGPASSWORD") + " dbname=" + db_)
@@ -169,8 +171,9 @@ TEST_F(Connecting, PoolerInTransactionMode) {
   }
   const std::vector<RunResult> runs = vrRunAll(jobs, 2);
   const std::string tail = "|" + pid + "\n";
-  EXPECT_EQ(runs[0].out, "1" + tail + "2" + tail + "3" + tail + "4" + tail + "Success");
-  EXPECT_EQ(runs[1].out, "1" + tail + "2" + tail + "4" + tail + "Success");
+  EXPECT_EQ(runs[0].out,
+            "1" + tail + "2" + tail + "3" + tail + "4" + tail + finalMessage(Outcome::kSuccess));
+  EXPECT_EQ(runs[1].out, "1" + tail + "2" + tail + "4" + tail + finalMessage(Outcome::kSuccess));
 
   const std::string checksum =
       "SELECT coalesce(md5(string_agg(t::text, ',' ORDER BY t::text)), 'none') || "
@@ -262,7 +265,7 @@ class ConnectingNetwork : public DbTest {
            "RETURN true; END$$");
     ASSERT_EQ(sInit(sEnv("LUMET_NET_PORT"), sEnv("LUMET_NET_USER"), sEnv("LUMET_NET_PASSWORD"),
                     "postgres", sEnv("LUMET_NET_ADDR")),
-              "Success");
+              finalMessage(Outcome::kSuccess));
   }
 
   void TearDown() override {

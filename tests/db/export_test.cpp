@@ -5,6 +5,7 @@
 
 #include "tests/cli/sweep_cases.h"
 #include "tests/support/db_fixture.h"
+#include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
 namespace {
@@ -34,8 +35,8 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
       {"lumettool", "20240220", "20240310", "30", "0", all},
       {"lumettool", "20240220", "20240310", "2147483647", "0", all},
       {"lumettool-2.0", "20240220", "20240310", "7", "0", all},
-      {"lumettool", "20240310", "20240220", "0", "0", "Success", empty},
-      {"lumettool", "20240310", "20240220", "1", "0", "Success", empty},
+      {"lumettool", "20240310", "20240220", "0", "0", finalMessage(Outcome::kSuccess), empty},
+      {"lumettool", "20240310", "20240220", "1", "0", finalMessage(Outcome::kSuccess), empty},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program + " " + c.from + ".." + c.to + " days " + c.days + " delay " +
@@ -90,7 +91,7 @@ TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
   merged.mergeStderr = true;
   const RunResult both =
       rrQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged);
-  EXPECT_EQ(both.out, "1|10\n2|10\n" + run.err + "Error - Invalid Sql Command");
+  EXPECT_EQ(both.out, "1|10\n2|10\n" + run.err + finalMessage(Outcome::kInvalidSql));
 }
 
 // On a terminal, standard error shows a status line while chunks come in and
@@ -154,9 +155,9 @@ TEST_F(Export, ConnectFailuresAreReported) {
            {refusing.port, sEnv("PGPASSWORD"), server + refusing.port + " failed: Connection refused"},
            {silent.port, sEnv("PGPASSWORD"), "timeout expired"}}) {
     SCOPED_TRACE("port " + c.port + " password " + c.password);
-    ASSERT_EQ(sInit(c.port, sEnv("PGUSER"), c.password), "Success");
+    ASSERT_EQ(sInit(c.port, sEnv("PGUSER"), c.password), finalMessage(Outcome::kSuccess));
     const RunResult run = rrQuery({"id", "none", "20240101", "20240101", "0", "0"});
-    EXPECT_EQ(run.out, "Error - Can't Connect Database");
+    EXPECT_EQ(run.out, finalMessage(Outcome::kCannotConnect));
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
   }
 }
@@ -169,7 +170,7 @@ TEST_F(Export, PasswordWithBlankQuoteAndBackslash) {
   PQfreemem(literal);
   vdSql("GRANT SELECT ON transaction TO " + role);
   vdInsertStamps("(1, '2024-01-01 10:00')");
-  ASSERT_EQ(sInit(sEnv("PGPORT"), role, password), "Success");
+  ASSERT_EQ(sInit(sEnv("PGPORT"), role, password), finalMessage(Outcome::kSuccess));
   EXPECT_EQ(sQuery({"id", "none", "20240101", "20240101", "0", "0"}), "1\nSuccess");
 }
 
@@ -196,7 +197,8 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
   std::string longNote;
   for (int i = 0; i < 5000; ++i) longNote += "long";
   ASSERT_NE(psql.out.find("6|2024-01-01 13:00:00|" + longNote + "|"), std::string::npos);
-  EXPECT_EQ(sQuery({"all", "none", "20240101", "20240101", "0", "0"}), psql.out + "Success");
+  EXPECT_EQ(sQuery({"all", "none", "20240101", "20240101", "0", "0"}),
+            psql.out + finalMessage(Outcome::kSuccess));
 }
 
 // Rows are assembled in a buffer and written a buffer at a time: lines that
@@ -229,12 +231,13 @@ TEST_F(Export, LargeOutputMatchesPsql) {
     ASSERT_GT(psql.out.size(), size_t{400000});
     const std::string field = fields == "*" ? "all" : fields;
     for (const std::string days : {"0", "1"}) {
-      EXPECT_EQ(sQuery({field, "none", "20240301", "20240301", days, "0"}), psql.out + "Success");
+      EXPECT_EQ(sQuery({field, "none", "20240301", "20240301", days, "0"}),
+                psql.out + finalMessage(Outcome::kSuccess));
     }
   }
   // No columns at all: an empty line per row.
   EXPECT_EQ(sQuery({"", "none", "20240301", "20240301", "0", "0"}),
-            std::string(4000, '\n') + "Success");
+            std::string(4000, '\n') + finalMessage(Outcome::kSuccess));
 }
 
 // The rows of a chunk reach the reader before the pause after it, not when
@@ -354,7 +357,7 @@ class Hostile : public DbTest {
 };
 
 TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
-  const std::string kFailed = "Error - Invalid Sql Command";
+  const std::string kFailed = finalMessage(Outcome::kInvalidSql);
   const std::string checksum = sChecksum();
   struct Case {
     std::string fields, condition, expected;  // edition 2.0 when condition is "-"
@@ -409,7 +412,7 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
     if (c.expected == "psql") {
       const std::string rows = sPsqlRows(c.condition);
       EXPECT_NE(rows, "");
-      EXPECT_EQ(out, rows + "Success");
+      EXPECT_EQ(out, rows + finalMessage(Outcome::kSuccess));
     } else {
       EXPECT_EQ(out, c.expected);
     }

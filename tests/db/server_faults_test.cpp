@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "tests/support/db_fixture.h"
+#include "tests/support/final_message.h"
 
 namespace {
 
-const std::string kSqlFailed = "Error - Invalid Sql Command";
-const std::string kNoConnect = "Error - Can't Connect Database";
+const std::string kSqlFailed = finalMessage(Outcome::kInvalidSql);
+const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
 const std::string kAllRows = "1\n2\n3\n4\n5\nSuccess";  // of ServerFaults' table
 
 // The cluster that pg_virtualenv made for this run (scripts/lib/setup.sh).
@@ -103,7 +104,7 @@ class ServerFaults : public DbTest {
   void vdLoginAsReader() {
     vdCreateRole();
     vdSql("GRANT SELECT ON transaction TO " + sRole());
-    ASSERT_EQ(sInit(sEnv("PGPORT"), sRole(), "pw"), "Success");
+    ASSERT_EQ(sInit(sEnv("PGPORT"), sRole(), "pw"), finalMessage(Outcome::kSuccess));
   }
 
   // Statements that reached seen() since the last call.
@@ -260,7 +261,7 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.change.empty()) vdSql(c.change);
-    ASSERT_EQ(sInit(sEnv("PGPORT"), role, "pw", c.database), "Success");
+    ASSERT_EQ(sInit(sEnv("PGPORT"), role, "pw", c.database), finalMessage(Outcome::kSuccess));
     const RunResult run = rrQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"});
     EXPECT_EQ(run.out, c.expected);
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;

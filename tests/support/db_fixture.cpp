@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "tests/support/final_message.h"
+
 std::string sEnv(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
@@ -66,7 +68,8 @@ void DbTest::SetUp() {
   vdSql(
       "CREATE TABLE transaction (id int, datetime timestamp, note text, "
       "\"Vendor\" text, allowance int, nonempty boolean)");
-  ASSERT_EQ(sInit(sEnv("PGPORT"), sEnv("PGUSER"), sEnv("PGPASSWORD")), "Success");
+  ASSERT_EQ(sInit(sEnv("PGPORT"), sEnv("PGUSER"), sEnv("PGPASSWORD")),
+            finalMessage(Outcome::kSuccess));
 }
 
 void DbTest::TearDown() {
@@ -123,7 +126,7 @@ std::string DbTest::sQuery(const std::vector<std::string>& args, std::vector<std
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitStatus, 0);
   // A run that succeeds says nothing on standard error.
-  if (run.out.ends_with("Success")) {
+  if (run.out.ends_with(finalMessage(Outcome::kSuccess))) {
     EXPECT_EQ(run.err, "");
   }
   return run.out;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/db_config.h"
+#include "tests/support/final_message.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -28,20 +29,22 @@ class DbConfigFile : public testing::Test {
   std::string saved_;
 };
 
+// What `action` printed, then the final message of the outcome it returned.
 template <typename F>
 std::string sOutput(F action) {
   testing::internal::CaptureStdout();
-  action();
+  const Outcome outcome = action();
   EXPECT_EQ(std::fflush(stdout), 0);
-  return testing::internal::GetCapturedStdout();
+  return testing::internal::GetCapturedStdout() + finalMessage(outcome);
 }
 
 }  // namespace
 
 TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
   const std::string user(50, 'u');
-  EXPECT_EQ(sOutput([&] { vdDbInit("2001:db8:0:0:0:0:0:1", "65535", user.c_str(), "pw", "db"); }),
-            "Success");
+  EXPECT_EQ(
+      sOutput([&] { return vdDbInit("2001:db8:0:0:0:0:0:1", "65535", user.c_str(), "pw", "db"); }),
+      finalMessage(Outcome::kSuccess));
   std::string expected(180, '\0');
   expected.replace(0, 20, "2001:db8:0:0:0:0:0:1").replace(21, 5, "65535").replace(27, 50, user);
   EXPECT_EQ(sFile(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
@@ -50,9 +53,10 @@ TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
   EXPECT_EQ(st.st_mode & 0777, 0600U);
 
   // A second run replaces the record, leaving nothing of the longer user.
-  EXPECT_EQ(sOutput([] { vdDbInit("10.0.0.1", "", "bob", "", "db"); }), "Success");
+  EXPECT_EQ(sOutput([] { return vdDbInit("10.0.0.1", "", "bob", "", "db"); }),
+            finalMessage(Outcome::kSuccess));
   DbConfig config{};
-  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), 0); }), "");
+  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
   EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
   EXPECT_STREQ(config.szPort.data(), "");
   EXPECT_EQ(std::string(config.szUser.data(), 51), "bob" + std::string(48, '\0'));
@@ -67,17 +71,18 @@ TEST_F(DbConfigFile, RefusesOverLongValueWithoutTouchingTheFile) {
   for (size_t i = 0; i < 5; ++i) {
     std::array<std::string, 5> a = {"10.0.0.1", "5432", "u", "p", "d"};
     a[i] = std::string(kWidths[i], '9');
-    const std::string out = sOutput(
-        [&] { vdDbInit(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(), a[4].c_str()); });
-    EXPECT_EQ(out, "Error - Parameter Too Long") << "field " << i;
+    const std::string out = sOutput([&] {
+      return vdDbInit(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(), a[4].c_str());
+    });
+    EXPECT_EQ(out, finalMessage(Outcome::kParameterTooLong)) << "field " << i;
   }
   EXPECT_EQ(sFile(), "old");
 }
 
 TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
   DbConfig config{};
-  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), -1); }),
-            "Error - Open DB Config File Failed");
+  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }),
+            finalMessage(Outcome::kOpenConfigFailed));
   std::string record(180, '\0');
   record.replace(0, 8, "10.0.0.1").replace(21, 5, "54321").replace(129, 5, "sales");
   std::vector<std::string> refused = {record.substr(0, 179)};
@@ -87,12 +92,12 @@ TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
   }
   for (size_t i = 0; i < refused.size(); ++i) {
     vdWriteFile(dir_.sFile("db_config.cfg"), refused[i]);
-    EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), -1); }),
-              "Error - Read DB Config File Failed") << "case " << i;
+    EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }),
+              finalMessage(Outcome::kReadConfigFailed)) << "case " << i;
   }
   // Bytes after the record are ignored; a port may fill its field up to the zero.
   vdWriteFile(dir_.sFile("db_config.cfg"), record + std::string(20, 'z'));
-  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), 0); }), "");
+  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
   EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
   EXPECT_STREQ(config.szPort.data(), "54321");
   EXPECT_STREQ(config.szDbName.data(), "sales");
