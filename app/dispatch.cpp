@@ -37,6 +37,8 @@ Outcome vdRunCommand(const Edition& edition, int argc, char** argv) {
 
 int inDispatch(const Edition& edition, int argc, char** argv) {
   if (inIgnoreBrokenPipe() != 0 || inFillStandardDescriptors() != 0) return 1;
+  // Before anything is written: a buffer can only be set on an unused stream.
+  vdUseLargeOutputBuffer();
   vdSetProgramName(edition.name);
   const std::string_view only = argc == 2 ? argv[1] : "";
   if (argc <= 1) {

@@ -173,7 +173,6 @@ size_t inStatementLength(std::string_view fields, std::string_view filter) {
 // connection, export, release and the final message. On an output failure
 // nothing more is printed; the entry point reports it in the exit status.
 ::Outcome vdRunExport(const Export& job) {
-  vdUseLargeOutputBuffer();
   vdDBKeepReleasedMemory();
   // Every chunk runs the same statement: it is built and checked once,
   // before anything is sent.

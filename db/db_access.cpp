@@ -158,7 +158,7 @@ int inDBPause(int inDelayMs) {
     const int ready =
         watched.fd < 0 ? -1
                        : poll(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
-    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 && watched.fd >= 0 && errno == EINTR) continue;
     // Whatever arrived (a notice, the server's goodbye, an error from the
     // socket) is read now; a connection that is gone fails here.
     if (ready < 0 ||
