@@ -36,22 +36,22 @@ Outcome vdRunCommand(const Edition& edition, int argc, char** argv) {
 }  // namespace
 
 int inDispatch(const Edition& edition, int argc, char** argv) {
-  if (inIgnoreBrokenPipe() != 0 || inFillStandardDescriptors() != 0) return 1;
+  if (ignoreBrokenPipe() != 0 || fillStandardDescriptors() != 0) return 1;
   // Before anything is written: a buffer can only be set on an unused stream.
-  vdUseLargeOutputBuffer();
-  vdSetProgramName(edition.name);
+  useLargeOutputBuffer();
+  setProgramName(edition.name);
   const std::string_view only = argc == 2 ? argv[1] : "";
   if (argc <= 1) {
     vdTellNoCommand(edition);
-    inPrintText(outcomeText(Outcome::kInvalidParameters));
+    printText(outcomeText(Outcome::kInvalidParameters));
   } else if (only == kHelpOption || only == kShortHelpOption) {
-    inPrintText(sHelpText(edition));
+    printText(sHelpText(edition));
   } else if (only == kVersionOption) {
-    inPrintText(edition.banner);
+    printText(edition.banner);
   } else {
     // Every line on standard error has been written by now: the final
     // message comes last.
-    inPrintText(outcomeText(vdRunCommand(edition, argc, argv)));
+    printText(outcomeText(vdRunCommand(edition, argc, argv)));
   }
-  return inFinishOutput() == 0 ? 0 : 1;
+  return finishOutput() == 0 ? 0 : 1;
 }

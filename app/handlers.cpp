@@ -7,7 +7,7 @@
 #include "util/output.h"
 
 Outcome vdRunVersion(const Edition& edition, char** /*argv*/) {
-  inPrintText(edition.banner);
+  printText(edition.banner);
   return Outcome::kPrinted;
 }
 
@@ -20,11 +20,10 @@ Outcome vdRunEncryptApiKey(const Edition& /*edition*/, char** argv) {
 }
 
 Outcome vdRunTransactionQueryFiltered(const Edition& /*edition*/, char** argv) {
-  return vdTransactionQuery(argv[2], argv[3], argv[4], argv[5], inAtoiClamped(argv[6]),
-                            inAtoiClamped(argv[7]));
+  return vdTransactionQuery(argv[2], argv[3], argv[4], argv[5], atoiClamped(argv[6]),
+                            atoiClamped(argv[7]));
 }
 
 Outcome vdRunTransactionQueryUnfiltered(const Edition& /*edition*/, char** argv) {
-  return vdTransactionQuery(argv[2], argv[3], argv[4], inAtoiClamped(argv[5]),
-                            inAtoiClamped(argv[6]));
+  return vdTransactionQuery(argv[2], argv[3], argv[4], atoiClamped(argv[5]), atoiClamped(argv[6]));
 }

@@ -67,7 +67,7 @@ void vdTellUnknownCommand(const Edition& edition, std::string_view given, int ar
     vdTellError({given, " must be the only argument; ", std::to_string(argc - 2), " more given"});
     return;
   }
-  vdTellError({"unknown command ", sQuoted(given)});
+  vdTellError({"unknown command ", quoted(given)});
   // Commands match in any case: so does the nearest word.
   std::string lowered(given);
   vdAsciiToLower(lowered.data());
@@ -75,15 +75,15 @@ void vdTellUnknownCommand(const Edition& edition, std::string_view given, int ar
   std::transform(edition.commands.begin(), edition.commands.end(), std::back_inserter(candidates),
                  [](const Command& command) { return command.word; });
   candidates.insert(candidates.end(), {kHelpOption, kShortHelpOption, kVersionOption});
-  const std::string_view nearest = svNearestWord(lowered, candidates);
-  if (!nearest.empty()) vdTellHint({"did you mean ", sQuoted(nearest), "?"});
+  const std::string_view nearest = nearestWord(lowered, candidates);
+  if (!nearest.empty()) vdTellHint({"did you mean ", quoted(nearest), "?"});
   vdTellCommandUsage(edition);
 }
 
 void vdTellWrongArgumentCount(const Edition& edition, const Command& command,
                               std::string_view given, int argc) {
   std::string what(command.word);
-  if (given != command.word) what = sQuoted(given) + " (" + what + ")";
+  if (given != command.word) what = quoted(given) + " (" + what + ")";
   vdTellError({what, " takes ", sArguments(command.inArgCount - 2), ", ",
                std::to_string(argc - 2), " given"});
   vdTellHint({"usage: ", sUsageLine(edition, command)});

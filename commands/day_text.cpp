@@ -28,9 +28,9 @@ DayPieces dpReadDay(const char* pszArg) {
     return pieces;
   }
   const std::string_view text(pszArg, 8);
-  pieces.inYear = inAtoiClamped(text.substr(0, 4));
-  pieces.inMonth = inAtoiClamped(text.substr(4, 2));
-  pieces.inDay = inAtoiClamped(text.substr(6, 2));
+  pieces.inYear = atoiClamped(text.substr(0, 4));
+  pieces.inMonth = atoiClamped(text.substr(4, 2));
+  pieces.inDay = atoiClamped(text.substr(6, 2));
   if (pieces.inYear < 2000 || pieces.inYear > 2100) {
     pieces.fault = DayFault::kYear;
   } else if (pieces.inMonth < 1 || pieces.inMonth > 12) {
@@ -94,8 +94,8 @@ std::string sDayIso(const DayText& day) {
 int inDaysFromTo(const DayText& from, const DayText& to) {
   const auto sysDay = [](const DayText& day) {
     const std::string_view d(day.data(), 8);
-    return std::chrono::sys_days{std::chrono::year{inAtoiClamped(d.substr(0, 4))} /
-                                 inAtoiClamped(d.substr(4, 2)) / inAtoiClamped(d.substr(6, 2))};
+    return std::chrono::sys_days{std::chrono::year{atoiClamped(d.substr(0, 4))} /
+                                 atoiClamped(d.substr(4, 2)) / atoiClamped(d.substr(6, 2))};
   };
   return static_cast<int>((sysDay(to) - sysDay(from)).count());
 }

@@ -26,9 +26,9 @@ bool boRefuseKey(std::string_view key) {
                  std::to_string(kMaxApiKeyDigits), " hexadecimal digits are taken"});
     return true;
   }
-  const size_t bad = inFirstNonHexDigit(key);
+  const size_t bad = firstNonHexDigit(key);
   if (bad == key.size()) return false;
-  vdTellError({"the API key holds ", sQuoted(key.substr(bad, 1)), " at position ",
+  vdTellError({"the API key holds ", quoted(key.substr(bad, 1)), " at position ",
                std::to_string(bad + 1), " (counting from 1), which is not a hexadecimal digit"});
   if (key.starts_with("0x") || key.starts_with("0X")) {
     vdTellHint({"write the key without the 0x in front"});
@@ -69,6 +69,6 @@ Outcome vdEncryptApiKey(const char* pszKeyText) {
   vdAscii2Hex(text.get(), plain.get());
   vdEncryptDataByte(plain.get(), cipher.get(), static_cast<int>(n));
   vdHex2Ascii(cipher.get(), static_cast<int>(n), output.get());
-  inPrintText(std::string_view(output.get(), padded));
+  printText(std::string_view(output.get(), padded));
   return Outcome::kPrinted;
 }

@@ -44,7 +44,7 @@ void vdShow(ExportProgress& progress) {
                      sDayIso(progress.last) + ", " + std::to_string(progress.llRows) + " rows, " +
                      std::to_string(rate) + " rows/s, " + sDuration(elapsed) + " elapsed, " +
                      left + " left";
-  vdShowStatus(text);
+  showStatus(text);
   progress.shown = now;
   progress.boEverShown = true;
 }
@@ -58,7 +58,7 @@ void vdProgressBegin(ExportProgress& progress, int inChunks) {
 }
 
 void vdProgressChunkStarts(ExportProgress& progress, const DayText& first, const DayText& last) {
-  if (!boStatusShown()) return;
+  if (!statusShown()) return;
   ++progress.inCurrent;
   progress.first = first;
   progress.last = last;
@@ -66,7 +66,7 @@ void vdProgressChunkStarts(ExportProgress& progress, const DayText& first, const
 }
 
 void vdProgressChunkEnds(ExportProgress& progress, int inRows) {
-  if (!boStatusShown()) return;
+  if (!statusShown()) return;
   progress.llRows += inRows;
   ++progress.inDone;
   vdShow(progress);

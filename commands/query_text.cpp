@@ -21,16 +21,16 @@ void vdForEachPiece(std::string_view text, Step step) {
 void vdLowerOutsideQuotes(char* pszText) {
   const std::string_view text(pszText);
   vdForEachPiece(text, [pszText](size_t pos, const SqlPiece& piece) {
-    if (piece.kind == SqlPieceKind::kCode) pszText[pos] = chAsciiLower(pszText[pos]);
+    if (piece.kind == SqlPieceKind::kCode) pszText[pos] = asciiLower(pszText[pos]);
   });
 }
 
 bool boIsWholeWord(std::string_view text, std::string_view word) {
-  while (!text.empty() && boIsAsciiSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && boIsAsciiSpace(text.back())) text.remove_suffix(1);
+  while (!text.empty() && isAsciiSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isAsciiSpace(text.back())) text.remove_suffix(1);
   if (text.size() != word.size()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (chAsciiLower(text[i]) != word[i]) return false;
+    if (asciiLower(text[i]) != word[i]) return false;
   }
   return true;
 }
@@ -49,13 +49,13 @@ int inTranslateCondition(const char* pszCondition, std::span<char> out) {
     const SqlPiece piece = spSqlPieceAt(cond, pos);
     const std::string_view rest = cond.substr(pos);
     if (piece.kind == SqlPieceKind::kCode && rest.starts_with("and")) {
-      app.vdPut(" AND ");
+      app.put(" AND ");
       pos += 3;
     } else if (piece.kind == SqlPieceKind::kCode && rest.starts_with("or")) {
-      app.vdPut(" OR ");
+      app.put(" OR ");
       pos += 2;
     } else {
-      app.vdPut(rest.substr(0, piece.len));
+      app.put(rest.substr(0, piece.len));
       pos += piece.len;
     }
   }
@@ -85,19 +85,19 @@ int inUnsureBackslashAt(std::string_view filter) {
 
 int inBuildStatement(std::string_view fields, std::string_view filter, std::span<char> out) {
   TextBuffer app(out);
-  app.vdPut("SELECT ");
-  app.vdPut(fields);
-  app.vdPut(" FROM transaction WHERE transaction.datetime>=$1::timestamp"
-            " AND transaction.datetime<$2::timestamp");
+  app.put("SELECT ");
+  app.put(fields);
+  app.put(" FROM transaction WHERE transaction.datetime>=$1::timestamp"
+          " AND transaction.datetime<$2::timestamp");
   if (!filter.empty()) {
-    app.vdPut(" AND (");
-    app.vdPut(filter);
-    app.vdPut(")");
+    app.put(" AND (");
+    app.put(filter);
+    app.put(")");
   }
   return app.ok ? 0 : -1;
 }
 
 void vdPutDayParam(const DayText& day, DayParam& param) {
   TextBuffer app(param);
-  app.vdPut(sDayIso(day));
+  app.put(sDayIso(day));
 }

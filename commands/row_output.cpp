@@ -24,7 +24,7 @@ struct LineBuffer {
 int inFlushLines(LineBuffer& lines) {
   const std::string_view pending(lines.text.data(), lines.used);
   lines.used = 0;
-  return inPrintText(pending);
+  return printText(pending);
 }
 
 // Appends one value and the byte that follows it ('|' or '\n') when they do
@@ -34,7 +34,7 @@ int inPutLongValue(LineBuffer& lines, const DBCell& cell, char chAfter) {
   const auto len = static_cast<size_t>(cell.inLen);
   if (inFlushLines(lines) != 0) return -1;
   if (len >= lines.text.size()) {
-    if (inPrintText(std::string_view(cell.pszValue, len)) != 0) return -1;
+    if (printText(std::string_view(cell.pszValue, len)) != 0) return -1;
   } else {
     std::memcpy(lines.text.data(), cell.pszValue, len);
     lines.used = len;

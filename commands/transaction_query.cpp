@@ -98,7 +98,7 @@ Outcome ocExportChunks(const Export& job, const char* pszStatement, DBData& data
     if (finalChunk) return Outcome::kSuccess;
 
     // Let the reader have this chunk's rows while we wait.
-    if (inFinishOutput() != 0) return Outcome::kOutputFailed;
+    if (finishOutput() != 0) return Outcome::kOutputFailed;
     reached.lastComplete = last;
     reached.boAnyComplete = true;
     vdDayAfter(last, from);
@@ -137,8 +137,8 @@ void vdTellWhyItStopped(Outcome outcome, const Reached& reached) {
       vdTellDBFailure("the connection was lost in the pause after " + days + ": ");
       break;
     case Outcome::kOutputFailed:
-      vdTellError({"cannot write the rows of ", days, " to standard output: ",
-                   sSystemError(inOutputErrno())});
+      vdTellError(
+          {"cannot write the rows of ", days, " to standard output: ", systemError(outputErrno())});
       break;
   }
   vdTellResumePoint(reached);
@@ -151,7 +151,7 @@ void vdTellConnectFailure(const DbConfig& config) {
                                  strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
   if (!address.empty() && !boIsNumericAddress(address)) {
     vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
-                sQuoted(address), "; leave it empty and put a host name in PGHOST"});
+                quoted(address), "; leave it empty and put a host name in PGHOST"});
   }
 }
 
@@ -183,13 +183,13 @@ size_t inStatementLength(std::string_view fields, std::string_view filter) {
   }
   if (const int at = inUnopenedBracketAt(job.filter); at >= 0) {
     vdTellError({"the condition closes a bracket it did not open, at byte ", std::to_string(at + 1),
-                 " of ", sQuoted(job.filter)});
+                 " of ", quoted(job.filter)});
     vdTellHint({"a condition stays inside its own brackets; nothing was sent"});
     return ::Outcome::kInvalidSql;
   }
   if (const int at = inUnsureBackslashAt(job.filter); at >= 0) {
     vdTellError({"the condition's E'...' text has a backslash right after a byte above 127, ",
-                 "at byte ", std::to_string(at + 1), " of ", sQuoted(job.filter)});
+                 "at byte ", std::to_string(at + 1), " of ", quoted(job.filter)});
     vdTellHint({"the client encoding decides whether it escapes the next byte; write the text "
                 "without escapes, or as U&'...'; nothing was sent"});
     return ::Outcome::kInvalidSql;
@@ -206,7 +206,7 @@ size_t inStatementLength(std::string_view fields, std::string_view filter) {
   vdDBClearData(data);
   vdDBDisconnect();
   vdTellWhyItStopped(outcome, reached);
-  vdClearStatus();
+  clearStatus();
   switch (outcome) {
     case Outcome::kSuccess: return ::Outcome::kSuccess;
     case Outcome::kQueryFailed:
@@ -219,7 +219,7 @@ size_t inStatementLength(std::string_view fields, std::string_view filter) {
 // Why a day argument is refused, before its message.
 bool boDayArgOk(const char* pszArg, std::string_view name, DayText& day) {
   if (inParseDayArg(pszArg, day) == 0) return true;
-  vdTellError({name, " ", sQuoted(pszArg), ": ", sDayArgFault(pszArg)});
+  vdTellError({name, " ", quoted(pszArg), ": ", sDayArgFault(pszArg)});
   return false;
 }
 

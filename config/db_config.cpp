@@ -32,13 +32,13 @@ std::array<std::span<const char>, 5> asFields(const DbConfig& config) {
 }
 
 // A path as the operator is told it: quoted, never cut.
-std::string sPath(std::string_view path) { return sQuoted(path, PATH_MAX); }
+std::string sPath(std::string_view path) { return quoted(path, PATH_MAX); }
 
 // Tells "cannot WHAT: REASON", the reason being the system's for `errnum`;
 // a write that took nothing without a reason (`errnum` 0) says so.
 void vdTellCannot(std::string_view what, int errnum) {
   vdTellError({"cannot ", what, ": ",
-               errnum != 0 ? sSystemError(errnum) : std::string("it took no more bytes")});
+               errnum != 0 ? systemError(errnum) : std::string("it took no more bytes")});
 }
 
 // Tells where `path` leads when it is a symbolic link.

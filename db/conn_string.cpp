@@ -17,31 +17,31 @@ bool boNeedsQuotes(std::string_view value) {
 
 void vdPutValue(TextBuffer& app, std::string_view value) {
   if (!boNeedsQuotes(value)) {
-    app.vdPut(value);
+    app.put(value);
     return;
   }
-  app.vdPut("'");
+  app.put("'");
   for (const char c : value) {
-    if (c == '\'' || c == '\\') app.vdPut("\\");
-    app.vdPut(std::string_view(&c, 1));
+    if (c == '\'' || c == '\\') app.put("\\");
+    app.put(std::string_view(&c, 1));
   }
-  app.vdPut("'");
+  app.put("'");
 }
 
 void vdPutSetting(TextBuffer& app, std::string_view keyword, std::span<const char> field) {
   const std::string_view value(field.data(), strnlen(field.data(), field.size()));
   if (value.empty()) return;
-  app.vdPut(keyword);
+  app.put(keyword);
   vdPutValue(app, value);
-  app.vdPut(" ");
+  app.put(" ");
 }
 
 void vdPutNumber(TextBuffer& app, std::string_view keyword, int value) {
   std::array<char, 16> digits{};
   // Sixteen bytes hold any int, so to_chars cannot fail here.
   const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
-  app.vdPut(keyword);
-  app.vdPut(std::string_view(digits.data(), static_cast<size_t>(end - digits.data())));
+  app.put(keyword);
+  app.put(std::string_view(digits.data(), static_cast<size_t>(end - digits.data())));
 }
 
 }  // namespace
@@ -56,12 +56,12 @@ int inBuildConnString(const DbConfig& config, std::string_view applicationName,
   vdPutSetting(app, "password=", config.szPassword);
   vdPutSetting(app, "dbname=", config.szDbName);
   vdPutNumber(app, "connect_timeout=", kConnectTimeoutSeconds);
-  app.vdPut(" keepalives=1");
+  app.put(" keepalives=1");
   vdPutNumber(app, " keepalives_idle=", kKeepalivesIdleSeconds);
   vdPutNumber(app, " keepalives_interval=", kKeepalivesIntervalSeconds);
   vdPutNumber(app, " keepalives_count=", kKeepalivesCount);
   vdPutNumber(app, " tcp_user_timeout=", kSilentPeerSeconds * 1000);
-  app.vdPut(" fallback_application_name=");
+  app.put(" fallback_application_name=");
   vdPutValue(app, applicationName);
   return app.ok ? 0 : -1;
 }

@@ -52,7 +52,7 @@ void vdNoteStatementFailure(const PGresult* result) {
 
 // Server notices (a function's RAISE NOTICE, a warning) go to standard
 // error under the program's name, like the program's own lines.
-void vdPassOnNotice(void* /*arg*/, const char* pszMessage) { vdTellServer(pszMessage); }
+void vdPassOnNotice(void* /*arg*/, const char* pszMessage) { tellServer(pszMessage); }
 
 // Opens a transaction that nothing in it can make writable: a statement
 // cannot switch a READ ONLY transaction to read-write once it has begun, and
@@ -120,7 +120,7 @@ void vdDBKeepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
 
 int inDBConnect(const DbConfig& config) {
   std::array<char, kConnStringSize> conninfo{};
-  if (inBuildConnString(config, svProgramName(), conninfo) != 0) {
+  if (inBuildConnString(config, programName(), conninfo) != 0) {
     dbLastFailure = {"the settings do not make a connection string", "", ""};
     return -1;
   }

@@ -83,7 +83,8 @@ void vdCheckSpellAndRead(const Bytes& bytes) {
 }
 
 void vdCheckRead(const std::string& text) {
-  FUZZ_CHECK(boIsHexText(text) == (text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos));
+  FUZZ_CHECK(isHexText(text) ==
+             (text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos));
   const std::string_view digits = std::string_view(text).substr(0, kMaxHexDigits);
   const std::string padded = (digits.size() % 2 != 0 ? "0" : "") + std::string(digits);
   Bytes out(padded.size() / 2 + 1, 0xEE);  // one byte more that must stay untouched

@@ -12,7 +12,7 @@ namespace {
 using Settings = std::map<std::string, std::string>;
 
 template <size_t N>
-void vdPut(std::array<char, N>& field, const std::string& value) {
+void put(std::array<char, N>& field, const std::string& value) {
   value.copy(field.data(), N - 1);
 }
 
@@ -69,11 +69,11 @@ TEST(ConnString, LibpqReadsBackEveryValueExactly) {
   const std::string dbName = "db " + std::string(47, 'n');
   for (const std::string& password : passwords) {
     DbConfig config{};
-    vdPut(config.szHostAddr, host);
-    vdPut(config.szPort, "65535");
-    vdPut(config.szUser, user);
-    vdPut(config.szPassword, password);
-    vdPut(config.szDbName, dbName);
+    put(config.szHostAddr, host);
+    put(config.szPort, "65535");
+    put(config.szUser, user);
+    put(config.szPassword, password);
+    put(config.szDbName, dbName);
     const Settings expected = {{"hostaddr", host},
                                {"port", "65535"},
                                {"user", user},
