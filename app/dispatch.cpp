@@ -12,22 +12,22 @@ namespace {
 
 // A command word matches when the argument begins with it: Version,
 // VERSION and versionx all select `version`.
-bool boMatchesCommand(std::string_view arg, std::string_view word) { return arg.starts_with(word); }
+bool matchesCommand(std::string_view arg, std::string_view word) { return arg.starts_with(word); }
 
 // Everything but the options: the command word and its arguments.
-Outcome vdRunCommand(const Edition& edition, int argc, char** argv) {
+Outcome runCommand(const Edition& edition, int argc, char** argv) {
   const std::string given = argv[1];  // as typed, for what the operator is told
   vdAsciiToLower(argv[1]);
   const std::string_view arg = argv[1];
   const auto chosen =
       std::find_if(edition.commands.begin(), edition.commands.end(),
-                   [arg](const Command& command) { return boMatchesCommand(arg, command.word); });
+                   [arg](const Command& command) { return matchesCommand(arg, command.word); });
   if (chosen == edition.commands.end()) {
-    vdTellUnknownCommand(edition, given, argc);
+    tellUnknownCommand(edition, given, argc);
     return Outcome::kInvalidCommand;
   }
-  if (argc != chosen->inArgCount) {
-    vdTellWrongArgumentCount(edition, *chosen, given, argc);
+  if (argc != chosen->argCount) {
+    tellWrongArgumentCount(edition, *chosen, given, argc);
     return Outcome::kInvalidParameters;
   }
   return chosen->run(edition, argv);
@@ -35,23 +35,23 @@ Outcome vdRunCommand(const Edition& edition, int argc, char** argv) {
 
 }  // namespace
 
-int inDispatch(const Edition& edition, int argc, char** argv) {
+int dispatch(const Edition& edition, int argc, char** argv) {
   if (ignoreBrokenPipe() != 0 || fillStandardDescriptors() != 0) return 1;
   // Before anything is written: a buffer can only be set on an unused stream.
   useLargeOutputBuffer();
   setProgramName(edition.name);
   const std::string_view only = argc == 2 ? argv[1] : "";
   if (argc <= 1) {
-    vdTellNoCommand(edition);
+    tellNoCommand(edition);
     printText(outcomeText(Outcome::kInvalidParameters));
   } else if (only == kHelpOption || only == kShortHelpOption) {
-    printText(sHelpText(edition));
+    printText(helpText(edition));
   } else if (only == kVersionOption) {
     printText(edition.banner);
   } else {
     // Every line on standard error has been written by now: the final
     // message comes last.
-    printText(outcomeText(vdRunCommand(edition, argc, argv)));
+    printText(outcomeText(runCommand(edition, argc, argv)));
   }
   return finishOutput() == 0 ? 0 : 1;
 }

@@ -17,7 +17,7 @@ struct Edition;
 // completion is generated from the tables by that pattern.
 struct Command {
   std::string_view word;
-  int inArgCount;
+  int argCount;
   Outcome (*run)(const Edition& edition, char** argv);
   std::string_view arguments;
 };
@@ -35,11 +35,11 @@ inline constexpr std::string_view kVersionOption = "--version";
 
 // True when each command names as many arguments as its count requires,
 // so usage cannot promise what the dispatcher refuses.
-consteval bool boArgumentNamesMatchCounts(std::span<const Command> commands) {
+consteval bool argumentNamesMatchCounts(std::span<const Command> commands) {
   return std::all_of(commands.begin(), commands.end(), [](const Command& command) {
     const std::string_view names = command.arguments;
     const auto count = names.empty() ? 0 : 1 + std::count(names.begin(), names.end(), ' ');
-    return count + 2 == command.inArgCount;
+    return count + 2 == command.argCount;
   });
 }
 
@@ -49,4 +49,4 @@ consteval bool boArgumentNamesMatchCounts(std::span<const Command> commands) {
 // error after telling why on standard error. Returns the process's exit status: 0, or 1 when
 // standard output could not be written (a reader that has gone included:
 // SIGPIPE is ignored from the start).
-int inDispatch(const Edition& edition, int argc, char** argv);
+int dispatch(const Edition& edition, int argc, char** argv);

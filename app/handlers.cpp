@@ -6,24 +6,24 @@
 #include "util/int_arg.h"
 #include "util/output.h"
 
-Outcome vdRunVersion(const Edition& edition, char** /*argv*/) {
+Outcome runVersion(const Edition& edition, char** /*argv*/) {
   printText(edition.banner);
   return Outcome::kPrinted;
 }
 
-Outcome vdRunDbInit(const Edition& /*edition*/, char** argv) {
+Outcome runDbInit(const Edition& /*edition*/, char** argv) {
   return vdDbInit(argv[2], argv[3], argv[4], argv[5], argv[6]);
 }
 
-Outcome vdRunEncryptApiKey(const Edition& /*edition*/, char** argv) {
+Outcome runEncryptApiKey(const Edition& /*edition*/, char** argv) {
   return vdEncryptApiKey(argv[2]);
 }
 
-Outcome vdRunTransactionQueryFiltered(const Edition& /*edition*/, char** argv) {
+Outcome runTransactionQueryFiltered(const Edition& /*edition*/, char** argv) {
   return vdTransactionQuery(argv[2], argv[3], argv[4], argv[5], atoiClamped(argv[6]),
                             atoiClamped(argv[7]));
 }
 
-Outcome vdRunTransactionQueryUnfiltered(const Edition& /*edition*/, char** argv) {
+Outcome runTransactionQueryUnfiltered(const Edition& /*edition*/, char** argv) {
   return vdTransactionQuery(argv[2], argv[3], argv[4], atoiClamped(argv[5]), atoiClamped(argv[6]));
 }

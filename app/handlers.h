@@ -3,9 +3,9 @@
 
 #include "app/dispatch.h"
 
-Outcome vdRunVersion(const Edition& edition, char** argv);
-Outcome vdRunDbInit(const Edition& edition, char** argv);
-Outcome vdRunEncryptApiKey(const Edition& edition, char** argv);
+Outcome runVersion(const Edition& edition, char** argv);
+Outcome runDbInit(const Edition& edition, char** argv);
+Outcome runEncryptApiKey(const Edition& edition, char** argv);
 // transaction_query with a filter condition (edition 2.1) and without (2.0).
-Outcome vdRunTransactionQueryFiltered(const Edition& edition, char** argv);
-Outcome vdRunTransactionQueryUnfiltered(const Edition& edition, char** argv);
+Outcome runTransactionQueryFiltered(const Edition& edition, char** argv);
+Outcome runTransactionQueryUnfiltered(const Edition& edition, char** argv);

@@ -8,7 +8,7 @@ inline constexpr int kMaxApiKeyDigits = 2048;
 
 // Handler of `enc_api_key`: prints the enciphered key as uppercase hex
 // (kPrinted), or refuses empty, non-hex or over-long key text.
-Outcome vdEncryptApiKey(const char* pszKeyText);
+Outcome vdEncryptApiKey(const char* keyText);
 
 // Enciphers `inCount` bytes: each output byte is the previous output byte
 // (0x5C before the first) XOR the input byte XOR the key byte at i mod 16.

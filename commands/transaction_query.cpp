@@ -149,7 +149,7 @@ void vdTellConnectFailure(const DbConfig& config) {
   vdTellDBFailure("cannot connect: ");
   const std::string_view address(config.szHostAddr.data(),
                                  strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
-  if (!address.empty() && !boIsNumericAddress(address)) {
+  if (!address.empty() && !isNumericAddress(address)) {
     vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
                 quoted(address), "; leave it empty and put a host name in PGHOST"});
   }

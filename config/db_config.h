@@ -28,12 +28,12 @@ inline constexpr const char* kDbConfigPath = "./db_config.cfg";
 // replaced at once by a new one of mode 0600, so a failed run leaves the old
 // file whole; anything else (a device, a FIFO with a reader) is written
 // through and kept.
-Outcome vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
-                 const char* pszPassword, const char* pszDbName);
+Outcome vdDbInit(const char* hostAddr, const char* port, const char* user, const char* password,
+                 const char* dbName);
 
 // Fills `config` from ./db_config.cfg. Returns kSuccess, or
 // kOpenConfigFailed or kReadConfigFailed after telling why.
 Outcome inLoadDbConfig(DbConfig& config);
 
 // True when each field of `config` ends with a zero byte within its width.
-bool boDbConfigFieldsTerminated(const DbConfig& config);
+bool dbConfigFieldsTerminated(const DbConfig& config);

@@ -120,7 +120,7 @@ void vdDBKeepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
 
 int inDBConnect(const DbConfig& config) {
   std::array<char, kConnStringSize> conninfo{};
-  if (inBuildConnString(config, programName(), conninfo) != 0) {
+  if (buildConnString(config, programName(), conninfo) != 0) {
     dbLastFailure = {"the settings do not make a connection string", "", ""};
     return -1;
   }

@@ -6,7 +6,7 @@
 // an accepted record is the file's first 180 bytes, unchanged, with every
 // field terminated, and nothing is printed; anything else is refused with
 // kReadConfigFailed and a reason on standard error, and nothing printed.
-// boDbConfigFieldsTerminated agrees with the same rule on the raw bytes.
+// dbConfigFieldsTerminated agrees with the same rule on the raw bytes.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   DbConfig raw{};
   std::memset(&raw, 0x5A, sizeof raw);
   std::memcpy(&raw, pbData, size < sizeof raw ? size : sizeof raw);
-  if (size >= sizeof raw) FUZZ_CHECK(boDbConfigFieldsTerminated(raw) == valid);
+  if (size >= sizeof raw) FUZZ_CHECK(dbConfigFieldsTerminated(raw) == valid);
 
   vdWriteSettings(pbData, size);
   DbConfig config{};
@@ -72,6 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   }
   FUZZ_CHECK(loaded == Outcome::kSuccess && printed.empty() && told.empty());
   FUZZ_CHECK(std::memcmp(&config, pbData, sizeof config) == 0);
-  FUZZ_CHECK(boDbConfigFieldsTerminated(config));
+  FUZZ_CHECK(dbConfigFieldsTerminated(config));
   return 0;
 }

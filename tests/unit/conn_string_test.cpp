@@ -23,7 +23,7 @@ const std::string kTail =
 
 std::string sConnString(const DbConfig& config) {
   std::array<char, kConnStringSize> out{};
-  EXPECT_EQ(inBuildConnString(config, "lumettool-2.0", out), 0);
+  EXPECT_EQ(buildConnString(config, "lumettool-2.0", out), 0);
   return out.data();
 }
 
@@ -54,10 +54,10 @@ TEST(ConnString, WritesPlainValuesAndLeavesOutEmptyOnes) {
 
   DbConfig config{{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}};
   std::array<char, 16> small{};
-  EXPECT_EQ(inBuildConnString(config, "lumettool", small), -1);
+  EXPECT_EQ(buildConnString(config, "lumettool", small), -1);
   config.szPort.fill('5');  // no terminating zero
   std::array<char, kConnStringSize> out{};
-  EXPECT_EQ(inBuildConnString(config, "lumettool", out), -1);
+  EXPECT_EQ(buildConnString(config, "lumettool", out), -1);
 }
 
 TEST(ConnString, LibpqReadsBackEveryValueExactly) {
