@@ -102,7 +102,7 @@ TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
   }();
   const std::string odd2047 = digits2048.substr(1);
   const auto encipher = [](const std::string& key) {
-    return rrRun(sProgram("lumettool-1.0"), {"enc_api_key", key}).out;
+    return runProgram(programPath("lumettool-1.0"), {"enc_api_key", key}).out;
   };
   const std::string kBad = finalMessage(Outcome::kInvalidApiKey);
   std::string late = digits2048;

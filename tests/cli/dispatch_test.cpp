@@ -136,7 +136,7 @@ TEST(Dispatch, MergedStreamsEndWithTheFinalMessage) {
     TempDir dir;
     RunOptions options = roIn(dir.path);
     options.mergeStderr = true;
-    const RunResult r = rrRun(sProgram(c.program), c.args, options);
+    const RunResult r = runProgram(programPath(c.program), c.args, options);
     const size_t lastLine = r.out.rfind('\n') + 1;
     EXPECT_EQ(r.out.substr(lastLine), c.expected);
     EXPECT_TRUE(r.out.starts_with(c.errHas)) << r.out;
@@ -150,9 +150,9 @@ TEST(Dispatch, FailedStandardOutputExitsWithOne) {
   options.stdoutPath = "/dev/full";
   for (const std::string& program : {k21, k20, k10}) {
     SCOPED_TRACE(program);
-    EXPECT_EQ(rrRun(sProgram(program), {"version"}, options).exitStatus, 1);
-    EXPECT_EQ(rrRun(sProgram(program), {}, options).exitStatus, 1);
-    EXPECT_EQ(rrRun(sProgram(program), {"enc_api_key", "ab"}, options).exitStatus, 1);
+    EXPECT_EQ(runProgram(programPath(program), {"version"}, options).exitStatus, 1);
+    EXPECT_EQ(runProgram(programPath(program), {}, options).exitStatus, 1);
+    EXPECT_EQ(runProgram(programPath(program), {"enc_api_key", "ab"}, options).exitStatus, 1);
   }
 }
 

@@ -19,7 +19,7 @@ unsigned unMode(const std::string& path) {
 
 RunResult rrDbInit(const TempDir& dir, std::vector<std::string> values) {
   values.insert(values.begin(), "db_init");
-  return rrRun(sProgram("lumettool"), values, roIn(dir.path));
+  return runProgram(programPath("lumettool"), values, roIn(dir.path));
 }
 
 TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
@@ -30,7 +30,7 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
       {"", "", "", "", ""},
   };
   TempDir dir;
-  const std::string file = dir.sFile("db_config.cfg");
+  const std::string file = dir.pathOf("db_config.cfg");
   const mode_t saved = umask(0);  // the program itself must keep the file private
   for (const auto& values : runs) {
     SCOPED_TRACE(values[0] + " " + values[1]);
@@ -38,13 +38,13 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
     EXPECT_EQ(r.out, finalMessage(Outcome::kSuccess));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitStatus, 0);
-    const std::string bytes = sReadFile(file);
+    const std::string bytes = readFile(file);
     EXPECT_EQ(bytes, sSettingsRecord(values));
     EXPECT_EQ(bytes.substr(21, values[1].size()), values[1]);
     EXPECT_EQ(bytes.substr(78, values[3].size()), values[3]);
     EXPECT_EQ(unMode(file), 0600U);
     // The next run finds an existing, longer, world-readable file.
-    vdWriteFile(file, std::string(300, 'z'));
+    writeFile(file, std::string(300, 'z'));
     chmod(file.c_str(), 0644);
   }
   umask(saved);
@@ -54,8 +54,8 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
   const std::vector<std::string> good = {"1.2.3.4", "5432", "u", "p", "d"};
   const std::string names[] = {"host address", "port", "user", "password", "database name"};
   TempDir dir;
-  const std::string file = dir.sFile("db_config.cfg");
-  vdWriteFile(file, "previous content");
+  const std::string file = dir.pathOf("db_config.cfg");
+  writeFile(file, "previous content");
   chmod(file.c_str(), 0644);
   std::vector<std::string> allTooLong = good;
   for (size_t i = 0; i < 5; ++i) {
@@ -69,7 +69,7 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
                          std::to_string(kSettingsWidths[i]) + " bytes long, over its limit of " +
                          std::to_string(kSettingsWidths[i] - 1) + " bytes\n");
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(sReadFile(file), "previous content");
+    EXPECT_EQ(readFile(file), "previous content");
     EXPECT_EQ(unMode(file), 0644U);
   }
   // Every value that does not fit is named, in order.
@@ -86,7 +86,7 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
 
 TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   TempDir dir;
-  const std::string file = dir.sFile("db_config.cfg");
+  const std::string file = dir.pathOf("db_config.cfg");
   const std::vector<std::string> values = {"1.2.3.4", "5432", "u", "p", "d"};
   std::filesystem::create_symlink("/dev/full", file);
   const unsigned devMode = unMode("/dev/full");
@@ -192,13 +192,13 @@ TEST(Password, NeverOnStandardError) {
                                : ""));
       TempDir dir;
       if (c.settings && c.settings->empty()) {
-        std::filesystem::create_directory(dir.sFile("db_config.cfg"));
+        std::filesystem::create_directory(dir.pathOf("db_config.cfg"));
       } else if (c.settings) {
-        vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
+        writeFile(dir.pathOf("db_config.cfg"), *c.settings);
       }
       RunOptions options = roIn(dir.path);
       options.timeoutSeconds = 15;
-      const RunResult r = rrRun(sProgram(program), args, options);
+      const RunResult r = runProgram(programPath(program), args, options);
       EXPECT_TRUE(r.out.starts_with("Error - ")) << r.out;
       // The refused connection is told by libpq: whatever it says is checked.
       if (r.out != finalMessage(Outcome::kCannotConnect)) {

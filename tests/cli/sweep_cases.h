@@ -266,7 +266,7 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
   std::vector<RunJob> jobs;
   for (size_t i = 0; i < cases.size(); ++i) {
     const SweepCase& c = cases[i];
-    RunJob job{sProgram(c.program), c.args, {}};
+    RunJob job{programPath(c.program), c.args, {}};
     const std::string command = sCommandOf(edOf(c.program), c.args[0]);
     job.options.cwd = emptyDir.path;
     if (command == "transaction_query") job.options.cwd = queryDir;
@@ -277,7 +277,7 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
     job.options.timeoutSeconds = 30;
     jobs.push_back(std::move(job));
   }
-  const std::vector<RunResult> results = vrRunAll(jobs, 4);
+  const std::vector<RunResult> results = runAll(jobs, 4);
   for (size_t i = 0; i < cases.size(); ++i) {
     const SweepCase& c = cases[i];
     const RunResult& r = results[i];
@@ -341,7 +341,7 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
       EXPECT_EQ(r.out, c.output);
     }
     if (c.checkRecord) {
-      EXPECT_EQ(sReadFile(dirs[i]->sFile("db_config.cfg")),
+      EXPECT_EQ(readFile(dirs[i]->pathOf("db_config.cfg")),
                 sSettingsRecord({c.args.begin() + 1, c.args.end()}));
     }
   }

@@ -23,7 +23,7 @@ class DbConfigFile : public testing::Test {
     ASSERT_EQ(chdir(dir_.path.c_str()), 0);
   }
   void TearDown() override { EXPECT_EQ(chdir(saved_.c_str()), 0); }
-  std::string sFile() const { return sReadFile(dir_.sFile("db_config.cfg")); }
+  std::string pathOf() const { return readFile(dir_.pathOf("db_config.cfg")); }
 
   TempDir dir_;
   std::string saved_;
@@ -47,7 +47,7 @@ TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
       finalMessage(Outcome::kSuccess));
   std::string expected(180, '\0');
   expected.replace(0, 20, "2001:db8:0:0:0:0:0:1").replace(21, 5, "65535").replace(27, 50, user);
-  EXPECT_EQ(sFile(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
+  EXPECT_EQ(pathOf(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
   struct stat st {};
   ASSERT_EQ(stat("db_config.cfg", &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600U);
@@ -67,7 +67,7 @@ TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
 constexpr size_t kOffsets[] = {0, 21, 27, 78, 129}, kWidths[] = {21, 6, 51, 51, 51};
 
 TEST_F(DbConfigFile, RefusesOverLongValueWithoutTouchingTheFile) {
-  vdWriteFile(dir_.sFile("db_config.cfg"), "old");
+  writeFile(dir_.pathOf("db_config.cfg"), "old");
   for (size_t i = 0; i < 5; ++i) {
     std::array<std::string, 5> a = {"10.0.0.1", "5432", "u", "p", "d"};
     a[i] = std::string(kWidths[i], '9');
@@ -76,7 +76,7 @@ TEST_F(DbConfigFile, RefusesOverLongValueWithoutTouchingTheFile) {
     });
     EXPECT_EQ(out, finalMessage(Outcome::kParameterTooLong)) << "field " << i;
   }
-  EXPECT_EQ(sFile(), "old");
+  EXPECT_EQ(pathOf(), "old");
 }
 
 TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
@@ -91,12 +91,12 @@ TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
     refused.back().replace(kOffsets[i], kWidths[i], std::string(kWidths[i], 'x'));
   }
   for (size_t i = 0; i < refused.size(); ++i) {
-    vdWriteFile(dir_.sFile("db_config.cfg"), refused[i]);
+    writeFile(dir_.pathOf("db_config.cfg"), refused[i]);
     EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }),
               finalMessage(Outcome::kReadConfigFailed)) << "case " << i;
   }
   // Bytes after the record are ignored; a port may fill its field up to the zero.
-  vdWriteFile(dir_.sFile("db_config.cfg"), record + std::string(20, 'z'));
+  writeFile(dir_.pathOf("db_config.cfg"), record + std::string(20, 'z'));
   EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
   EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
   EXPECT_STREQ(config.szPort.data(), "54321");
