@@ -12,42 +12,46 @@ namespace {
 
 // A command word matches when the argument begins with it: Version,
 // VERSION and versionx all select `version`.
-bool boMatchesCommand(std::string_view arg, std::string_view word) { return arg.starts_with(word); }
+bool matchesCommand(std::string_view arg, std::string_view word) { return arg.starts_with(word); }
 
 // Everything but the options: the command word and its arguments.
-void vdRunCommand(const Edition& edition, int argc, char** argv) {
+Outcome runCommand(const Edition& edition, int argc, char** argv) {
   const std::string given = argv[1];  // as typed, for what the operator is told
   vdAsciiToLower(argv[1]);
   const std::string_view arg = argv[1];
   const auto chosen =
       std::find_if(edition.commands.begin(), edition.commands.end(),
-                   [arg](const Command& command) { return boMatchesCommand(arg, command.word); });
+                   [arg](const Command& command) { return matchesCommand(arg, command.word); });
   if (chosen == edition.commands.end()) {
-    vdTellUnknownCommand(edition, given, argc);
-    inPrintText("Error - Invalid Command");
-  } else if (argc != chosen->inArgCount) {
-    vdTellWrongArgumentCount(edition, *chosen, given, argc);
-    inPrintText("Error - Invalid Parameters");
-  } else {
-    chosen->run(edition, argv);
+    tellUnknownCommand(edition, given, argc);
+    return Outcome::kInvalidCommand;
   }
+  if (argc != chosen->argCount) {
+    tellWrongArgumentCount(edition, *chosen, given, argc);
+    return Outcome::kInvalidParameters;
+  }
+  return chosen->run(edition, argv);
 }
 
 }  // namespace
 
-int inDispatch(const Edition& edition, int argc, char** argv) {
-  if (inIgnoreBrokenPipe() != 0 || inFillStandardDescriptors() != 0) return 1;
-  vdSetProgramName(edition.name);
+int dispatch(const Edition& edition, int argc, char** argv) {
+  if (ignoreBrokenPipe() != 0 || fillStandardDescriptors() != 0) return 1;
+  // Before anything is written: a buffer can only be set on an unused stream.
+  useLargeOutputBuffer();
+  setProgramName(edition.name);
   const std::string_view only = argc == 2 ? argv[1] : "";
   if (argc <= 1) {
-    vdTellNoCommand(edition);
-    inPrintText("Error - Invalid Parameters");
+    tellNoCommand(edition);
+    printText(outcomeText(Outcome::kInvalidParameters));
   } else if (only == kHelpOption || only == kShortHelpOption) {
-    inPrintText(sHelpText(edition));
+    printText(helpText(edition));
   } else if (only == kVersionOption) {
-    inPrintText(edition.banner);
+    printText(edition.banner);
   } else {
-    vdRunCommand(edition, argc, argv);
+    // Every line on standard error has been written by now: the final
+    // message comes last.
+    printText(outcomeText(runCommand(edition, argc, argv)));
   }
-  return inFinishOutput() == 0 ? 0 : 1;
+  return finishOutput() == 0 ? 0 : 1;
 }

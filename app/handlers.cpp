@@ -6,22 +6,24 @@
 #include "util/int_arg.h"
 #include "util/output.h"
 
-void vdRunVersion(const Edition& edition, char** /*argv*/) { inPrintText(edition.banner); }
-
-void vdRunDbInit(const Edition& /*edition*/, char** argv) {
-  vdDbInit(argv[2], argv[3], argv[4], argv[5], argv[6]);
+Outcome runVersion(const Edition& edition, char** /*argv*/) {
+  printText(edition.banner);
+  return Outcome::kPrinted;
 }
 
-void vdRunEncryptApiKey(const Edition& /*edition*/, char** argv) { vdEncryptApiKey(argv[2]); }
-
-void vdRunTransactionQueryFiltered(const Edition& /*edition*/, char** argv) {
-  vdUseLargeOutputBuffer();
-  inPrintText(outcomeText(vdTransactionQuery(argv[2], argv[3], argv[4], argv[5],
-                                             inAtoiClamped(argv[6]), inAtoiClamped(argv[7]))));
+Outcome runDbInit(const Edition& /*edition*/, char** argv) {
+  return vdDbInit(argv[2], argv[3], argv[4], argv[5], argv[6]);
 }
 
-void vdRunTransactionQueryUnfiltered(const Edition& /*edition*/, char** argv) {
-  vdUseLargeOutputBuffer();
-  inPrintText(outcomeText(vdTransactionQuery(argv[2], argv[3], argv[4], inAtoiClamped(argv[5]),
-                                             inAtoiClamped(argv[6]))));
+Outcome runEncryptApiKey(const Edition& /*edition*/, char** argv) {
+  return vdEncryptApiKey(argv[2]);
+}
+
+Outcome runTransactionQueryFiltered(const Edition& /*edition*/, char** argv) {
+  return vdTransactionQuery(argv[2], argv[3], argv[4], argv[5], atoiClamped(argv[6]),
+                            atoiClamped(argv[7]));
+}
+
+Outcome runTransactionQueryUnfiltered(const Edition& /*edition*/, char** argv) {
+  return vdTransactionQuery(argv[2], argv[3], argv[4], atoiClamped(argv[5]), atoiClamped(argv[6]));
 }

@@ -7,14 +7,14 @@
 namespace {
 
 constexpr std::array kCommands{
-    Command{"version", 2, vdRunVersion, ""},
-    Command{"enc_api_key", 3, vdRunEncryptApiKey, "api-key"},
+    Command{"version", 2, runVersion, ""},
+    Command{"enc_api_key", 3, runEncryptApiKey, "api-key"},
 };
 
 constexpr Edition kEdition{"lumettool-1.0", "New Darvo Lumet Version 1.0", kCommands};
 
-static_assert(boArgumentNamesMatchCounts(kCommands));
+static_assert(argumentNamesMatchCounts(kCommands));
 
 }  // namespace
 
-int main(int argc, char** argv) { return inDispatch(kEdition, argc, argv); }
+int main(int argc, char** argv) { return dispatch(kEdition, argc, argv); }

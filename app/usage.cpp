@@ -14,24 +14,24 @@ namespace {
 // The option lines of the usage, after the program's name.
 constexpr std::string_view kOptionUsage[] = {"--help | -h", "--version"};
 
-bool boIsOption(std::string_view word) {
+bool isOption(std::string_view word) {
   return word == kHelpOption || word == kShortHelpOption || word == kVersionOption;
 }
 
 // "no arguments", "1 argument", "5 arguments".
-std::string sArguments(int count) {
+std::string argumentCountText(int count) {
   if (count == 0) return "no arguments";
   return std::to_string(count) + (count == 1 ? " argument" : " arguments");
 }
 
-void vdTellCommandUsage(const Edition& edition) {
+void tellCommandUsage(const Edition& edition) {
   for (const Command& command : edition.commands)
-    vdTellHint({"usage: ", sUsageLine(edition, command)});
+    vdTellHint({"usage: ", usageLine(edition, command)});
 }
 
 }  // namespace
 
-std::string sUsageLine(const Edition& edition, const Command& command) {
+std::string usageLine(const Edition& edition, const Command& command) {
   std::string line(edition.name);
   line += ' ';
   line += command.word;
@@ -42,11 +42,11 @@ std::string sUsageLine(const Edition& edition, const Command& command) {
   return line;
 }
 
-std::string sHelpText(const Edition& edition) {
+std::string helpText(const Edition& edition) {
   std::string text = "Usage:";
   for (const Command& command : edition.commands) {
     text += "\n  ";
-    text += sUsageLine(edition, command);
+    text += usageLine(edition, command);
   }
   for (const std::string_view option : kOptionUsage) {
     text += "\n  ";
@@ -57,17 +57,17 @@ std::string sHelpText(const Edition& edition) {
   return text;
 }
 
-void vdTellNoCommand(const Edition& edition) {
+void tellNoCommand(const Edition& edition) {
   vdTellError({"no command given"});
-  vdTellCommandUsage(edition);
+  tellCommandUsage(edition);
 }
 
-void vdTellUnknownCommand(const Edition& edition, std::string_view given, int argc) {
-  if (boIsOption(given)) {
+void tellUnknownCommand(const Edition& edition, std::string_view given, int argc) {
+  if (isOption(given)) {
     vdTellError({given, " must be the only argument; ", std::to_string(argc - 2), " more given"});
     return;
   }
-  vdTellError({"unknown command ", sQuoted(given)});
+  vdTellError({"unknown command ", quoted(given)});
   // Commands match in any case: so does the nearest word.
   std::string lowered(given);
   vdAsciiToLower(lowered.data());
@@ -75,16 +75,16 @@ void vdTellUnknownCommand(const Edition& edition, std::string_view given, int ar
   std::transform(edition.commands.begin(), edition.commands.end(), std::back_inserter(candidates),
                  [](const Command& command) { return command.word; });
   candidates.insert(candidates.end(), {kHelpOption, kShortHelpOption, kVersionOption});
-  const std::string_view nearest = svNearestWord(lowered, candidates);
-  if (!nearest.empty()) vdTellHint({"did you mean ", sQuoted(nearest), "?"});
-  vdTellCommandUsage(edition);
+  const std::string_view nearest = nearestWord(lowered, candidates);
+  if (!nearest.empty()) vdTellHint({"did you mean ", quoted(nearest), "?"});
+  tellCommandUsage(edition);
 }
 
-void vdTellWrongArgumentCount(const Edition& edition, const Command& command,
-                              std::string_view given, int argc) {
+void tellWrongArgumentCount(const Edition& edition, const Command& command, std::string_view given,
+                            int argc) {
   std::string what(command.word);
-  if (given != command.word) what = sQuoted(given) + " (" + what + ")";
-  vdTellError({what, " takes ", sArguments(command.inArgCount - 2), ", ",
+  if (given != command.word) what = quoted(given) + " (" + what + ")";
+  vdTellError({what, " takes ", argumentCountText(command.argCount - 2), ", ",
                std::to_string(argc - 2), " given"});
-  vdTellHint({"usage: ", sUsageLine(edition, command)});
+  vdTellHint({"usage: ", usageLine(edition, command)});
 }

@@ -24,7 +24,7 @@ void forEachPiece(std::string_view text, Step step) {
 bool startsWithFolded(std::string_view text, std::string_view word) {
   if (text.size() < word.size()) return false;
   for (size_t i = 0; i < word.size(); ++i) {
-    if (chAsciiLower(text[i]) != word[i]) return false;
+    if (asciiLower(text[i]) != word[i]) return false;
   }
   return true;
 }
@@ -109,13 +109,13 @@ struct FieldWalk {
 void lowerOutsideQuotes(char* text) {
   const std::string_view view(text);
   forEachPiece(view, [text](size_t pos, const SqlPiece& piece) {
-    if (piece.kind == SqlPieceKind::kCode) text[pos] = chAsciiLower(text[pos]);
+    if (piece.kind == SqlPieceKind::kCode) text[pos] = asciiLower(text[pos]);
   });
 }
 
 bool isWholeWord(std::string_view text, std::string_view word) {
-  while (!text.empty() && boIsAsciiSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && boIsAsciiSpace(text.back())) text.remove_suffix(1);
+  while (!text.empty() && isAsciiSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isAsciiSpace(text.back())) text.remove_suffix(1);
   return text.size() == word.size() && startsWithFolded(text, word);
 }
 
@@ -139,11 +139,11 @@ size_t translateCondition(std::string_view condition, std::span<char> out) {
       written += " OR ";
       pos += 2;
     } else {
-      written += chAsciiLower(rest[0]);
+      written += asciiLower(rest[0]);
       pos += 1;
     }
   }
-  filter.vdPut(written);
+  filter.put(written);
   return written.size();
 }
 
@@ -187,7 +187,7 @@ FieldListFault fieldListFault(std::string_view fields) {
 
 QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter) {
   const auto where = [](size_t at, std::string_view text) {
-    return ", at byte " + std::to_string(at + 1) + " of " + sQuoted(text);
+    return ", at byte " + std::to_string(at + 1) + " of " + quoted(text);
   };
   if (const FieldListFault fault = fieldListFault(fields); !fault.what.empty()) {
     return {"the field list holds " + fault.what + where(fault.at, fields),

@@ -16,7 +16,7 @@ FormatChoice formatFromValue(const char* value) {
                                      " is set but empty; set it to text or copy, or unset it"};
   }
   return {OutputFormat::kText,
-          std::string(kFormatVariable) + " " + sQuoted(text) + " is neither text nor copy"};
+          std::string(kFormatVariable) + " " + quoted(text) + " is neither text nor copy"};
 }
 
 FormatChoice formatFromEnvironment() { return formatFromValue(std::getenv(kFormatVariable)); }

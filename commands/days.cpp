@@ -29,9 +29,9 @@ DayArg parseDayArg(const char* arg) {
     return read;
   }
   const std::string_view text(arg, 8);
-  const int year = inAtoiClamped(text.substr(0, 4));
-  const int month = inAtoiClamped(text.substr(4, 2));
-  const int day = inAtoiClamped(text.substr(6, 2));
+  const int year = atoiClamped(text.substr(0, 4));
+  const int month = atoiClamped(text.substr(4, 2));
+  const int day = atoiClamped(text.substr(6, 2));
   if (year < 2000 || year > 2100) {
     read.fault = "the year " + std::to_string(year) + " is outside 2000..2100";
   } else if (month < 1 || month > 12) {

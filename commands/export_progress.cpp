@@ -44,7 +44,7 @@ void vdShow(ExportProgress& progress) {
                      isoText(progress.last) + ", " + std::to_string(progress.llRows) + " rows, " +
                      std::to_string(rate) + " rows/s, " + sDuration(elapsed) + " elapsed, " +
                      left + " left";
-  vdShowStatus(text);
+  showStatus(text);
   progress.shown = now;
   progress.boEverShown = true;
 }
@@ -58,7 +58,7 @@ void vdProgressBegin(ExportProgress& progress, int inChunks) {
 }
 
 void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last) {
-  if (!boStatusShown()) return;
+  if (!statusShown()) return;
   ++progress.inCurrent;
   progress.first = first;
   progress.last = last;
@@ -66,13 +66,13 @@ void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last) {
 }
 
 void progressRowsArrived(ExportProgress& progress, int64_t rows) {
-  if (!boStatusShown()) return;
+  if (!statusShown()) return;
   progress.llRows += rows;
   vdShow(progress);
 }
 
 void progressChunkEnds(ExportProgress& progress) {
-  if (!boStatusShown()) return;
+  if (!statusShown()) return;
   ++progress.inDone;
   vdShow(progress);
 }

@@ -158,7 +158,7 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
       break;
     case ChunksEnd::kOutputFailed:
       vdTellError({"cannot write the rows of ", days, " to standard output: ",
-                   sSystemError(inOutputErrno())});
+                   systemError(outputErrno())});
       break;
   }
   tellResumePoint(reached);
@@ -183,9 +183,9 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
   tellDatabaseFailure("cannot connect: ", why);
   const std::string_view address(config.szHostAddr.data(),
                                  strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
-  if (!address.empty() && !boIsNumericAddress(address)) {
+  if (!address.empty() && !isNumericAddress(address)) {
     vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
-                sQuoted(address), "; leave it empty and put a host name in PGHOST"});
+                quoted(address), "; leave it empty and put a host name in PGHOST"});
   }
 }
 
@@ -194,7 +194,7 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
 void tellIfSuperuser() {
   std::string role;
   if (!dbConnectedAsSuperuser(role)) return;
-  vdTellWarning({"connected as ", sQuoted(role), ", a superuser: read-only transactions do not "
+  vdTellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
                  "stop a superuser's functions; export with a role that may only SELECT"});
 }
 
@@ -214,7 +214,7 @@ Outcome outcomeOf(ChunksEnd end) {
 Outcome runExport(const ExportJob& job) {
   keepReleasedMemory();
   DbConfig config{};
-  if (inLoadDbConfig(config) != 0) return Outcome::kPrinted;
+  if (const Outcome loaded = inLoadDbConfig(config); loaded != Outcome::kSuccess) return loaded;
   DBFailure why;
   if (inDBConnect(config, &why) != 0) {
     tellConnectFailure(config, why);
@@ -226,6 +226,6 @@ Outcome runExport(const ExportJob& job) {
   vdDBDisconnect();
   tellWhyItStopped(end, run);
   tellBreakingValues(run);
-  vdClearStatus();
+  clearStatus();
   return outcomeOf(end);
 }

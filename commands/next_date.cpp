@@ -37,7 +37,7 @@ size_t tokenWidth(Token token) {
 int pieceAt(const char* pszSource, size_t pos, size_t width) {
   const size_t available = strnlen(pszSource, pos + width);
   if (available <= pos) return 0;
-  return inAtoiClamped(std::string_view(pszSource + pos, available - pos));
+  return atoiClamped(std::string_view(pszSource + pos, available - pos));
 }
 
 // Writes `value` as `width` digits (zero-padded, the lowest digits kept).

@@ -43,7 +43,7 @@ size_t inContinuationLength(std::string_view text, size_t pos) {
   size_t i = pos;
   bool lineBreak = false;
   while (i < text.size()) {
-    if (boIsAsciiSpace(text[i])) {
+    if (isAsciiSpace(text[i])) {
       lineBreak = lineBreak || text[i] == '\n' || text[i] == '\r';
       ++i;
     } else if (text.substr(i).starts_with("--")) {

@@ -10,18 +10,18 @@ std::string_view selectList(std::string_view fields) {
 size_t buildStatement(std::string_view fields, std::string_view filter, Day first, Day after,
                       std::span<char> out) {
   TextBuffer statement(out);
-  statement.vdPut("COPY (SELECT ");
-  statement.vdPut(fields);
-  statement.vdPut(" FROM transaction WHERE transaction.datetime>='");
-  statement.vdPut(isoText(first));
-  statement.vdPut("' AND transaction.datetime<'");
-  statement.vdPut(isoText(after));
-  statement.vdPut("'");
+  statement.put("COPY (SELECT ");
+  statement.put(fields);
+  statement.put(" FROM transaction WHERE transaction.datetime>='");
+  statement.put(isoText(first));
+  statement.put("' AND transaction.datetime<'");
+  statement.put(isoText(after));
+  statement.put("'");
   if (!filter.empty()) {
-    statement.vdPut(" AND (");
-    statement.vdPut(filter);
-    statement.vdPut("\n)");
+    statement.put(" AND (");
+    statement.put(filter);
+    statement.put("\n)");
   }
-  statement.vdPut(") TO STDOUT WITH (DELIMITER '|')");
+  statement.put(") TO STDOUT WITH (DELIMITER '|')");
   return statement.needed;
 }

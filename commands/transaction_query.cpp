@@ -17,7 +17,7 @@ namespace {
 bool readDay(const char* arg, std::string_view name, Day& day) {
   const DayArg read = parseDayArg(arg);
   if (!read.fault.empty()) {
-    vdTellError({name, " ", sQuoted(arg), ": ", read.fault});
+    vdTellError({name, " ", quoted(arg), ": ", read.fault});
     return false;
   }
   day = read.day;

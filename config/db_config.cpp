@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "util/diagnostics.h"
-#include "util/output.h"
+#include "util/replace_file.h"
 
 namespace {
 
@@ -23,358 +23,230 @@ namespace {
 constexpr std::array<std::string_view, 5> kFieldNames = {"host address", "port", "user",
                                                          "password", "database name"};
 
-std::array<std::span<char>, 5> asFields(DbConfig& config) {
+std::array<std::span<char>, 5> fieldsOf(DbConfig& config) {
   return {config.szHostAddr, config.szPort, config.szUser, config.szPassword, config.szDbName};
 }
 
-std::array<std::span<const char>, 5> asFields(const DbConfig& config) {
+std::array<std::span<const char>, 5> fieldsOf(const DbConfig& config) {
   return {config.szHostAddr, config.szPort, config.szUser, config.szPassword, config.szDbName};
 }
 
 // A path as the operator is told it: quoted, never cut.
-std::string sPath(std::string_view path) { return sQuoted(path, PATH_MAX); }
+std::string quotedPath(std::string_view path) { return quoted(path, PATH_MAX); }
 
 // Tells "cannot WHAT: REASON", the reason being the system's for `errnum`;
 // a write that took nothing without a reason (`errnum` 0) says so.
-void vdTellCannot(std::string_view what, int errnum) {
+void tellCannot(std::string_view what, int errnum) {
   vdTellError({"cannot ", what, ": ",
-               errnum != 0 ? sSystemError(errnum) : std::string("it took no more bytes")});
+               errnum != 0 ? systemError(errnum) : std::string("it took no more bytes")});
 }
 
 // Tells where `path` leads when it is a symbolic link.
-void vdTellIfLink(const char* pszPath) {
+void tellIfLink(const char* path) {
   std::array<char, PATH_MAX> link{};
-  const ssize_t n = readlink(pszPath, link.data(), link.size());
+  const ssize_t n = readlink(path, link.data(), link.size());
   if (n < 0) return;
-  vdTellDetail({sPath(pszPath), " is a symbolic link to ",
-                sPath(std::string_view(link.data(), static_cast<size_t>(n)))});
+  vdTellDetail({quotedPath(path), " is a symbolic link to ",
+                quotedPath(std::string_view(link.data(), static_cast<size_t>(n)))});
 }
 
 // Copies `value` into `field` when it fits with its terminating zero.
-bool boStoreField(std::span<char> field, std::string_view value) {
+bool storeField(std::span<char> field, std::string_view value) {
   if (value.size() >= field.size()) return false;
   std::memcpy(field.data(), value.data(), value.size());
   return true;
 }
 
-bool boFieldTerminated(std::span<const char> field) {
+bool fieldTerminated(std::span<const char> field) {
   return std::memchr(field.data(), '\0', field.size()) != nullptr;
 }
 
 // The index of the first field without a zero byte within its width; -1
 // when every field has one.
-int inUnterminatedField(const DbConfig& config) {
-  const auto fields = asFields(config);
+int unterminatedField(const DbConfig& config) {
+  const auto fields = fieldsOf(config);
   for (size_t i = 0; i < fields.size(); ++i)
-    if (!boFieldTerminated(fields[i])) return static_cast<int>(i);
+    if (!fieldTerminated(fields[i])) return static_cast<int>(i);
   return -1;
-}
-
-// Closes the descriptor when the function that opened it returns.
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// Closes the descriptor now, for a caller that needs to know it went well
-// (a file system may report a failed write only here).
-bool boCloseNow(FdCloser& file) {
-  const int fd = file.fd;
-  file.fd = -1;
-  return close(fd) == 0;
-}
-
-// Removes the file of that name when the function that made it returns,
-// unless it has been handed on (the name cleared) by then.
-struct FileRemover {
-  std::string path;
-  ~FileRemover() {
-    if (!path.empty()) unlink(path.c_str());
-  }
-};
-
-bool boClearNonBlocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 // Reads a record: returns the number of bytes read, fewer than a record
 // when the file ends first, or -1 on an error (errno tells which).
-ssize_t inReadRecord(int fd, DbConfig& config) {
-  auto* bytes = reinterpret_cast<char*>(&config);
-  size_t done = 0;
-  while (done < sizeof config) {
-    const ssize_t n = read(fd, bytes + done, sizeof config - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
+ssize_t readRecord(int fd, DbConfig& config) {
+  return readFully(fd, std::span(reinterpret_cast<char*>(&config), sizeof config));
 }
 
-// Writes the record to an open descriptor and makes sure it reached the
-// file. On failure errno tells why, 0 when the file took no more bytes.
-bool boWriteRecord(int fd, const DbConfig& config) {
-  const auto* bytes = reinterpret_cast<const char*>(&config);
-  size_t done = 0;
-  while (done < sizeof config) {
-    const ssize_t n = write(fd, bytes + done, sizeof config - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = 0;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+// Writes the record to an open descriptor. On failure errno tells why, 0
+// when the file took no more bytes.
+bool writeRecord(int fd, const DbConfig& config) {
+  return writeFully(fd, std::span(reinterpret_cast<const char*>(&config), sizeof config));
 }
 
-enum class Written { kDone, kCreateFailed, kWriteFailed };
-
-const char* pszWrittenMessage(Written written) {
-  switch (written) {
-    case Written::kDone: break;
-    case Written::kCreateFailed: return "Error - Create DB Config File Failed";
-    case Written::kWriteFailed: return "Error - Write DB Config File Failed";
-  }
-  return "Success";
-}
-
-// The directory part of `path`: "." when it has none.
-std::string sDirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Follows `path` through symbolic links to the name they finally stand
-// for, whether or not a file of that name exists yet. False when a link
-// cannot be read or there are too many of them; `path` is then the link
-// that failed and errno tells why.
-bool boFollowLinks(std::string& path) {
-  constexpr int kMaxLinks = 40;  // as many as the kernel follows in one lookup
-  for (int hop = 0; hop < kMaxLinks; ++hop) {
-    std::array<char, PATH_MAX> link{};
-    const ssize_t n = readlink(path.c_str(), link.data(), link.size());
-    // Not a link, or nothing there: this is the name.
-    if (n < 0) return errno == EINVAL || errno == ENOENT;
-    if (static_cast<size_t>(n) == link.size()) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-    const std::string_view target(link.data(), static_cast<size_t>(n));
-    if (target.starts_with('/')) {
-      path = target;
-    } else {
-      path = sDirectoryOf(path);
-      path += '/';
-      path += target;
-    }
-  }
-  errno = ELOOP;
-  return false;
-}
-
-// The new file takes the owner and group of the one it replaces, as the old
-// file kept them when it was rewritten in place. A user may not give a file
-// away: replacing someone else's file is refused (only root may do it).
-bool boKeepOwner(int fd, const struct stat& old) {
-  struct stat made {};
-  if (fstat(fd, &made) != 0) return false;
-  if (made.st_uid == old.st_uid && made.st_gid == old.st_gid) return true;
-  return fchown(fd, old.st_uid, old.st_gid) == 0;
-}
-
-// Tells why the settings could not be written (see vdTellCannot) and,
+// Tells why the settings could not be written (see tellCannot) and,
 // when the settings file is a link, where it leads; returns `written`.
-Written wrCannot(Written written, std::string_view what, int errnum, const std::string& target) {
-  vdTellCannot(what, errnum);
+Outcome cannotWrite(Outcome written, std::string_view what, int errnum, const std::string& target) {
+  tellCannot(what, errnum);
   if (target != kDbConfigPath) {
-    vdTellDetail({sPath(kDbConfigPath), " leads through symbolic links to ", sPath(target)});
+    vdTellDetail(
+        {quotedPath(kDbConfigPath), " leads through symbolic links to ", quotedPath(target)});
   }
   return written;
 }
 
-// Writes the record to a private file beside the one the name stands for
-// and renames it over that, so the name always holds either the old record
-// or the whole new one. `old` is the file being replaced, null when there
-// is none. Making the new file needs a directory the user may write (and
-// read, to flush it); on any failure before the rename the new file is
-// removed and the old one is left as it was.
-Written wrReplaceFile(const DbConfig& config, const struct stat* old) {
-  std::string target = kDbConfigPath;
-  if (!boFollowLinks(target)) {
-    const int err = errno;
-    return wrCannot(Written::kCreateFailed, "follow the symbolic link " + sPath(target), err,
-                    kDbConfigPath);
+// Replaces the file the settings file's name stands for by a new one
+// holding the record (see replaceFile). `old` is the file being replaced,
+// null when there is none. Making the new file needs a directory the user
+// may write (and read, to flush it).
+Outcome replaceSettingsFile(const DbConfig& config, const struct stat* old) {
+  const ReplaceResult result =
+      replaceFile(kDbConfigPath, std::span(reinterpret_cast<const char*>(&config), sizeof config),
+                  old);
+  const std::string& target = result.target;
+  const std::string beside = "the new settings file beside " + quotedPath(target);
+  const int err = result.err;
+  switch (result.failed) {
+    case ReplaceStep::kDone: return Outcome::kSuccess;
+    case ReplaceStep::kFollowLinks:
+      return cannotWrite(Outcome::kCreateConfigFailed,
+                         "follow the symbolic link " + quotedPath(target), err, kDbConfigPath);
+    case ReplaceStep::kOpenDirectory:
+      return cannotWrite(
+          Outcome::kCreateConfigFailed,
+          "open the directory " + quotedPath(result.directory) + " of the settings file", err,
+          target);
+    case ReplaceStep::kCreate:
+      cannotWrite(Outcome::kCreateConfigFailed,
+                  "create a new settings file in the directory " + quotedPath(result.directory),
+                  err, target);
+      if (err == EACCES || err == EPERM) {
+        vdTellHint({"db_init writes a new file and renames it over ", quotedPath(target),
+                    ", so it needs to write that directory"});
+      }
+      return Outcome::kCreateConfigFailed;
+    case ReplaceStep::kKeepOwner:
+      cannotWrite(Outcome::kWriteConfigFailed,
+                  "give " + beside + " its owner and group (user " + std::to_string(old->st_uid) +
+                      ", group " + std::to_string(old->st_gid) + ")",
+                  err, target);
+      vdTellDetail({quotedPath(target), " is left as it was"});
+      return Outcome::kWriteConfigFailed;
+    case ReplaceStep::kMakePrivate:
+      return cannotWrite(Outcome::kWriteConfigFailed, "make " + beside + " private (mode 0600)",
+                         err, target);
+    case ReplaceStep::kWrite:
+      return cannotWrite(Outcome::kWriteConfigFailed, "write " + beside, err, target);
+    case ReplaceStep::kFlush:
+      return cannotWrite(Outcome::kWriteConfigFailed, "flush " + beside + " to disk", err, target);
+    case ReplaceStep::kClose:
+      return cannotWrite(Outcome::kWriteConfigFailed, "close " + beside, err, target);
+    case ReplaceStep::kRename:
+      return cannotWrite(Outcome::kWriteConfigFailed,
+                         "rename the new settings file to " + quotedPath(target), err, target);
+    case ReplaceStep::kFlushDirectory:
+      cannotWrite(Outcome::kWriteConfigFailed,
+                  "flush the directory " + quotedPath(result.directory) + " to disk", err, target);
+      vdTellDetail(
+          {"the new settings are in ", quotedPath(target), " but may not survive a crash"});
+      return Outcome::kWriteConfigFailed;
   }
-  const std::string directoryPath = sDirectoryOf(target);
-  const FdCloser directory{open(directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (directory.fd < 0) {
-    const int err = errno;
-    return wrCannot(Written::kCreateFailed,
-                    "open the directory " + sPath(directoryPath) + " of the settings file", err,
-                    target);
-  }
-  // mkostemp makes the file with O_EXCL and mode 0600 under a new name.
-  std::string tempPath = directoryPath + "/.db_config.cfg.XXXXXX";
-  FdCloser file{mkostemp(tempPath.data(), O_CLOEXEC)};
-  if (file.fd < 0) {
-    const int err = errno;
-    wrCannot(Written::kCreateFailed,
-             "create a new settings file in the directory " + sPath(directoryPath), err, target);
-    if (err == EACCES || err == EPERM) {
-      vdTellHint({"db_init writes a new file and renames it over ", sPath(target),
-                  ", so it needs to write that directory"});
-    }
-    return Written::kCreateFailed;
-  }
-  FileRemover remover{tempPath};
-  const std::string beside = "the new settings file beside " + sPath(target);
-  // The file holds a password: private whatever the umask.
-  if (old != nullptr && !boKeepOwner(file.fd, *old)) {
-    const int err = errno;
-    wrCannot(Written::kWriteFailed,
-             "give " + beside + " its owner and group (user " + std::to_string(old->st_uid) +
-                 ", group " + std::to_string(old->st_gid) + ")",
-             err, target);
-    vdTellDetail({sPath(target), " is left as it was"});
-    return Written::kWriteFailed;
-  }
-  if (fchmod(file.fd, S_IRUSR | S_IWUSR) != 0) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "make " + beside + " private (mode 0600)", err, target);
-  }
-  if (!boWriteRecord(file.fd, config)) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "write " + beside, err, target);
-  }
-  if (fsync(file.fd) != 0) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "flush " + beside + " to disk", err, target);
-  }
-  if (!boCloseNow(file)) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "close " + beside, err, target);
-  }
-  if (rename(tempPath.c_str(), target.c_str()) != 0) {
-    const int err = errno;
-    return wrCannot(Written::kWriteFailed, "rename the new settings file to " + sPath(target), err,
-                    target);
-  }
-  remover.path.clear();  // the name is the settings file's now
-  if (fsync(directory.fd) != 0) {
-    const int err = errno;
-    wrCannot(Written::kWriteFailed, "flush the directory " + sPath(directoryPath) + " to disk", err,
-             target);
-    vdTellDetail({"the new settings are in ", sPath(target), " but may not survive a crash"});
-    return Written::kWriteFailed;
-  }
-  return Written::kDone;
+  return Outcome::kWriteConfigFailed;
 }
 
 // Writes the record into what is not a regular file (a device, a FIFO with
 // a reader) as it is: it is never replaced, nor its mode changed.
-Written wrWriteThrough(FdCloser& file, const DbConfig& config) {
+Outcome writeThrough(FileDescriptor& file, const DbConfig& config) {
   std::string target = kDbConfigPath;
-  if (!boFollowLinks(target)) target = kDbConfigPath;  // it was opened: name it as given
-  if (!boClearNonBlocking(file.fd) || !boWriteRecord(file.fd, config)) {
+  if (!followLinks(target)) target = kDbConfigPath;  // it was opened: name it as given
+  if (!clearNonBlocking(file.fd) || !writeRecord(file.fd, config)) {
     const int err = errno;
-    return wrCannot(Written::kWriteFailed, "write the settings to " + sPath(target), err, target);
+    return cannotWrite(Outcome::kWriteConfigFailed, "write the settings to " + quotedPath(target),
+                       err, target);
   }
-  if (!boCloseNow(file)) {
+  if (!closeNow(file)) {
     const int err = errno;
-    return wrCannot(Written::kWriteFailed, "close " + sPath(target), err, target);
+    return cannotWrite(Outcome::kWriteConfigFailed, "close " + quotedPath(target), err, target);
   }
-  return Written::kDone;
+  return Outcome::kSuccess;
 }
 
-Written wrSaveRecord(const DbConfig& config) {
+Outcome saveRecord(const DbConfig& config) {
   // Opening what is there, without creating or emptying it, tells whether
   // the user may write it and what it is. O_NONBLOCK only keeps the open
   // from waiting for a reader when the name is a FIFO.
-  FdCloser existing{open(kDbConfigPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
+  FileDescriptor existing{open(kDbConfigPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
   if (existing.fd < 0) {
     const int err = errno;
-    if (err == ENOENT) return wrReplaceFile(config, nullptr);
-    vdTellCannot("open the settings file " + sPath(kDbConfigPath) + " for writing", err);
+    if (err == ENOENT) return replaceSettingsFile(config, nullptr);
+    tellCannot("open the settings file " + quotedPath(kDbConfigPath) + " for writing", err);
     if (err == ENXIO) vdTellDetail({"it is a FIFO that no process has open for reading"});
-    vdTellIfLink(kDbConfigPath);
-    return Written::kCreateFailed;
+    tellIfLink(kDbConfigPath);
+    return Outcome::kCreateConfigFailed;
   }
   struct stat st {};
   if (fstat(existing.fd, &st) != 0) {
     const int err = errno;
-    vdTellCannot("examine the settings file " + sPath(kDbConfigPath), err);
-    return Written::kWriteFailed;
+    tellCannot("examine the settings file " + quotedPath(kDbConfigPath), err);
+    return Outcome::kWriteConfigFailed;
   }
-  if (!S_ISREG(st.st_mode)) return wrWriteThrough(existing, config);
-  return wrReplaceFile(config, &st);
+  if (!S_ISREG(st.st_mode)) return writeThrough(existing, config);
+  return replaceSettingsFile(config, &st);
 }
 
 }  // namespace
 
-bool boDbConfigFieldsTerminated(const DbConfig& config) { return inUnterminatedField(config) < 0; }
+bool dbConfigFieldsTerminated(const DbConfig& config) { return unterminatedField(config) < 0; }
 
-void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
-              const char* pszPassword, const char* pszDbName) {
+Outcome vdDbInit(const char* hostAddr, const char* port, const char* user, const char* password,
+                 const char* dbName) {
   DbConfig config{};
-  const std::array<std::string_view, 5> values = {pszHostAddr, pszPort, pszUser, pszPassword,
-                                                  pszDbName};
-  const auto fields = asFields(config);
+  const std::array<std::string_view, 5> values = {hostAddr, port, user, password, dbName};
+  const auto fields = fieldsOf(config);
   bool fits = true;
   // Every value that does not fit is named with its length, never its text.
   for (size_t i = 0; i < values.size(); ++i) {
-    if (boStoreField(fields[i], values[i])) continue;
+    if (storeField(fields[i], values[i])) continue;
     vdTellError({"the ", kFieldNames[i], " is ", std::to_string(values[i].size()),
                  " bytes long, over its limit of ", std::to_string(fields[i].size() - 1),
                  " bytes"});
     fits = false;
   }
-  if (!fits) {
-    inPrintText("Error - Parameter Too Long");
-    return;
-  }
-
-  inPrintText(pszWrittenMessage(wrSaveRecord(config)));
+  if (!fits) return Outcome::kParameterTooLong;
+  return saveRecord(config);
 }
 
-int inLoadDbConfig(DbConfig& config) {
-  const std::string path = sPath(kDbConfigPath);
+Outcome inLoadDbConfig(DbConfig& config) {
+  const std::string path = quotedPath(kDbConfigPath);
   // Not blocking in open: a FIFO without a writer reads as empty below
   // instead of stopping the program.
-  const FdCloser file{open(kDbConfigPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  const FileDescriptor file{open(kDbConfigPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (file.fd < 0) {
     const int err = errno;
-    vdTellCannot("open the settings file " + path, err);
-    vdTellIfLink(kDbConfigPath);
+    tellCannot("open the settings file " + path, err);
+    tellIfLink(kDbConfigPath);
     if (err == ENOENT) {
       vdTellHint({"db_init writes it; it is always read from the current directory"});
     }
-    inPrintText("Error - Open DB Config File Failed");
-    return -1;
+    return Outcome::kOpenConfigFailed;
   }
   // A record is 180 bytes whose fields all end within their width; anything
   // after the record is ignored.
-  const ssize_t got = boClearNonBlocking(file.fd) ? inReadRecord(file.fd, config) : -1;
+  const ssize_t got = clearNonBlocking(file.fd) ? readRecord(file.fd, config) : -1;
   const int err = errno;
   if (got < 0) {
-    vdTellCannot("read the settings file " + path, err);
+    tellCannot("read the settings file " + path, err);
   } else if (static_cast<size_t>(got) < sizeof config) {
     vdTellError({"the settings file ", path, " is too short: ", std::to_string(got),
                  " bytes of the ", std::to_string(sizeof config), " of a record"});
-  } else if (const int bad = inUnterminatedField(config); bad >= 0) {
+  } else if (const int bad = unterminatedField(config); bad >= 0) {
     const auto index = static_cast<size_t>(bad);
-    const std::span<const char> field = asFields(std::as_const(config))[index];
+    const std::span<const char> field = fieldsOf(std::as_const(config))[index];
     const auto offset = static_cast<size_t>(field.data() - reinterpret_cast<const char*>(&config));
     vdTellError({"the settings file ", path, " is damaged: its ", kFieldNames[index],
                  " field (offset ", std::to_string(offset), ", ", std::to_string(field.size()),
                  " bytes) has no terminating zero byte"});
   } else {
-    return 0;
+    return Outcome::kSuccess;
   }
   if (got >= 0) vdTellHint({"db_init writes a new one"});
-  inPrintText("Error - Read DB Config File Failed");
-  return -1;
+  return Outcome::kReadConfigFailed;
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "util/outcome.h"
+
 // Five zero-terminated text fields laid end to end: the file holds exactly
 // this record, byte for byte, with no header.
 struct DbConfig {
@@ -22,16 +24,16 @@ static_assert(offsetof(DbConfig, szPort) == 21 && offsetof(DbConfig, szUser) == 
 
 inline constexpr const char* kDbConfigPath = "./db_config.cfg";
 
-// Handler of `db_init`: stores the five settings in ./db_config.cfg and
-// prints "Success" or an error message. A regular file (or none) is
+// Handler of `db_init`: stores the five settings in ./db_config.cfg. A regular file (or none) is
 // replaced at once by a new one of mode 0600, so a failed run leaves the old
 // file whole; anything else (a device, a FIFO with a reader) is written
 // through and kept.
-void vdDbInit(const char* pszHostAddr, const char* pszPort, const char* pszUser,
-              const char* pszPassword, const char* pszDbName);
+Outcome vdDbInit(const char* hostAddr, const char* port, const char* user, const char* password,
+                 const char* dbName);
 
-// Fills `config` from ./db_config.cfg. Returns 0, or -1 after printing why.
-int inLoadDbConfig(DbConfig& config);
+// Fills `config` from ./db_config.cfg. Returns kSuccess, or
+// kOpenConfigFailed or kReadConfigFailed after telling why.
+Outcome inLoadDbConfig(DbConfig& config);
 
 // True when each field of `config` ends with a zero byte within its width.
-bool boDbConfigFieldsTerminated(const DbConfig& config);
+bool dbConfigFieldsTerminated(const DbConfig& config);

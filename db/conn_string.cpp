@@ -11,62 +11,61 @@
 
 namespace {
 
-bool boNeedsQuotes(std::string_view value) {
+bool needsQuotes(std::string_view value) {
   return value.find_first_of(" \t\n\r\f\v'\\") != std::string_view::npos;
 }
 
-void vdPutValue(TextBuffer& app, std::string_view value) {
-  if (!boNeedsQuotes(value)) {
-    app.vdPut(value);
+void putValue(TextBuffer& conninfo, std::string_view value) {
+  if (!needsQuotes(value)) {
+    conninfo.put(value);
     return;
   }
-  app.vdPut("'");
+  conninfo.put("'");
   for (const char c : value) {
-    if (c == '\'' || c == '\\') app.vdPut("\\");
-    app.vdPut(std::string_view(&c, 1));
+    if (c == '\'' || c == '\\') conninfo.put("\\");
+    conninfo.put(std::string_view(&c, 1));
   }
-  app.vdPut("'");
+  conninfo.put("'");
 }
 
-void vdPutSetting(TextBuffer& app, std::string_view keyword, std::span<const char> field) {
+void putSetting(TextBuffer& conninfo, std::string_view keyword, std::span<const char> field) {
   const std::string_view value(field.data(), strnlen(field.data(), field.size()));
   if (value.empty()) return;
-  app.vdPut(keyword);
-  vdPutValue(app, value);
-  app.vdPut(" ");
+  conninfo.put(keyword);
+  putValue(conninfo, value);
+  conninfo.put(" ");
 }
 
-void vdPutNumber(TextBuffer& app, std::string_view keyword, int value) {
+void putNumber(TextBuffer& conninfo, std::string_view keyword, int value) {
   std::array<char, 16> digits{};
   // Sixteen bytes hold any int, so to_chars cannot fail here.
   const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
-  app.vdPut(keyword);
-  app.vdPut(std::string_view(digits.data(), static_cast<size_t>(end - digits.data())));
+  conninfo.put(keyword);
+  conninfo.put(std::string_view(digits.data(), static_cast<size_t>(end - digits.data())));
 }
 
 }  // namespace
 
-int inBuildConnString(const DbConfig& config, std::string_view applicationName,
-                      std::span<char> out) {
-  TextBuffer app(out);
-  if (!boDbConfigFieldsTerminated(config)) return -1;
-  vdPutSetting(app, "hostaddr=", config.szHostAddr);
-  vdPutSetting(app, "port=", config.szPort);
-  vdPutSetting(app, "user=", config.szUser);
-  vdPutSetting(app, "password=", config.szPassword);
-  vdPutSetting(app, "dbname=", config.szDbName);
-  vdPutNumber(app, "connect_timeout=", kConnectTimeoutSeconds);
-  app.vdPut(" keepalives=1");
-  vdPutNumber(app, " keepalives_idle=", kKeepalivesIdleSeconds);
-  vdPutNumber(app, " keepalives_interval=", kKeepalivesIntervalSeconds);
-  vdPutNumber(app, " keepalives_count=", kKeepalivesCount);
-  vdPutNumber(app, " tcp_user_timeout=", kSilentPeerSeconds * 1000);
-  app.vdPut(" fallback_application_name=");
-  vdPutValue(app, applicationName);
-  return app.ok ? 0 : -1;
+int buildConnString(const DbConfig& config, std::string_view applicationName, std::span<char> out) {
+  TextBuffer conninfo(out);
+  if (!dbConfigFieldsTerminated(config)) return -1;
+  putSetting(conninfo, "hostaddr=", config.szHostAddr);
+  putSetting(conninfo, "port=", config.szPort);
+  putSetting(conninfo, "user=", config.szUser);
+  putSetting(conninfo, "password=", config.szPassword);
+  putSetting(conninfo, "dbname=", config.szDbName);
+  putNumber(conninfo, "connect_timeout=", kConnectTimeoutSeconds);
+  conninfo.put(" keepalives=1");
+  putNumber(conninfo, " keepalives_idle=", kKeepalivesIdleSeconds);
+  putNumber(conninfo, " keepalives_interval=", kKeepalivesIntervalSeconds);
+  putNumber(conninfo, " keepalives_count=", kKeepalivesCount);
+  putNumber(conninfo, " tcp_user_timeout=", kSilentPeerSeconds * 1000);
+  conninfo.put(" fallback_application_name=");
+  putValue(conninfo, applicationName);
+  return conninfo.ok ? 0 : -1;
 }
 
-bool boIsNumericAddress(std::string_view address) {
+bool isNumericAddress(std::string_view address) {
   const std::string text(address);
   std::array<unsigned char, sizeof(in6_addr)> binary{};
   return inet_pton(AF_INET, text.c_str(), binary.data()) == 1 ||

@@ -25,19 +25,17 @@ inline constexpr int kSilentPeerSeconds =
     kKeepalivesIdleSeconds + kKeepalivesIntervalSeconds * kKeepalivesCount;
 static_assert(kSilentPeerSeconds < 60, "a dead network must end an export within a minute");
 
-// Writes "hostaddr=... port=... user=... password=... dbname=... " and then
-// "connect_timeout=5 keepalives=1 keepalives_idle=10 keepalives_interval=5
-// keepalives_count=3 tcp_user_timeout=25000 fallback_application_name=NAME"
-// (the numbers above) into `out`, leaving out
+// Writes "hostaddr=... port=... user=... password=... dbname=... ", the
+// time-outs above (connect_timeout, keepalives..., tcp_user_timeout) and
+// fallback_application_name into `out`, leaving out
 // empty fields; what it leaves out comes from libpq's environment (PGHOST,
 // PGPORT, PGSSLMODE, PGTARGETSESSIONATTRS, PGAPPNAME...), which nothing here
 // overrides. A value that libpq would otherwise split or unescape (blank,
 // quote, backslash) is written in single quotes with ' and \ escaped, so it
 // arrives unchanged and never adds a keyword. Returns 0, or -1 when `out` is
 // too small or a field is not terminated within its width.
-int inBuildConnString(const DbConfig& config, std::string_view applicationName,
-                      std::span<char> out);
+int buildConnString(const DbConfig& config, std::string_view applicationName, std::span<char> out);
 
 // True when `address` is a numeric IPv4 or IPv6 address, as libpq's hostaddr
 // needs it.
-bool boIsNumericAddress(std::string_view address);
+bool isNumericAddress(std::string_view address);

@@ -35,7 +35,7 @@ void fill(DBFailure* why, DBFailure failure) {
 
 // Server notices (a function's RAISE NOTICE, a warning) go to standard
 // error under the program's name, like the program's own lines.
-void passOnNotice(void* /*arg*/, const char* message) { vdTellServer(message); }
+void passOnNotice(void* /*arg*/, const char* message) { tellServer(message); }
 
 // Opens a transaction that nothing in it can make writable: a statement
 // cannot switch a READ ONLY transaction to read-write once it has begun, and
@@ -140,7 +140,7 @@ void keepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
 
 int inDBConnect(const DbConfig& config, DBFailure* why) {
   std::array<char, kConnStringSize> conninfo{};
-  if (inBuildConnString(config, svProgramName(), conninfo) != 0) {
+  if (buildConnString(config, programName(), conninfo) != 0) {
     fill(why, {"the settings do not make a connection string", "", "", "", false});
     return -1;
   }

@@ -42,7 +42,7 @@ bool boFill(std::span<char> field, const std::string& value) {
 
 int inBuildInto(const DbConfig& config, size_t size, std::string& text) {
   std::vector<char> out(size, 'x');
-  const int rc = inBuildConnString(config, kAppName, out);
+  const int rc = buildConnString(config, kAppName, out);
   if (rc == 0) {
     text = std::string(out.data(), strnlen(out.data(), out.size()));
     FUZZ_CHECK(text.size() < size);

@@ -5,8 +5,8 @@
 // at least 180 bytes whose five fields each hold a zero within their width;
 // an accepted record is the file's first 180 bytes, unchanged, with every
 // field terminated, and nothing is printed; anything else is refused with
-// "Error - Read DB Config File Failed" and a reason on standard error.
-// boDbConfigFieldsTerminated agrees with the same rule on the raw bytes.
+// kReadConfigFailed and a reason on standard error, and nothing printed.
+// dbConfigFieldsTerminated agrees with the same rule on the raw bytes.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -57,21 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   DbConfig raw{};
   std::memset(&raw, 0x5A, sizeof raw);
   std::memcpy(&raw, pbData, size < sizeof raw ? size : sizeof raw);
-  if (size >= sizeof raw) FUZZ_CHECK(boDbConfigFieldsTerminated(raw) == valid);
+  if (size >= sizeof raw) FUZZ_CHECK(dbConfigFieldsTerminated(raw) == valid);
 
   vdWriteSettings(pbData, size);
   DbConfig config{};
   std::memset(&config, 0xA5, sizeof config);
-  int rc = 0;
+  Outcome loaded = Outcome::kSuccess;
   std::string told;
-  const std::string printed = sCaptureStdout([&] { rc = inLoadDbConfig(config); }, &told);
+  const std::string printed = sCaptureStdout([&] { loaded = inLoadDbConfig(config); }, &told);
   if (!valid) {
-    FUZZ_CHECK(rc == -1 && printed == "Error - Read DB Config File Failed");
+    FUZZ_CHECK(loaded == Outcome::kReadConfigFailed && printed.empty());
     FUZZ_CHECK(told.starts_with("lumettool: error: the settings file './db_config.cfg' is "));
     return 0;
   }
-  FUZZ_CHECK(rc == 0 && printed.empty() && told.empty());
+  FUZZ_CHECK(loaded == Outcome::kSuccess && printed.empty() && told.empty());
   FUZZ_CHECK(std::memcmp(&config, pbData, sizeof config) == 0);
-  FUZZ_CHECK(boDbConfigFieldsTerminated(config));
+  FUZZ_CHECK(dbConfigFieldsTerminated(config));
   return 0;
 }

@@ -11,15 +11,15 @@
 
 namespace {
 
-bool boStatusOnScreen = false;
+bool statusOnScreen = false;
 
-void vdWriteError(std::string_view text) {
+void writeError(std::string_view text) {
   if (!text.empty()) (void)std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-void vdTell(std::string_view kind, std::initializer_list<std::string_view> pieces) {
+void tell(std::string_view kind, std::initializer_list<std::string_view> pieces) {
   (void)std::fflush(stdout);
-  vdClearStatus();
+  clearStatus();
   std::string text;
   for (const std::string_view piece : pieces) text += piece;
   // libpq's and the server's texts end with a newline of their own, and put
@@ -35,7 +35,7 @@ void vdTell(std::string_view kind, std::initializer_list<std::string_view> piece
     if (!first) {
       while (!line.empty() && (line.front() == '\t' || line.front() == ' ')) line.remove_prefix(1);
     }
-    lines += svProgramName();
+    lines += programName();
     lines += ": ";
     const std::string_view lineKind = first ? kind : "detail";
     if (!lineKind.empty()) {
@@ -46,56 +46,56 @@ void vdTell(std::string_view kind, std::initializer_list<std::string_view> piece
     for (const char c : line) lines += static_cast<unsigned char>(c) < 0x20 && c != '\t' ? '?' : c;
     lines += '\n';
   }
-  vdWriteError(lines);
+  writeError(lines);
 }
 
 }  // namespace
 
-void vdTellError(std::initializer_list<std::string_view> pieces) { vdTell("error", pieces); }
-void vdTellWarning(std::initializer_list<std::string_view> pieces) { vdTell("warning", pieces); }
-void vdTellDetail(std::initializer_list<std::string_view> pieces) { vdTell("detail", pieces); }
-void vdTellHint(std::initializer_list<std::string_view> pieces) { vdTell("hint", pieces); }
-void vdTellServer(std::string_view message) { vdTell("", {message}); }
+void vdTellError(std::initializer_list<std::string_view> pieces) { tell("error", pieces); }
+void vdTellWarning(std::initializer_list<std::string_view> pieces) { tell("warning", pieces); }
+void vdTellDetail(std::initializer_list<std::string_view> pieces) { tell("detail", pieces); }
+void vdTellHint(std::initializer_list<std::string_view> pieces) { tell("hint", pieces); }
+void tellServer(std::string_view message) { tell("", {message}); }
 
-bool boStatusShown() {
+bool statusShown() {
   static const bool terminal = isatty(STDERR_FILENO) != 0;
   return terminal;
 }
 
-void vdShowStatus(std::string_view text) {
-  if (!boStatusShown()) return;
+void showStatus(std::string_view text) {
+  if (!statusShown()) return;
   // Back to the start of the line, the new text, the rest of the old erased.
   std::string line = "\r";
   line += text;
   line += "\033[K";
-  vdWriteError(line);
-  boStatusOnScreen = true;
+  writeError(line);
+  statusOnScreen = true;
 }
 
-void vdClearStatus() {
-  if (!boStatusOnScreen) return;
-  vdWriteError("\r\033[K");
-  boStatusOnScreen = false;
+void clearStatus() {
+  if (!statusOnScreen) return;
+  writeError("\r\033[K");
+  statusOnScreen = false;
 }
 
-std::string sQuoted(std::string_view text, size_t inLongest) {
-  std::string quoted = "'";
-  for (const char c : text.substr(0, inLongest)) {
+std::string quoted(std::string_view text, size_t longest) {
+  std::string shown = "'";
+  for (const char c : text.substr(0, longest)) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x20 && byte < 0x7F) {
-      quoted += c;
+      shown += c;
     } else {
       std::array<char, 5> escaped{};
       (void)std::snprintf(escaped.data(), escaped.size(), "\\x%02X", byte);
-      quoted += escaped.data();
+      shown += escaped.data();
     }
   }
-  quoted += "'";
-  if (text.size() > inLongest) quoted += "...";
-  return quoted;
+  shown += "'";
+  if (text.size() > longest) shown += "...";
+  return shown;
 }
 
-std::string sSystemError(int errnum) {
+std::string systemError(int errnum) {
   std::array<char, 256> buffer{};
   // The GNU strerror_r returns the text, which may or may not be in buffer.
   return strerror_r(errnum, buffer.data(), buffer.size());

@@ -20,22 +20,22 @@ void vdTellDetail(std::initializer_list<std::string_view> pieces);
 void vdTellHint(std::initializer_list<std::string_view> pieces);
 
 // Writes a message of the server's ("NOTICE:  ...") as "PROGRAM: NOTICE:  ...".
-void vdTellServer(std::string_view message);
+void tellServer(std::string_view message);
 
 // Shows `text` as the status line on the terminal, in place of the one
 // before; nothing when standard error is not a terminal.
-void vdShowStatus(std::string_view text);
+void showStatus(std::string_view text);
 
 // Erases the status line, if one is shown.
-void vdClearStatus();
+void clearStatus();
 
 // True when standard error is a terminal, where a status line is shown.
-bool boStatusShown();
+bool statusShown();
 
 // `text` in single quotes, with bytes that are not printable ASCII written
-// as \xNN, for quoting what the operator gave; past `inLongest` bytes it is
+// as \xNN, for quoting what the operator gave; past `longest` bytes it is
 // cut and "..." follows.
-std::string sQuoted(std::string_view text, size_t inLongest = 64);
+std::string quoted(std::string_view text, size_t longest = 64);
 
 // The system's text for `errnum` (strerror).
-std::string sSystemError(int errnum);
+std::string systemError(int errnum);

@@ -8,7 +8,7 @@
 namespace {
 
 // Value of a hex digit in either case, -1 for anything else.
-int inHexDigitValue(char c) {
+int hexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -17,16 +17,16 @@ int inHexDigitValue(char c) {
 
 }  // namespace
 
-bool boIsHexText(std::string_view text) { return inFirstNonHexDigit(text) == text.size(); }
+bool isHexText(std::string_view text) { return firstNonHexDigit(text) == text.size(); }
 
-size_t inFirstNonHexDigit(std::string_view text) {
+size_t firstNonHexDigit(std::string_view text) {
   size_t i = 0;
-  while (i < text.size() && inHexDigitValue(text[i]) >= 0) ++i;
+  while (i < text.size() && hexDigitValue(text[i]) >= 0) ++i;
   return i;
 }
 
-void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {
-  size_t digits = std::strlen(pszText);
+void vdAscii2Hex(const char* text, unsigned char* out) {
+  size_t digits = std::strlen(text);
   if (digits > kMaxHexDigits) digits = kMaxHexDigits;
 
   // Room for the digits, a leading '0' when their count is odd, and a zero.
@@ -36,15 +36,15 @@ void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {
     work[0] = '0';
     start = 1;
   }
-  std::memcpy(work.data() + start, pszText, digits);
+  std::memcpy(work.data() + start, text, digits);
   digits += start;
   vdAsciiToUpper(work.data());
 
   for (size_t p = 0; p < digits; ++p) {
-    unsigned char& byte = pbOut[p / 2];
-    const int value = inHexDigitValue(work[p]);
+    unsigned char& byte = out[p / 2];
+    const int value = hexDigitValue(work[p]);
     if (value < 0) {
-      std::memset(pbOut, 0, p / 2 + 1);
+      std::memset(out, 0, p / 2 + 1);
       return;
     }
     if (p % 2 == 0) {
@@ -55,12 +55,12 @@ void vdAscii2Hex(const char* pszText, unsigned char* pbOut) {
   }
 }
 
-void vdHex2Ascii(const unsigned char* pbIn, int inCount, char* pszOut) {
+void vdHex2Ascii(const unsigned char* bytes, int byteCount, char* out) {
   static constexpr std::string_view kDigits = "0123456789ABCDEF";
-  const size_t count = inCount > 0 ? static_cast<size_t>(inCount) : 0;
+  const size_t count = byteCount > 0 ? static_cast<size_t>(byteCount) : 0;
   for (size_t i = 0; i < count; ++i) {
-    pszOut[2 * i] = kDigits[pbIn[i] >> 4];
-    pszOut[2 * i + 1] = kDigits[pbIn[i] & 0x0F];
+    out[2 * i] = kDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
   }
-  pszOut[2 * count] = '\0';
+  out[2 * count] = '\0';
 }

@@ -8,18 +8,18 @@
 inline constexpr int kMaxHexDigits = 2048;
 
 // True when every character of `text` is a hexadecimal digit.
-bool boIsHexText(std::string_view text);
+bool isHexText(std::string_view text);
 
 // The index of the first character of `text` that is not a hexadecimal
 // digit; text.size() when there is none.
-size_t inFirstNonHexDigit(std::string_view text);
+size_t firstNonHexDigit(std::string_view text);
 
-// Packs the digits of `pszText` (at most kMaxHexDigits, an odd count read as
-// if a '0' stood in front) into `pbOut`, high nibble first. `pbOut` must hold
+// Packs the digits of `text` (at most kMaxHexDigits, an odd count read as
+// if a '0' stood in front) into `out`, high nibble first. `out` must hold
 // (digits + 1) / 2 bytes. A non-hex character stops the conversion and
 // leaves every byte written so far as 0.
-void vdAscii2Hex(const char* pszText, unsigned char* pbOut);
+void vdAscii2Hex(const char* text, unsigned char* out);
 
-// Spells `inCount` bytes as uppercase digits into `pszOut`, which must hold
-// 2 * inCount + 1 bytes; the text is zero-terminated.
-void vdHex2Ascii(const unsigned char* pbIn, int inCount, char* pszOut);
+// Spells `byteCount` bytes as uppercase digits into `out`, which must hold
+// 2 * byteCount + 1 bytes; the text is zero-terminated.
+void vdHex2Ascii(const unsigned char* bytes, int byteCount, char* out);

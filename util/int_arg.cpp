@@ -5,9 +5,9 @@
 
 #include "util/text.h"
 
-int inAtoiClamped(std::string_view text) {
+int atoiClamped(std::string_view text) {
   size_t i = 0;
-  while (i < text.size() && boIsAsciiSpace(text[i])) ++i;
+  while (i < text.size() && isAsciiSpace(text[i])) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';

@@ -6,4 +6,4 @@
 // Optional leading white space and one sign, then decimal digits up to the
 // first non-digit; no digits reads as 0. A value beyond 32 bits is clamped
 // to INT_MIN or INT_MAX instead of overflowing.
-int inAtoiClamped(std::string_view text);
+int atoiClamped(std::string_view text);

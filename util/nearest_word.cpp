@@ -8,30 +8,30 @@ namespace {
 constexpr size_t kNoMatch = static_cast<size_t>(-1);
 
 // How far `text` may be from a candidate to be taken for it.
-size_t inAllowedDistance(std::string_view text) { return std::min<size_t>(3, text.size() / 3); }
+size_t allowedDistance(std::string_view text) { return std::min<size_t>(3, text.size() / 3); }
 
 // The distance at which `given` counts as near `candidate`, or kNoMatch.
-size_t inNearness(std::string_view given, std::string_view candidate) {
+size_t nearness(std::string_view given, std::string_view candidate) {
   if (given.size() >= 2 && candidate.starts_with(given)) return 0;
   size_t best = kNoMatch;
   // Longer by more than 3 bytes is out of reach as a whole.
   if (given.size() <= candidate.size() + 3) {
-    const size_t d = inEditDistance(given, candidate);
-    if (d <= inAllowedDistance(given)) best = d;
+    const size_t d = editDistance(given, candidate);
+    if (d <= allowedDistance(given)) best = d;
   }
   // A head that is the candidate itself is no misspelling: a command word
   // would have been taken, and an option must stand alone.
   if (given.size() > candidate.size()) {
     const std::string_view head = given.substr(0, candidate.size());
-    const size_t d = inEditDistance(head, candidate);
-    if (d > 0 && d <= inAllowedDistance(head)) best = std::min(best, d);
+    const size_t d = editDistance(head, candidate);
+    if (d > 0 && d <= allowedDistance(head)) best = std::min(best, d);
   }
   return best;
 }
 
 }  // namespace
 
-size_t inEditDistance(std::string_view a, std::string_view b) {
+size_t editDistance(std::string_view a, std::string_view b) {
   // Three rows of the table: two rows back, the previous and the current.
   const size_t width = b.size() + 1;
   std::vector<size_t> older(width);
@@ -53,12 +53,11 @@ size_t inEditDistance(std::string_view a, std::string_view b) {
   return previous[b.size()];
 }
 
-std::string_view svNearestWord(std::string_view given,
-                               std::span<const std::string_view> candidates) {
+std::string_view nearestWord(std::string_view given, std::span<const std::string_view> candidates) {
   std::string_view nearest;
   size_t best = kNoMatch;
   for (const std::string_view candidate : candidates) {
-    const size_t d = inNearness(given, candidate);
+    const size_t d = nearness(given, candidate);
     if (d < best) {
       best = d;
       nearest = candidate;

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-void vdUseLargeOutputBuffer() {
+void useLargeOutputBuffer() {
   if (isatty(STDOUT_FILENO) != 0) return;
   static std::array<char, kOutputBufferSize> outputBuffer;
   // When this fails, output keeps the C library's buffer: smaller writes only.
@@ -17,30 +17,30 @@ void vdUseLargeOutputBuffer() {
 
 namespace {
 
-int inFirstWriteErrno = 0;
+int firstWriteErrno = 0;
 
-int inOutputFailed() {
-  if (inFirstWriteErrno == 0) inFirstWriteErrno = errno != 0 ? errno : EIO;
+int noteOutputFailure() {
+  if (firstWriteErrno == 0) firstWriteErrno = errno != 0 ? errno : EIO;
   return -1;
 }
 
 }  // namespace
 
-int inPrintText(std::string_view text) {
+int printText(std::string_view text) {
   if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
-    return inOutputFailed();
+    return noteOutputFailure();
   }
-  return std::ferror(stdout) != 0 ? inOutputFailed() : 0;
+  return std::ferror(stdout) != 0 ? noteOutputFailure() : 0;
 }
 
-int inFinishOutput() {
+int finishOutput() {
   const bool flushed = std::fflush(stdout) == 0;
-  return flushed && std::ferror(stdout) == 0 ? 0 : inOutputFailed();
+  return flushed && std::ferror(stdout) == 0 ? 0 : noteOutputFailure();
 }
 
-int inOutputErrno() { return inFirstWriteErrno; }
+int outputErrno() { return firstWriteErrno; }
 
-int inFillStandardDescriptors() {
+int fillStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lower descriptors are open, so this one is the lowest free one.
@@ -53,7 +53,7 @@ int inFillStandardDescriptors() {
   return 0;
 }
 
-int inIgnoreBrokenPipe() {
+int ignoreBrokenPipe() {
   struct sigaction action {};
   action.sa_handler = SIG_IGN;
   return sigemptyset(&action.sa_mask) == 0 && sigaction(SIGPIPE, &action, nullptr) == 0 ? 0 : -1;

@@ -11,27 +11,27 @@ inline constexpr size_t kOutputBufferSize = size_t{64} * 1024;
 // Gives standard output a kOutputBufferSize buffer when it is not a
 // terminal; a terminal keeps its line buffering. Call before anything is
 // written to standard output.
-void vdUseLargeOutputBuffer();
+void useLargeOutputBuffer();
 
 // Writes `text` to standard output as it stands (no newline added).
 // Returns 0, or -1 once standard output has failed.
-int inPrintText(std::string_view text);
+int printText(std::string_view text);
 
 // Flushes standard output. Returns 0, or -1 when any write to it has failed.
-int inFinishOutput();
+int finishOutput();
 
 // The system's error number of the first write to standard output that
 // failed (ENOSPC, EPIPE...), 0 while none has.
-int inOutputErrno();
+int outputErrno();
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that the process was
 // started without, so that no file or connection opened later takes their
 // place and receives what is meant for standard output or standard error.
 // Standard output is opened read-only: writing to it then fails, as on a
 // full disk. Returns 0, or -1 when a missing descriptor could not be filled.
-int inFillStandardDescriptors();
+int fillStandardDescriptors();
 
 // Ignores SIGPIPE, so that writing to a pipe whose reader has gone fails
 // with EPIPE like any other failed write instead of ending the process.
 // Returns 0, or -1 when the signal's action could not be set.
-int inIgnoreBrokenPipe();
+int ignoreBrokenPipe();

@@ -2,10 +2,10 @@
 
 namespace {
 
-std::string_view svName = "lumettool";
+std::string_view currentName = "lumettool";
 
 }  // namespace
 
-void vdSetProgramName(std::string_view name) { svName = name; }
+void setProgramName(std::string_view name) { currentName = name; }
 
-std::string_view svProgramName() { return svName; }
+std::string_view programName() { return currentName; }

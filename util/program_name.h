@@ -5,7 +5,7 @@
 #include <string_view>
 
 // Set once at start by the entry point.
-void vdSetProgramName(std::string_view name);
+void setProgramName(std::string_view name);
 
 // The name set at start; "lumettool" before that.
-std::string_view svProgramName();
+std::string_view programName();

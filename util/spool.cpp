@@ -22,8 +22,8 @@ std::string tempDirectory() {
 
 bool failWith(Spool& spool, std::string_view what, int errnum) {
   if (spool.reason.empty()) {
-    spool.reason = std::string(what) + " in " + sQuoted(spool.directory, PATH_MAX) + ": " +
-                   sSystemError(errnum != 0 ? errnum : EIO);
+    spool.reason = std::string(what) + " in " + quoted(spool.directory, PATH_MAX) + ": " +
+                   systemError(errnum != 0 ? errnum : EIO);
   }
   return false;
 }
@@ -74,7 +74,7 @@ bool flushToFile(Spool& spool) {
 bool printBlocks(std::string_view bytes, uint64_t& written) {
   while (!bytes.empty()) {
     const std::string_view block = bytes.substr(0, kOutputBufferSize);
-    if (inPrintText(block) != 0 || inFinishOutput() != 0) return false;
+    if (printText(block) != 0 || finishOutput() != 0) return false;
     written += block.size();
     bytes.remove_prefix(block.size());
   }
@@ -119,7 +119,7 @@ const std::string& spoolReason(const Spool& spool) { return spool.reason; }
 SpoolOut spoolOut(Spool& spool) {
   SpoolOut out;
   // What is pending from before would otherwise share the first block.
-  if (inFinishOutput() != 0) {
+  if (finishOutput() != 0) {
     out.fault = SpoolOutFault::kOutput;
     return out;
   }

@@ -44,7 +44,7 @@ const std::string& spoolReason(const Spool& spool);
 // How writing the spool out ended.
 enum class SpoolOutFault {
   kNone,
-  kOutput,  // standard output failed (inOutputErrno says why)
+  kOutput,  // standard output failed (outputErrno says why)
   kSpool,   // the temporary file could not be read back (spoolReason says why)
 };
 
@@ -55,7 +55,7 @@ struct SpoolOut {
   uint64_t written = 0;
 };
 
-// Writes everything appended to standard output through inPrintText, in
+// Writes everything appended to standard output through printText, in
 // blocks of kOutputBufferSize, and flushes it. The spool keeps its bytes:
 // spoolReset comes next.
 SpoolOut spoolOut(Spool& spool);

@@ -19,7 +19,7 @@ struct TextBuffer {
     if (ok) out[0] = '\0';
   }
 
-  void vdPut(std::string_view text) {
+  void put(std::string_view text) {
     needed += text.size();
     if (!ok || text.size() >= out.size() - used) {
       ok = false;

@@ -6,16 +6,17 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/final_message.h"
 
 namespace {
 
 // Arguments that pass every check reach the settings reader, which finds
 // no file in the empty directory.
-const std::string kPassed = "Error - Open DB Config File Failed";
+const std::string kPassed = finalMessage(Outcome::kOpenConfigFailed);
 const std::string kPassedWhy = "error: cannot open the settings file './db_config.cfg'";
-const std::string kFromBad = "Error - Date From Invalid";
-const std::string kToBad = "Error - Date To Invalid";
-const std::string kTooLong = "Error - Query Too Long";
+const std::string kFromBad = finalMessage(Outcome::kDateFromInvalid);
+const std::string kToBad = finalMessage(Outcome::kDateToInvalid);
+const std::string kTooLong = finalMessage(Outcome::kQueryTooLong);
 
 const std::string k21 = "lumettool";
 
@@ -102,9 +103,9 @@ TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
   }();
   const std::string odd2047 = digits2048.substr(1);
   const auto encipher = [](const std::string& key) {
-    return rrRun(sProgram("lumettool-1.0"), {"enc_api_key", key}).out;
+    return runProgram(programPath("lumettool-1.0"), {"enc_api_key", key}).out;
   };
-  const std::string kBad = "Error - Invalid Api Key";
+  const std::string kBad = finalMessage(Outcome::kInvalidApiKey);
   std::string late = digits2048;
   late[1999] = 'g';
   vdExpectRuns({

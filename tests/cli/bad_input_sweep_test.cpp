@@ -21,8 +21,8 @@ TEST(BadInputSweep, TransactionQuery) {
   const LocalPort refusing(false);
   ASSERT_FALSE(refusing.port.empty());
   TempDir dir;
-  vdWriteFile(dir.sFile("db_config.cfg"),
-              sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
+  writeFile(dir.pathOf("db_config.cfg"),
+            sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
   vdRunSweep(vcQuery(kNoConnect), dir.path);
 }
 

@@ -70,8 +70,8 @@ inline void vdExpectRuns(const std::vector<CliCase>& cases) {
     if (c.settings) trace << " with a settings file of " << c.settings->size() << " bytes";
     SCOPED_TRACE(trace);
     TempDir dir;
-    if (c.settings) vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
-    const RunResult r = rrRun(sProgram(c.program), c.args, roIn(dir.path));
+    if (c.settings) writeFile(dir.pathOf("db_config.cfg"), *c.settings);
+    const RunResult r = runProgram(programPath(c.program), c.args, roIn(dir.path));
     EXPECT_EQ(r.out, c.expected);
     EXPECT_EQ(r.exitStatus, 0);
     vdExpectStderr(r.err, c.errHas);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/final_message.h"
 
 namespace {
 
@@ -12,11 +13,11 @@ const std::string k21 = "lumettool";
 const std::string k20 = "lumettool-2.0";
 const std::string k10 = "lumettool-1.0";
 // A valid query reaches the settings reader, which finds no file.
-const std::string kNoSettings = "Error - Open DB Config File Failed";
+const std::string kNoSettings = finalMessage(Outcome::kOpenConfigFailed);
 const std::string kNoSettingsWhy =
     "error: cannot open the settings file './db_config.cfg': No such file or directory";
-const std::string kParams = "Error - Invalid Parameters";
-const std::string kCommand = "Error - Invalid Command";
+const std::string kParams = finalMessage(Outcome::kInvalidParameters);
+const std::string kCommand = finalMessage(Outcome::kInvalidCommand);
 
 // What --help and -h print in each edition.
 const std::string kHelp21 =
@@ -74,8 +75,8 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
       {k21, {"enc_api_key"}, kParams, "error: enc_api_key takes 1 argument, 0 given\n"},
       {k10, {"ENC_API_KEY", "00"}, "7F"},
       {k20, {"enc_api_key", "00", "00"}, kParams, "hint: usage: lumettool-2.0 enc_api_key api-key"},
-      {k21, vsCommand("db_init", init), "Success"},
-      {k20, vsCommand("DB_INIT", init), "Success"},
+      {k21, vsCommand("db_init", init), finalMessage(Outcome::kSuccess)},
+      {k20, vsCommand("DB_INIT", init), finalMessage(Outcome::kSuccess)},
       {k21, vsCommand("db_init", {"127.0.0.1", "5432", "u", "p"}), kParams,
        "error: db_init takes 5 arguments, 4 given\nlumettool: hint: usage: lumettool db_init "
        "host-address port user password database-name\n"},
@@ -125,7 +126,8 @@ TEST(Dispatch, MergedStreamsEndWithTheFinalMessage) {
   const std::vector<CliCase> cases = {
       {k21, {"transactoin_query"}, kCommand, "lumettool: error: unknown command"},
       {k20, {"db_init", std::string(21, '1'), "5432", "u", "p", "d"},
-       "Error - Parameter Too Long", "lumettool-2.0: error: the host address is 21 bytes long"},
+       finalMessage(Outcome::kParameterTooLong),
+       "lumettool-2.0: error: the host address is 21 bytes long"},
       {k21, {"transaction_query", "f", "none", "20240101", "20240101", "0", "0"}, kNoSettings,
        "lumettool: error: cannot open the settings file"},
   };
@@ -134,7 +136,7 @@ TEST(Dispatch, MergedStreamsEndWithTheFinalMessage) {
     TempDir dir;
     RunOptions options = roIn(dir.path);
     options.mergeStderr = true;
-    const RunResult r = rrRun(sProgram(c.program), c.args, options);
+    const RunResult r = runProgram(programPath(c.program), c.args, options);
     const size_t lastLine = r.out.rfind('\n') + 1;
     EXPECT_EQ(r.out.substr(lastLine), c.expected);
     EXPECT_TRUE(r.out.starts_with(c.errHas)) << r.out;
@@ -148,9 +150,9 @@ TEST(Dispatch, FailedStandardOutputExitsWithOne) {
   options.stdoutPath = "/dev/full";
   for (const std::string& program : {k21, k20, k10}) {
     SCOPED_TRACE(program);
-    EXPECT_EQ(rrRun(sProgram(program), {"version"}, options).exitStatus, 1);
-    EXPECT_EQ(rrRun(sProgram(program), {}, options).exitStatus, 1);
-    EXPECT_EQ(rrRun(sProgram(program), {"enc_api_key", "ab"}, options).exitStatus, 1);
+    EXPECT_EQ(runProgram(programPath(program), {"version"}, options).exitStatus, 1);
+    EXPECT_EQ(runProgram(programPath(program), {}, options).exitStatus, 1);
+    EXPECT_EQ(runProgram(programPath(program), {"enc_api_key", "ab"}, options).exitStatus, 1);
   }
 }
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <iostream>
 #include <optional>
 #include <random>
 #include <set>
@@ -16,17 +15,18 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kOpen = "Error - Open DB Config File Failed";
-const std::string kRead = "Error - Read DB Config File Failed";
-const std::string kNoConnect = "Error - Can't Connect Database";
-const std::string kCreate = "Error - Create DB Config File Failed";
-const std::string kWrite = "Error - Write DB Config File Failed";
+const std::string kOpen = finalMessage(Outcome::kOpenConfigFailed);
+const std::string kRead = finalMessage(Outcome::kReadConfigFailed);
+const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
+const std::string kCreate = finalMessage(Outcome::kCreateConfigFailed);
+const std::string kWrite = finalMessage(Outcome::kWriteConfigFailed);
 
 const std::vector<std::string> kQuery21 = {"transaction_query", "id", "none", "20240101",
                                            "20240101",          "0",  "0"};
@@ -38,7 +38,7 @@ const std::vector<std::string> kInit = {"db_init", "127.0.0.1", "5432", "u", "p"
 using Setup = std::function<void(const TempDir& dir)>;
 
 Setup stContent(const std::string& bytes) {
-  return [bytes](const TempDir& dir) { vdWriteFile(dir.sFile("db_config.cfg"), bytes); };
+  return [bytes](const TempDir& dir) { writeFile(dir.pathOf("db_config.cfg"), bytes); };
 }
 
 std::string sRandomBytes(std::mt19937& gen, size_t n) {
@@ -68,11 +68,10 @@ struct FaultCase {
   std::string what;
   Setup setup;
   std::string expected;
-  std::string errHas{};          // see vdExpectStderr; PROGRAM stands for the program's name
-  bool unprivileged = false;     // run as a user without root's rights
-  bool needsOtherOwner = false;  // the file must belong to someone else
-  long fileSizeLimit = -1;       // when >= 0: the run may not write files past it
-  std::string created{};         // a file the run may add besides db_config.cfg
+  std::string errHas{};       // see vdExpectStderr; PROGRAM stands for the program's name
+  bool unprivileged = false;  // run as a user without root's rights
+  long fileSizeLimit = -1;    // when >= 0: the run may not write files past it
+  std::string created{};      // a file the run may add besides db_config.cfg
 };
 
 // Every name under `dir`, links not followed.
@@ -95,12 +94,8 @@ void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<Fault
                     const std::function<void(const FaultCase&, const TempDir&)>& check = {}) {
   for (const FaultCase& c : cases) {
     RunOptions options;
-    if (c.unprivileged && !boRunUnprivileged(options)) {
+    if (c.unprivileged && !dropPrivileges(options)) {
       GTEST_SKIP() << "running as root and there is no user nobody to drop to";
-    }
-    if (c.needsOtherOwner && geteuid() != 0) {
-      std::cout << "skipped: " << c.what << " (only root can give the file another owner)\n";
-      continue;
     }
     for (const Invocation& run : runs) {
       SCOPED_TRACE(run.program + " " + run.args[0] + ": " + c.what);
@@ -115,7 +110,7 @@ void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<Fault
       options.cwd = dir.path;
       options.timeoutSeconds = 15;
       options.fileSizeLimit = c.fileSizeLimit;
-      const RunResult r = rrRun(sProgram(run.program), run.args, options);
+      const RunResult r = runProgram(programPath(run.program), run.args, options);
       EXPECT_FALSE(r.timedOut);
       EXPECT_EQ(r.termSignal, 0);
       EXPECT_EQ(r.exitStatus, 0);
@@ -140,27 +135,27 @@ TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
   // A fixed seed: the same bytes on every run, so a failure can be replayed.
   std::mt19937 gen(20240101);  // NOLINT(cert-msc51-cpp)
   std::vector<FaultCase> cases = {
-      {"full-width values", stContent(sSettingsRecord({std::string(20, '1'), "65535",
-                                                       std::string(50, 'u'), std::string(50, 'p'),
-                                                       std::string(50, 'd')})),
+      {"full-width values",
+       stContent(sSettingsRecord({std::string(20, '1'), "65535", std::string(50, 'u'),
+                                  std::string(50, 'p'), std::string(50, 'd')})),
        kNoConnect, "PROGRAM: error: cannot connect: "},
-      {"a directory", [](const TempDir& dir) { fs::create_directory(dir.sFile("db_config.cfg")); },
+      {"a directory", [](const TempDir& dir) { fs::create_directory(dir.pathOf("db_config.cfg")); },
        kRead, "error: cannot read the settings file './db_config.cfg': Is a directory\n"},
       {"a FIFO nobody writes to",
-       [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.sFile("db_config.cfg").c_str(), 0644), 0); },
+       [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.pathOf("db_config.cfg").c_str(), 0644), 0); },
        kRead, "is too short: 0 bytes of the 180 of a record\n"},
       {"a symlink to /dev/null",
-       [](const TempDir& dir) { fs::create_symlink("/dev/null", dir.sFile("db_config.cfg")); },
+       [](const TempDir& dir) { fs::create_symlink("/dev/null", dir.pathOf("db_config.cfg")); },
        kRead, "is too short: 0 bytes"},
       {"a dangling symlink",
-       [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
+       [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.pathOf("db_config.cfg")); },
        kOpen,
        "error: cannot open the settings file './db_config.cfg': No such file or directory\n"
        "PROGRAM: detail: './db_config.cfg' is a symbolic link to 'nowhere/x'\n"},
       {"a record the user may not read",
        [&](const TempDir& dir) {
-         const std::string file = dir.sFile("db_config.cfg");
-         vdWriteFile(file, sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
+         const std::string file = dir.pathOf("db_config.cfg");
+         writeFile(file, sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
          fs::permissions(file, fs::perms::none);
        },
        kOpen, "error: cannot open the settings file './db_config.cfg': Permission denied\n", true},
@@ -181,15 +176,22 @@ TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
   vdExpectFaults({{"lumettool", kQuery21}, {"lumettool-2.0", kQuery20}}, cases);
 }
 
-TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
-  const std::string old = "previous settings";
-  const auto placeOldFile = [old](fs::perms mode) {
-    return [old, mode](const TempDir& dir) {
-      fs::permissions(dir.path, fs::perms::all);
-      vdWriteFile(dir.sFile("db_config.cfg"), old);
-      fs::permissions(dir.sFile("db_config.cfg"), mode);
-    };
+namespace {
+
+const std::string kOldSettings = "previous settings";
+
+// Puts kOldSettings in ./db_config.cfg with `mode`, in a directory anyone may write.
+Setup placeOldFile(fs::perms mode) {
+  return [mode](const TempDir& dir) {
+    fs::permissions(dir.path, fs::perms::all);
+    writeFile(dir.pathOf("db_config.cfg"), kOldSettings);
+    fs::permissions(dir.pathOf("db_config.cfg"), mode);
   };
+}
+
+}  // namespace
+
+TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
   const std::vector<FaultCase> cases = {
       {"a directory the user may not write",
        [](const TempDir& dir) {
@@ -197,26 +199,20 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
                                        fs::perms::group_read | fs::perms::group_exec |
                                        fs::perms::others_read | fs::perms::others_exec);
        },
-       kCreate, "error: cannot create a new settings file in the directory '.': Permission denied\n",
-       true},
-      {"a file the user may not write", placeOldFile(fs::perms::owner_read | fs::perms::group_read |
-                                                     fs::perms::others_read),
+       kCreate,
+       "error: cannot create a new settings file in the directory '.': Permission denied\n", true},
+      {"a file the user may not write",
+       placeOldFile(fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read),
        kCreate,
        "error: cannot open the settings file './db_config.cfg' for writing: Permission denied\n",
        true},
-      // The file cannot be made private: it is refused and left as it was.
-      {"another user's file open to everyone",
-       placeOldFile(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                    fs::perms::group_write | fs::perms::others_read | fs::perms::others_write),
-       kWrite,
-       "error: cannot give the new settings file beside './db_config.cfg' its owner and group",
-       true, true},
       {"a FIFO nobody reads",
-       [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.sFile("db_config.cfg").c_str(), 0644), 0); },
-       kCreate, "for writing: No such device or address\n"
-                "PROGRAM: detail: it is a FIFO that no process has open for reading\n"},
+       [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.pathOf("db_config.cfg").c_str(), 0644), 0); },
+       kCreate,
+       "for writing: No such device or address\n"
+       "PROGRAM: detail: it is a FIFO that no process has open for reading\n"},
       {"a symlink into a missing directory",
-       [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.sFile("db_config.cfg")); },
+       [](const TempDir& dir) { fs::create_symlink("nowhere/x", dir.pathOf("db_config.cfg")); },
        kCreate,
        "error: cannot open the directory './nowhere' of the settings file: No such file or "
        "directory\nPROGRAM: detail: './db_config.cfg' leads through symbolic links to "
@@ -237,14 +233,32 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
        true},
   };
   const auto keptAsItWas = [&](const FaultCase& c, const TempDir& dir) {
-    const std::string file = dir.sFile("db_config.cfg");
+    const std::string file = dir.pathOf("db_config.cfg");
     if (c.what == "a directory the user may not write") {
       EXPECT_FALSE(fs::exists(file));
     } else if (fs::is_regular_file(file)) {
-      EXPECT_EQ(sReadFile(file), old);
+      EXPECT_EQ(readFile(file), kOldSettings);
     }
   };
   vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, keptAsItWas);
+}
+
+// The new file cannot be given another user's ownership: that user's file is
+// refused and left as it was. Only root can set up a file of another owner.
+TEST(DbInit, LeavesAnotherUsersFileAsItWas) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give the file another owner";
+  const std::vector<FaultCase> cases = {
+      {"another user's file open to everyone",
+       placeOldFile(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                    fs::perms::group_write | fs::perms::others_read | fs::perms::others_write),
+       kWrite,
+       "error: cannot give the new settings file beside './db_config.cfg' its owner and group",
+       true},
+  };
+  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases,
+                 [](const FaultCase& /*c*/, const TempDir& dir) {
+                   EXPECT_EQ(readFile(dir.pathOf("db_config.cfg")), kOldSettings);
+                 });
 }
 
 // A regular file is replaced whole or not at all; a link stays a link and
@@ -255,9 +269,9 @@ TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
   const std::string record = sSettingsRecord({"127.0.0.1", "5432", "u", "p", "d"});
   const auto linkTo = [](const std::string& target) {
     return [target](const TempDir& dir) {
-      fs::create_directory(dir.sFile("real"));
-      fs::create_symlink("hop", dir.sFile("db_config.cfg"));
-      fs::create_symlink(target, dir.sFile("hop"));
+      fs::create_directory(dir.pathOf("real"));
+      fs::create_symlink("hop", dir.pathOf("db_config.cfg"));
+      fs::create_symlink(target, dir.pathOf("hop"));
     };
   };
   const std::vector<FaultCase> cases = {
@@ -271,11 +285,12 @@ TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
        .setup =
            [&](const TempDir& dir) {
              linkTo("real/settings")(dir);
-             vdWriteFile(dir.sFile("real/settings"), old);
-             fs::permissions(dir.sFile("real/settings"), fs::perms::owner_all);
+             writeFile(dir.pathOf("real/settings"), old);
+             fs::permissions(dir.pathOf("real/settings"), fs::perms::owner_all);
            },
-       .expected = "Success"},
-      {.what = "links to a missing file", .setup = linkTo("real/settings"), .expected = "Success",
+       .expected = finalMessage(Outcome::kSuccess)},
+      {.what = "links to a missing file", .setup = linkTo("real/settings"),
+       .expected = finalMessage(Outcome::kSuccess),
        .created = "real/settings"},
       {.what = "links to /dev/full",
        .setup = linkTo("/dev/full"),
@@ -285,21 +300,21 @@ TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
                  "'/dev/full'\n"},
   };
   const auto check = [&](const FaultCase& c, const TempDir& dir) {
-    const std::string file = dir.sFile("db_config.cfg");
+    const std::string file = dir.pathOf("db_config.cfg");
     if (c.fileSizeLimit == 0) {
-      EXPECT_EQ(sReadFile(file), old);
+      EXPECT_EQ(readFile(file), old);
       return;
     }
     EXPECT_TRUE(fs::is_symlink(file));
     EXPECT_EQ(fs::read_symlink(file), "hop");
     if (c.expected == kWrite) {
       EXPECT_TRUE(fs::is_character_file("/dev/full"));
-      EXPECT_EQ(fs::read_symlink(dir.sFile("hop")), "/dev/full");
+      EXPECT_EQ(fs::read_symlink(dir.pathOf("hop")), "/dev/full");
       return;
     }
-    EXPECT_EQ(fs::read_symlink(dir.sFile("hop")), "real/settings");
-    EXPECT_EQ(sReadFile(dir.sFile("real/settings")), record);
-    EXPECT_EQ(fs::status(dir.sFile("real/settings")).permissions(),
+    EXPECT_EQ(fs::read_symlink(dir.pathOf("hop")), "real/settings");
+    EXPECT_EQ(readFile(dir.pathOf("real/settings")), record);
+    EXPECT_EQ(fs::status(dir.pathOf("real/settings")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
   };
   vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, check);
@@ -351,18 +366,18 @@ TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
                     : sink == Sink::kClosed ? ", stdout closed"
                                             : ", stdout reader gone"));
       TempDir dir;
-      if (c.settings) vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
+      if (c.settings) writeFile(dir.pathOf("db_config.cfg"), *c.settings);
       RunOptions options = roIn(dir.path);
       if (sink == Sink::kFull) options.stdoutPath = "/dev/full";
       if (sink == Sink::kClosed) options.closedFds = {STDOUT_FILENO};
       options.stdoutReaderGone = sink == Sink::kReaderGone;
       options.timeoutSeconds = 15;
-      const RunResult r = rrRun(sProgram(c.program), c.args, options);
+      const RunResult r = runProgram(programPath(c.program), c.args, options);
       EXPECT_FALSE(r.timedOut);
       EXPECT_EQ(r.termSignal, 0);
       EXPECT_EQ(r.exitStatus, 1);
       if (c.args[0] == "db_init" && c.args[1].size() < 21) {
-        EXPECT_EQ(sReadFile(dir.sFile("db_config.cfg")), sSettingsRecord(init));
+        EXPECT_EQ(readFile(dir.pathOf("db_config.cfg")), sSettingsRecord(init));
       }
     }
   }

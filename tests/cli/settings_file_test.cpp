@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
 namespace {
@@ -18,7 +19,7 @@ unsigned unMode(const std::string& path) {
 
 RunResult rrDbInit(const TempDir& dir, std::vector<std::string> values) {
   values.insert(values.begin(), "db_init");
-  return rrRun(sProgram("lumettool"), values, roIn(dir.path));
+  return runProgram(programPath("lumettool"), values, roIn(dir.path));
 }
 
 TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
@@ -29,21 +30,21 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
       {"", "", "", "", ""},
   };
   TempDir dir;
-  const std::string file = dir.sFile("db_config.cfg");
+  const std::string file = dir.pathOf("db_config.cfg");
   const mode_t saved = umask(0);  // the program itself must keep the file private
   for (const auto& values : runs) {
     SCOPED_TRACE(values[0] + " " + values[1]);
     const RunResult r = rrDbInit(dir, values);
-    EXPECT_EQ(r.out, "Success");
+    EXPECT_EQ(r.out, finalMessage(Outcome::kSuccess));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitStatus, 0);
-    const std::string bytes = sReadFile(file);
+    const std::string bytes = readFile(file);
     EXPECT_EQ(bytes, sSettingsRecord(values));
     EXPECT_EQ(bytes.substr(21, values[1].size()), values[1]);
     EXPECT_EQ(bytes.substr(78, values[3].size()), values[3]);
     EXPECT_EQ(unMode(file), 0600U);
     // The next run finds an existing, longer, world-readable file.
-    vdWriteFile(file, std::string(300, 'z'));
+    writeFile(file, std::string(300, 'z'));
     chmod(file.c_str(), 0644);
   }
   umask(saved);
@@ -53,8 +54,8 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
   const std::vector<std::string> good = {"1.2.3.4", "5432", "u", "p", "d"};
   const std::string names[] = {"host address", "port", "user", "password", "database name"};
   TempDir dir;
-  const std::string file = dir.sFile("db_config.cfg");
-  vdWriteFile(file, "previous content");
+  const std::string file = dir.pathOf("db_config.cfg");
+  writeFile(file, "previous content");
   chmod(file.c_str(), 0644);
   std::vector<std::string> allTooLong = good;
   for (size_t i = 0; i < 5; ++i) {
@@ -63,17 +64,17 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
     values[i] = std::string(kSettingsWidths[i], '1');
     allTooLong[i] = std::string(kSettingsWidths[i] + i, '1');
     const RunResult r = rrDbInit(dir, values);
-    EXPECT_EQ(r.out, "Error - Parameter Too Long");
+    EXPECT_EQ(r.out, finalMessage(Outcome::kParameterTooLong));
     EXPECT_EQ(r.err, "lumettool: error: the " + names[i] + " is " +
                          std::to_string(kSettingsWidths[i]) + " bytes long, over its limit of " +
                          std::to_string(kSettingsWidths[i] - 1) + " bytes\n");
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(sReadFile(file), "previous content");
+    EXPECT_EQ(readFile(file), "previous content");
     EXPECT_EQ(unMode(file), 0644U);
   }
   // Every value that does not fit is named, in order.
   const RunResult r = rrDbInit(dir, allTooLong);
-  EXPECT_EQ(r.out, "Error - Parameter Too Long");
+  EXPECT_EQ(r.out, finalMessage(Outcome::kParameterTooLong));
   std::string said;
   for (size_t i = 0; i < 5; ++i) {
     said += "lumettool: error: the " + names[i] + " is " + std::to_string(kSettingsWidths[i] + i) +
@@ -85,12 +86,12 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
 
 TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   TempDir dir;
-  const std::string file = dir.sFile("db_config.cfg");
+  const std::string file = dir.pathOf("db_config.cfg");
   const std::vector<std::string> values = {"1.2.3.4", "5432", "u", "p", "d"};
   std::filesystem::create_symlink("/dev/full", file);
   const unsigned devMode = unMode("/dev/full");
   RunResult r = rrDbInit(dir, values);
-  EXPECT_EQ(r.out, "Error - Write DB Config File Failed");
+  EXPECT_EQ(r.out, finalMessage(Outcome::kWriteConfigFailed));
   EXPECT_EQ(r.err,
             "lumettool: error: cannot write the settings to '/dev/full': No space left on device\n"
             "lumettool: detail: './db_config.cfg' leads through symbolic links to '/dev/full'\n");
@@ -103,7 +104,7 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   std::filesystem::remove(file);
   std::filesystem::create_directory(file);
   r = rrDbInit(dir, values);
-  EXPECT_EQ(r.out, "Error - Create DB Config File Failed");
+  EXPECT_EQ(r.out, finalMessage(Outcome::kCreateConfigFailed));
   EXPECT_EQ(r.err,
             "lumettool: error: cannot open the settings file './db_config.cfg' for writing: Is a "
             "directory\n");
@@ -115,8 +116,8 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
                                           "20240101",          "0", "0"};
   // Nothing listens on port 1, so an accepted record ends in a failed connect.
   const std::string good = sSettingsRecord({"127.0.0.1", "1", "u", "p", "d"});
-  const std::string kRefused = "Error - Can't Connect Database";
-  const std::string kRead = "Error - Read DB Config File Failed";
+  const std::string kRefused = finalMessage(Outcome::kCannotConnect);
+  const std::string kRead = finalMessage(Outcome::kReadConfigFailed);
   const std::string kShort = "lumettool: error: the settings file './db_config.cfg' is too short: ";
   std::vector<CliCase> cases = {
       {"lumettool", query, kRefused, "error: cannot connect: ", good},
@@ -191,16 +192,16 @@ TEST(Password, NeverOnStandardError) {
                                : ""));
       TempDir dir;
       if (c.settings && c.settings->empty()) {
-        std::filesystem::create_directory(dir.sFile("db_config.cfg"));
+        std::filesystem::create_directory(dir.pathOf("db_config.cfg"));
       } else if (c.settings) {
-        vdWriteFile(dir.sFile("db_config.cfg"), *c.settings);
+        writeFile(dir.pathOf("db_config.cfg"), *c.settings);
       }
       RunOptions options = roIn(dir.path);
       options.timeoutSeconds = 15;
-      const RunResult r = rrRun(sProgram(program), args, options);
+      const RunResult r = runProgram(programPath(program), args, options);
       EXPECT_TRUE(r.out.starts_with("Error - ")) << r.out;
       // The refused connection is told by libpq: whatever it says is checked.
-      if (r.out != "Error - Can't Connect Database") {
+      if (r.out != finalMessage(Outcome::kCannotConnect)) {
         EXPECT_NE(r.err, "");
       }
       for (const std::string& piece : {password, password.substr(0, 4), password.substr(5)}) {

@@ -25,24 +25,25 @@
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
+#include "tests/support/final_message.h"
 
 namespace sweep {
 
-inline const std::string kInvalidParameters = "Error - Invalid Parameters";
-inline const std::string kInvalidCommand = "Error - Invalid Command";
-inline const std::string kSuccess = "Success";
-inline const std::string kTooLong = "Error - Parameter Too Long";
-inline const std::string kCreateFailed = "Error - Create DB Config File Failed";
-inline const std::string kWriteFailed = "Error - Write DB Config File Failed";
-inline const std::string kInvalidKey = "Error - Invalid Api Key";
-inline const std::string kNoMemory = "Error - Allocated Memory Failed";
-inline const std::string kFromInvalid = "Error - Date From Invalid";
-inline const std::string kToInvalid = "Error - Date To Invalid";
-inline const std::string kQueryTooLong = "Error - Query Too Long";
-inline const std::string kOpenFailed = "Error - Open DB Config File Failed";
-inline const std::string kReadFailed = "Error - Read DB Config File Failed";
-inline const std::string kNoConnect = "Error - Can't Connect Database";
-inline const std::string kSqlFailed = "Error - Invalid Sql Command";
+inline const std::string kInvalidParameters = finalMessage(Outcome::kInvalidParameters);
+inline const std::string kInvalidCommand = finalMessage(Outcome::kInvalidCommand);
+inline const std::string kSuccess = finalMessage(Outcome::kSuccess);
+inline const std::string kTooLong = finalMessage(Outcome::kParameterTooLong);
+inline const std::string kCreateFailed = finalMessage(Outcome::kCreateConfigFailed);
+inline const std::string kWriteFailed = finalMessage(Outcome::kWriteConfigFailed);
+inline const std::string kInvalidKey = finalMessage(Outcome::kInvalidApiKey);
+inline const std::string kNoMemory = finalMessage(Outcome::kAllocationFailed);
+inline const std::string kFromInvalid = finalMessage(Outcome::kDateFromInvalid);
+inline const std::string kToInvalid = finalMessage(Outcome::kDateToInvalid);
+inline const std::string kQueryTooLong = finalMessage(Outcome::kQueryTooLong);
+inline const std::string kOpenFailed = finalMessage(Outcome::kOpenConfigFailed);
+inline const std::string kReadFailed = finalMessage(Outcome::kReadConfigFailed);
+inline const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
+inline const std::string kSqlFailed = finalMessage(Outcome::kInvalidSql);
 
 struct Edition {
   std::string program;
@@ -274,7 +275,7 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
   std::vector<RunJob> jobs;
   for (size_t i = 0; i < cases.size(); ++i) {
     const SweepCase& c = cases[i];
-    RunJob job{sProgram(c.program), c.args, {}};
+    RunJob job{programPath(c.program), c.args, {}};
     const std::string command = sCommandOf(edOf(c.program), c.args[0]);
     job.options.cwd = emptyDir.path;
     if (command == "transaction_query") job.options.cwd = queryDir;
@@ -285,7 +286,7 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
     job.options.timeoutSeconds = 30;
     jobs.push_back(std::move(job));
   }
-  const std::vector<RunResult> results = vrRunAll(jobs, 4);
+  const std::vector<RunResult> results = runAll(jobs, 4);
   for (size_t i = 0; i < cases.size(); ++i) {
     const SweepCase& c = cases[i];
     RunResult r = results[i];
@@ -350,7 +351,7 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
       EXPECT_EQ(r.out, c.output);
     }
     if (c.checkRecord) {
-      EXPECT_EQ(sReadFile(dirs[i]->sFile("db_config.cfg")),
+      EXPECT_EQ(readFile(dirs[i]->pathOf("db_config.cfg")),
                 sSettingsRecord({c.args.begin() + 1, c.args.end()}));
     }
   }

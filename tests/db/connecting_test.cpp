@@ -1,7 +1,7 @@
 // Connecting the way operators do: TLS with certificate checks, a hot standby
 // that libpq's multi-host settings choose, a pooler in transaction mode, the
 // application name the server sees, and a network that dies without a word.
-// The servers and networks come from scripts/lib/servers.sh (see vdNeedEnv).
+// The servers and networks come from scripts/lib/servers.sh (see needEnv).
 #include <libpq-fe.h>
 
 #include <chrono>
@@ -12,16 +12,17 @@
 #include <vector>
 
 #include "tests/support/db_fixture.h"
+#include "tests/support/final_message.h"
 
 namespace {
 
-const std::string kSqlFailed = "Error - Invalid Sql Command";
-const std::string kNoConnect = "Error - Can't Connect Database";
+const std::string kSqlFailed = finalMessage(Outcome::kInvalidSql);
+const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
 
 // Waits, at most `seconds`, until `sql` gives "t" on `conn`.
 bool boBecomesTrue(PGconn* conn, const std::string& sql, int seconds) {
   for (int i = 0; i < seconds * 10; ++i) {
-    if (sValue(conn, sql) == "t") return true;
+    if (queryValue(conn, sql) == "t") return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
@@ -32,30 +33,30 @@ class Connecting : public DbTest {
   void SetUp() override {
     DbTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    vdInsertStamps("(1, '2024-01-01 09:00'), (2, '2024-01-02 09:00')");
+    insertStamps("(1, '2024-01-01 09:00'), (2, '2024-01-02 09:00')");
   }
 
   // One export of the 2024-01-01 row with `fields`.
   std::string sOneDay(const std::string& fields, const std::vector<std::string>& env) {
-    return sQuery({fields, "none", "20240101", "20240101", "0", "0"}, env);
+    return queryOutput({fields, "none", "20240101", "20240101", "0", "0"}, env);
   }
 };
 
 // TLS is set up in libpq's environment. The address stays the settings
 // file's; PGHOST is only the name the server's certificate must carry.
 TEST_F(Connecting, TlsFromTheEnvironment) {
-  vdNeedEnv({"LUMET_TLS_CA", "LUMET_TLS_OTHER_CA", "LUMET_TLS_NAME", "LUMET_TLS_CLIENT_CERT",
-             "LUMET_TLS_CLIENT_KEY", "LUMET_TLS_CLIENT_ROLE"});
+  needEnv({"LUMET_TLS_CA", "LUMET_TLS_OTHER_CA", "LUMET_TLS_NAME", "LUMET_TLS_CLIENT_CERT",
+           "LUMET_TLS_CLIENT_KEY", "LUMET_TLS_CLIENT_ROLE"});
   if (IsSkipped() || HasFatalFailure()) return;
-  const std::string ca = "PGSSLROOTCERT=" + sEnv("LUMET_TLS_CA");
-  const std::string otherCa = "PGSSLROOTCERT=" + sEnv("LUMET_TLS_OTHER_CA");
-  const std::string name = "PGHOST=" + sEnv("LUMET_TLS_NAME");
+  const std::string ca = "PGSSLROOTCERT=" + envValue("LUMET_TLS_CA");
+  const std::string otherCa = "PGSSLROOTCERT=" + envValue("LUMET_TLS_OTHER_CA");
+  const std::string name = "PGHOST=" + envValue("LUMET_TLS_NAME");
   const std::string wrongName = "PGHOST=other.lumettool.test";
-  const std::string cert = "PGSSLCERT=" + sEnv("LUMET_TLS_CLIENT_CERT");
-  const std::string key = "PGSSLKEY=" + sEnv("LUMET_TLS_CLIENT_KEY");
+  const std::string cert = "PGSSLCERT=" + envValue("LUMET_TLS_CLIENT_CERT");
+  const std::string key = "PGSSLKEY=" + envValue("LUMET_TLS_CLIENT_KEY");
   // The role of the client certificate has no password: pg_hba lets it in
   // with the certificate alone.
-  const std::string certRole = sEnv("LUMET_TLS_CLIENT_ROLE");
+  const std::string certRole = envValue("LUMET_TLS_CLIENT_ROLE");
   const std::string encrypted = "t\nSuccess";
   struct Case {
     std::string name, role;
@@ -77,8 +78,9 @@ TEST_F(Connecting, TlsFromTheEnvironment) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const bool usual = c.role.empty();
-    ASSERT_EQ(sInit(sEnv("PGPORT"), usual ? sEnv("PGUSER") : c.role, usual ? sEnv("PGPASSWORD") : ""),
-              "Success");
+    ASSERT_EQ(initSettings(envValue("PGPORT"), usual ? envValue("PGUSER") : c.role,
+                           usual ? envValue("PGPASSWORD") : ""),
+              finalMessage(Outcome::kSuccess));
     EXPECT_EQ(sOneDay("(select ssl from pg_stat_ssl where pid=pg_backend_pid())", c.env),
               c.expected);
   }
@@ -88,7 +90,7 @@ TEST_F(Connecting, TlsFromTheEnvironment) {
 bool boStandby(const std::string& action) {
   RunOptions options;
   options.timeoutSeconds = 90;
-  return rrRun("/bin/bash", {sEnv("LUMET_STANDBY_CTL"), action}, options).exitStatus == 0;
+  return runProgram("/bin/bash", {envValue("LUMET_STANDBY_CTL"), action}, options).exitStatus == 0;
 }
 
 // Starts the standby again when a test stopped it: later tests share it.
@@ -104,17 +106,18 @@ struct StandbyKeptRunning {
 // Host and port fields left empty: libpq's host list and the target session
 // attributes of the environment choose between the primary and its standby.
 TEST_F(Connecting, StandbyChosenFromTheEnvironment) {
-  vdNeedEnv({"LUMET_STANDBY_PORT", "LUMET_STANDBY_CTL"});
+  needEnv({"LUMET_STANDBY_PORT", "LUMET_STANDBY_CTL"});
   if (IsSkipped() || HasFatalFailure()) return;
-  const std::string standbyPort = sEnv("LUMET_STANDBY_PORT");
-  const std::string lsn = sValue(admin_, "SELECT pg_current_wal_lsn()");
-  PGconn* standby = pcConnect(sEnv("PGDATABASE"), standbyPort);
+  const std::string standbyPort = envValue("LUMET_STANDBY_PORT");
+  const std::string lsn = queryValue(admin_, "SELECT pg_current_wal_lsn()");
+  PGconn* standby = connectTo(envValue("PGDATABASE"), standbyPort);
   ASSERT_EQ(PQstatus(standby), CONNECTION_OK) << PQerrorMessage(standby);
   const bool replayed =
       boBecomesTrue(standby, "SELECT pg_last_wal_replay_lsn() >= '" + lsn + "'", 30);
   PQfinish(standby);
   ASSERT_TRUE(replayed) << "the standby did not replay the test's rows";
-  ASSERT_EQ(sInit("", sEnv("PGUSER"), sEnv("PGPASSWORD"), "", ""), "Success");
+  ASSERT_EQ(initSettings("", envValue("PGUSER"), envValue("PGPASSWORD"), "", ""),
+            finalMessage(Outcome::kSuccess));
   struct Case {
     std::string name, targetSessionAttrs;
     bool standbyUp;
@@ -133,9 +136,10 @@ TEST_F(Connecting, StandbyChosenFromTheEnvironment) {
       guard.stopped = true;
     }
     // The primary comes first in the list.
-    EXPECT_EQ(sQuery({"id,pg_is_in_recovery()", "none", "20240101", "20240102", "1", "0"},
-                     {"PGHOST=127.0.0.1,127.0.0.1", "PGPORT=" + sEnv("PGPORT") + "," + standbyPort,
-                      "PGTARGETSESSIONATTRS=" + c.targetSessionAttrs}),
+    EXPECT_EQ(queryOutput(
+                  {"id,pg_is_in_recovery()", "none", "20240101", "20240102", "1", "0"},
+                  {"PGHOST=127.0.0.1,127.0.0.1", "PGPORT=" + envValue("PGPORT") + "," + standbyPort,
+                   "PGTARGETSESSIONATTRS=" + c.targetSessionAttrs}),
               c.expected);
   }
 }
@@ -143,34 +147,36 @@ TEST_F(Connecting, StandbyChosenFromTheEnvironment) {
 // Through PgBouncer in transaction mode with one server connection: the
 // chunks of two exports take turns on it, and the export still never writes.
 TEST_F(Connecting, PoolerInTransactionMode) {
-  vdNeedEnv({"LUMET_POOLER_PORT"});
+  needEnv({"LUMET_POOLER_PORT"});
   if (IsSkipped() || HasFatalFailure()) return;
-  const std::string port = sEnv("LUMET_POOLER_PORT");
-  vdInsertStamps("(3, '2024-01-03 09:00'), (4, '2024-01-04 09:00')");
-  vdSql("CREATE SEQUENCE s");
-  ASSERT_EQ(sInit(port, sEnv("PGUSER"), sEnv("PGPASSWORD")), "Success");
+  const std::string port = envValue("LUMET_POOLER_PORT");
+  insertStamps("(3, '2024-01-03 09:00'), (4, '2024-01-04 09:00')");
+  runSql("CREATE SEQUENCE s");
+  ASSERT_EQ(initSettings(port, envValue("PGUSER"), envValue("PGPASSWORD")),
+            finalMessage(Outcome::kSuccess));
   // The pool's one server connection, opened for this database and role.
-  PGconn* pooled = PQconnectdb(("hostaddr=127.0.0.1 port=" + port + " user=" + sEnv("PGUSER") +
-                                " password=" + sEnv("PGPASSWORD") + " dbname=" + db_)
+  PGconn* pooled = PQconnectdb(("hostaddr=127.0.0.1 port=" + port + " user=" + envValue("PGUSER") +
+                                " password=" + envValue("PGPASSWORD") + " dbname=" + db_)
                                    .c_str());
   ASSERT_EQ(PQstatus(pooled), CONNECTION_OK) << PQerrorMessage(pooled);
-  const std::string pid = sValue(pooled, "SELECT pg_backend_pid()");
+  const std::string pid = queryValue(pooled, "SELECT pg_backend_pid()");
   PQfinish(pooled);
 
   std::vector<RunJob> jobs;
   for (const std::string condition : {"none", "id<>3"}) {
-    RunJob job{sProgram("lumettool"),
-               {"transaction_query", "id,pg_backend_pid()", condition, "20240101", "20240104",
-                "1", "300"},
-               {}};
+    RunJob job{
+        programPath("lumettool"),
+        {"transaction_query", "id,pg_backend_pid()", condition, "20240101", "20240104", "1", "300"},
+        {}};
     job.options.cwd = dir_.path;
     job.options.timeoutSeconds = 30;
     jobs.push_back(job);
   }
-  const std::vector<RunResult> runs = vrRunAll(jobs, 2);
+  const std::vector<RunResult> runs = runAll(jobs, 2);
   const std::string tail = "|" + pid + "\n";
-  EXPECT_EQ(runs[0].out, "1" + tail + "2" + tail + "3" + tail + "4" + tail + "Success");
-  EXPECT_EQ(runs[1].out, "1" + tail + "2" + tail + "4" + tail + "Success");
+  EXPECT_EQ(runs[0].out,
+            "1" + tail + "2" + tail + "3" + tail + "4" + tail + finalMessage(Outcome::kSuccess));
+  EXPECT_EQ(runs[1].out, "1" + tail + "2" + tail + "4" + tail + finalMessage(Outcome::kSuccess));
 
   const std::string checksum =
       "SELECT coalesce(md5(string_agg(t::text, ',' ORDER BY t::text)), 'none') || "
@@ -192,15 +198,15 @@ TEST_F(Connecting, PoolerInTransactionMode) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string before = sValue(conn_, checksum);
-    EXPECT_EQ(sQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
-    EXPECT_EQ(sValue(conn_, checksum), before);
+    const std::string before = queryValue(conn_, checksum);
+    EXPECT_EQ(queryOutput({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
+    EXPECT_EQ(queryValue(conn_, checksum), before);
   }
   // A session lock that the condition takes goes with the export, although
   // the pooler keeps the server connection it was taken on.
-  EXPECT_EQ(sQuery({"id", "pg_advisory_lock(42) is not null", "20240101", "20240102", "1", "0"}),
+  EXPECT_EQ(queryOutput({"id", "pg_advisory_lock(42) is not null", "20240101", "20240102", "1", "0"}),
             "1\n2\nSuccess");
-  EXPECT_EQ(sValue(conn_, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'"), "0");
+  EXPECT_EQ(queryValue(conn_, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'"), "0");
 }
 
 // The server sees the edition's name unless PGAPPNAME says otherwise.
@@ -221,7 +227,7 @@ TEST_F(Connecting, ApplicationNameNamesTheTool) {
     std::vector<std::string> args{"current_setting('application_name')", "none", "20240101",
                                   "20240101", "0", "0"};
     if (c.program == "lumettool-2.0") args.erase(args.begin() + 1);
-    EXPECT_EQ(sQuery(args, c.env, c.program), c.expected);
+    EXPECT_EQ(queryOutput(args, c.env, c.program), c.expected);
   }
 }
 
@@ -230,9 +236,10 @@ TEST_F(Connecting, ApplicationNameNamesTheTool) {
 bool boSetLink(const std::string& state) {
   RunOptions options;
   options.timeoutSeconds = 10;
-  return rrRun(sEnv("LUMET_NET_IP"),
-               {"-n", sEnv("LUMET_NET_SERVER_NS"), "link", "set", sEnv("LUMET_NET_LINK"), state},
-               options)
+  return runProgram(envValue("LUMET_NET_IP"),
+                    {"-n", envValue("LUMET_NET_SERVER_NS"), "link", "set",
+                     envValue("LUMET_NET_LINK"), state},
+                    options)
              .exitStatus == 0;
 }
 
@@ -249,25 +256,26 @@ class ConnectingNetwork : public DbTest {
   void SetUp() override {
     DbTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    vdNeedEnv({"LUMET_NET_IP", "LUMET_NET_CLIENT_NS", "LUMET_NET_SERVER_NS", "LUMET_NET_LINK",
-               "LUMET_NET_ADDR", "LUMET_NET_PORT", "LUMET_NET_SOCKET", "LUMET_NET_USER",
-               "LUMET_NET_PASSWORD"});
+    needEnv({"LUMET_NET_IP", "LUMET_NET_CLIENT_NS", "LUMET_NET_SERVER_NS", "LUMET_NET_LINK",
+             "LUMET_NET_ADDR", "LUMET_NET_PORT", "LUMET_NET_SOCKET", "LUMET_NET_USER",
+             "LUMET_NET_PASSWORD"});
     if (IsSkipped() || HasFatalFailure()) return;
-    net_ = PQconnectdb(("host=" + sEnv("LUMET_NET_SOCKET") + " port=" + sEnv("LUMET_NET_PORT") +
-                        " user=" + sEnv("LUMET_NET_USER") +
+    net_ = PQconnectdb(("host=" + envValue("LUMET_NET_SOCKET") + " port=" +
+                        envValue("LUMET_NET_PORT") + " user=" + envValue("LUMET_NET_USER") +
                         " dbname=postgres options='-c client_min_messages=warning'")
                            .c_str());
     ASSERT_EQ(PQstatus(net_), CONNECTION_OK) << PQerrorMessage(net_);
-    vdExec(net_, "DROP TABLE IF EXISTS transaction");
-    vdExec(net_, "CREATE TABLE transaction (id int, datetime timestamp)");
-    vdExec(net_, "INSERT INTO transaction VALUES (1, '2024-01-01 09:00'), (2, '2024-01-02 09:00')");
-    vdExec(net_,
-           "CREATE OR REPLACE FUNCTION nap(secs float8, chosen boolean) RETURNS boolean "
-           "LANGUAGE plpgsql AS $$BEGIN IF chosen THEN PERFORM pg_sleep(secs); END IF; "
-           "RETURN true; END$$");
-    ASSERT_EQ(sInit(sEnv("LUMET_NET_PORT"), sEnv("LUMET_NET_USER"), sEnv("LUMET_NET_PASSWORD"),
-                    "postgres", sEnv("LUMET_NET_ADDR")),
-              "Success");
+    execSql(net_, "DROP TABLE IF EXISTS transaction");
+    execSql(net_, "CREATE TABLE transaction (id int, datetime timestamp)");
+    execSql(net_,
+            "INSERT INTO transaction VALUES (1, '2024-01-01 09:00'), (2, '2024-01-02 09:00')");
+    execSql(net_,
+            "CREATE OR REPLACE FUNCTION nap(secs float8, chosen boolean) RETURNS boolean "
+            "LANGUAGE plpgsql AS $$BEGIN IF chosen THEN PERFORM pg_sleep(secs); END IF; "
+            "RETURN true; END$$");
+    ASSERT_EQ(initSettings(envValue("LUMET_NET_PORT"), envValue("LUMET_NET_USER"),
+                           envValue("LUMET_NET_PASSWORD"), "postgres", envValue("LUMET_NET_ADDR")),
+              finalMessage(Outcome::kSuccess));
   }
 
   void TearDown() override {
@@ -277,11 +285,11 @@ class ConnectingNetwork : public DbTest {
 
   // transaction_query run inside the tool's namespace.
   RunResult rrQueryOverTheLink(const std::vector<std::string>& args, RunOptions options) const {
-    std::vector<std::string> argv{"netns", "exec", sEnv("LUMET_NET_CLIENT_NS"),
-                                  sProgram("lumettool"), "transaction_query"};
+    std::vector<std::string> argv{"netns", "exec", envValue("LUMET_NET_CLIENT_NS"),
+                                  programPath("lumettool"), "transaction_query"};
     argv.insert(argv.end(), args.begin(), args.end());
     options.cwd = dir_.path;
-    return rrRun(sEnv("LUMET_NET_IP"), argv, options);
+    return runProgram(envValue("LUMET_NET_IP"), argv, options);
   }
 
   PGconn* net_ = nullptr;
@@ -350,9 +358,9 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
       EXPECT_LT(seconds, c.boundSeconds);
     }
     // The server still holds the sessions whose peer vanished.
-    vdExec(net_,
-           "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-           "WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()");
+    execSql(net_,
+            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+            "WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()");
   }
 }
 

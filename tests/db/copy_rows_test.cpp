@@ -38,7 +38,7 @@ const char* const kSelect = "SELECT id, t, b, a, e FROM awkward ORDER BY id";
 }  // namespace
 
 TEST_F(CopyRowsDb, DecodedCopyRowsAreTheValuesJoined) {
-  vdSql(kAwkward);
+  runSql(kAwkward);
   std::vector<std::string> expected;
   size_t expectedBreaking = 0;
   PGresult* values = PQexec(conn_, kSelect);
@@ -83,7 +83,7 @@ TEST_F(CopyRowsDb, DecodedCopyRowsAreTheValuesJoined) {
   EXPECT_EQ(breaking, expectedBreaking);
   EXPECT_GE(breaking, 10U);
   // What the copy format keeps (escapes, \N) reads back as the same rows.
-  vdSql("CREATE TABLE back (LIKE awkward)");
+  runSql("CREATE TABLE back (LIKE awkward)");
   PGresult* copyIn = PQexec(conn_, "COPY back FROM STDIN WITH (DELIMITER '|')");
   ASSERT_EQ(PQresultStatus(copyIn), PGRES_COPY_IN) << PQerrorMessage(conn_);
   PQclear(copyIn);
@@ -95,6 +95,6 @@ TEST_F(CopyRowsDb, DecodedCopyRowsAreTheValuesJoined) {
   EXPECT_EQ(PQresultStatus(copied), PGRES_COMMAND_OK) << PQerrorMessage(conn_);
   PQclear(copied);
   while (PGresult* more = PQgetResult(conn_)) PQclear(more);
-  EXPECT_EQ(sValue(conn_, "SELECT count(*) FROM (TABLE awkward EXCEPT ALL TABLE back) d"), "0");
-  EXPECT_EQ(sValue(conn_, "SELECT count(*) FROM back"), "137");
+  EXPECT_EQ(queryValue(conn_, "SELECT count(*) FROM (TABLE awkward EXCEPT ALL TABLE back) d"), "0");
+  EXPECT_EQ(queryValue(conn_, "SELECT count(*) FROM back"), "137");
 }

@@ -5,6 +5,7 @@
 
 #include "tests/cli/sweep_cases.h"
 #include "tests/support/db_fixture.h"
+#include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
 namespace {
@@ -14,7 +15,7 @@ class Export : public DbTest {};
 // Rows on chunk edges of 2024-02-20..2024-03-10 (20 days, a leap day inside).
 // With 7 days the chunks are 02-20..02-26, 02-27..03-04 and 03-05..03-10.
 TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
-  vdInsertStamps(
+  insertStamps(
       "(1, '2024-02-19 23:59:59.999'), (2, '2024-02-20 00:00:00'), (3, '2024-02-26 23:59:59.5'), "
       "(4, '2024-02-27 00:00:00'), (5, '2024-02-29 12:00:00'), (6, '2024-03-04 23:59:59.5'), "
       "(7, '2024-03-05 00:00:00'), (8, '2024-03-10 23:59:59.999'), (9, '2024-03-11 00:00:00')");
@@ -34,22 +35,22 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
       {"lumettool", "20240220", "20240310", "30", "0", all},
       {"lumettool", "20240220", "20240310", "2147483647", "0", all},
       {"lumettool-2.0", "20240220", "20240310", "7", "0", all},
-      {"lumettool", "20240310", "20240220", "0", "0", "Success", empty},
-      {"lumettool", "20240310", "20240220", "1", "0", "Success", empty},
+      {"lumettool", "20240310", "20240220", "0", "0", finalMessage(Outcome::kSuccess), empty},
+      {"lumettool", "20240310", "20240220", "1", "0", finalMessage(Outcome::kSuccess), empty},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program + " " + c.from + ".." + c.to + " days " + c.days + " delay " +
                  c.delayMs);
     std::vector<std::string> args{"id", "none", c.from, c.to, c.days, c.delayMs};
     if (c.program == "lumettool-2.0") args.erase(args.begin() + 1);
-    const RunResult run = rrQuery(args, {}, c.program);
+    const RunResult run = runQuery(args, {}, c.program);
     EXPECT_EQ(run.out, c.expected);
     EXPECT_EQ(run.err, c.err);
   }
 }
 
 TEST_F(Export, FilterAndFieldList) {
-  vdSql(
+  runSql(
       "INSERT INTO transaction VALUES "
       "(1, '2023-12-31 10:00', 'Band OR', 'Acme', 1, true), "
       "(2, '2024-01-01 10:00', 'Band OR', 'Acme', 5, true), "
@@ -70,15 +71,15 @@ TEST_F(Export, FilterAndFieldList) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields + " / " + c.condition);
-    EXPECT_EQ(sQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
+    EXPECT_EQ(queryOutput({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
   }
 }
 
 TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
-  vdSql(
+  runSql(
       "INSERT INTO transaction (id, datetime, allowance) VALUES (1, '2024-01-01 09:00', 1), "
       "(2, '2024-01-02 09:00', 1), (3, '2024-01-03 09:00', 0), (4, '2024-01-04 09:00', 1)");
-  const RunResult run = rrQuery({"id,10/allowance", "none", "20240101", "20240104", "1", "0"});
+  const RunResult run = runQuery({"id,10/allowance", "none", "20240101", "20240104", "1", "0"});
   EXPECT_EQ(run.out, "1|10\n2|10\nError - Invalid Sql Command");
   EXPECT_EQ(run.err,
             "lumettool: error: the statement for 2024-01-03..2024-01-03 failed: ERROR:  division "
@@ -89,22 +90,22 @@ TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
   RunOptions merged;
   merged.mergeStderr = true;
   const RunResult both =
-      rrQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged);
-  EXPECT_EQ(both.out, "1|10\n2|10\n" + run.err + "Error - Invalid Sql Command");
+      runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged);
+  EXPECT_EQ(both.out, "1|10\n2|10\n" + run.err + finalMessage(Outcome::kInvalidSql));
 }
 
 // On a terminal, standard error shows a status line while chunks come in and
 // erases it before the end; standard output is exactly what it is elsewhere.
 // Server notices reach standard error under the program's name.
 TEST_F(Export, ProgressOnATerminalAndNotices) {
-  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
-  vdSql("CREATE FUNCTION hello() RETURNS boolean LANGUAGE plpgsql AS "
+  insertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
+  runSql("CREATE FUNCTION hello() RETURNS boolean LANGUAGE plpgsql AS "
         "$$BEGIN RAISE NOTICE 'hello from the server'; RETURN true; END$$");
   const std::vector<std::string> args{"id", "none", "20240101", "20240103", "1", "300"};
-  const std::string plain = sQuery(args);
+  const std::string plain = queryOutput(args);
   RunOptions options;
   options.stderrTerminal = true;
-  const RunResult run = rrQueryWith(args, options);
+  const RunResult run = runQueryWith(args, options);
   EXPECT_EQ(run.out, plain);
   EXPECT_EQ(plain, "1\n2\n3\nSuccess");
   EXPECT_NE(run.err.find("\rchunk 1/3 2024-01-01..2024-01-01, 0 rows, 0 rows/s, 0:00 elapsed, ? left"),
@@ -114,14 +115,14 @@ TEST_F(Export, ProgressOnATerminalAndNotices) {
       << run.err;
   EXPECT_TRUE(run.err.ends_with("\r\033[K")) << run.err;
 
-  const RunResult notice = rrQuery({"id", "hello()", "20240101", "20240101", "0", "0"});
+  const RunResult notice = runQuery({"id", "hello()", "20240101", "20240101", "0", "0"});
   EXPECT_EQ(notice.out, "1\nSuccess");
   EXPECT_EQ(notice.err, "lumettool: NOTICE:  hello from the server\n");
 }
 
 // Samoa skipped 2011-12-30 entirely; Dublin's 2011-10-30 lasted 25 hours.
 TEST_F(Export, LocalTimeZoneNeitherLosesNorRepeatsADay) {
-  vdInsertStamps(
+  insertStamps(
       "(1, '2011-12-29 12:00'), (2, '2011-12-30 12:00'), (3, '2011-12-31 00:00'), "
       "(4, '2011-12-31 23:59:59.5'), (5, '2011-10-29 12:00'), (6, '2011-10-30 00:30'), "
       "(7, '2011-10-30 23:59:59.5'), (8, '2011-10-31 00:00'), (9, '2011-11-01 12:00')");
@@ -136,27 +137,27 @@ TEST_F(Export, LocalTimeZoneNeitherLosesNorRepeatsADay) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tz + " days " + c.days);
-    EXPECT_EQ(sQuery({"id", "none", c.from, c.to, c.days, "0"}, {"TZ=" + c.tz}), c.expected);
+    EXPECT_EQ(queryOutput({"id", "none", c.from, c.to, c.days, "0"}, {"TZ=" + c.tz}), c.expected);
   }
 }
 
 // READ ONLY does not hold a superuser back: a run connected as one says so,
 // once, and goes on; a role that may only SELECT is not told anything.
 TEST_F(Export, SuperuserIsNamed) {
-  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00')");
-  vdCreateRole();
-  vdSql("GRANT SELECT ON transaction TO " + sRole());
+  insertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00')");
+  createRole();
+  runSql("GRANT SELECT ON transaction TO " + roleName());
   RunOptions options;
   options.cwd = dir_.path;
   const std::vector<std::string> args{"transaction_query", "id", "none", "20240101",
                                       "20240102", "1", "0"};
-  const RunResult superuser = rrRun(sProgram("lumettool"), args, options);
+  const RunResult superuser = runProgram(programPath("lumettool"), args, options);
   EXPECT_EQ(superuser.out, "1\n2\nSuccess");
-  EXPECT_EQ(superuser.err, "lumettool: warning: connected as '" + sEnv("PGUSER") +
+  EXPECT_EQ(superuser.err, "lumettool: warning: connected as '" + envValue("PGUSER") +
                                "', a superuser: read-only transactions do not stop a "
                                "superuser's functions; export with a role that may only SELECT\n");
-  ASSERT_EQ(sInit(sEnv("PGPORT"), sRole(), "pw"), "Success");
-  const RunResult plain = rrRun(sProgram("lumettool"), args, options);
+  ASSERT_EQ(initSettings(envValue("PGPORT"), roleName(), "pw"), finalMessage(Outcome::kSuccess));
+  const RunResult plain = runProgram(programPath("lumettool"), args, options);
   EXPECT_EQ(plain.out, "1\n2\nSuccess");
   EXPECT_EQ(plain.err, "");
 }
@@ -170,14 +171,14 @@ TEST_F(Export, ConnectFailuresAreReported) {
   const std::string server = "lumettool: error: cannot connect: connection to server at "
                              "\"127.0.0.1\", port ";
   for (const Case& c : std::vector<Case>{
-           {sEnv("PGPORT"), "wrong",
-            server + sEnv("PGPORT") + " failed: FATAL:  password authentication failed for user"},
-           {refusing.port, sEnv("PGPASSWORD"), server + refusing.port + " failed: Connection refused"},
-           {silent.port, sEnv("PGPASSWORD"), "timeout expired"}}) {
+           {envValue("PGPORT"), "wrong",
+            server + envValue("PGPORT") + " failed: FATAL:  password authentication failed for user"},
+           {refusing.port, envValue("PGPASSWORD"), server + refusing.port + " failed: Connection refused"},
+           {silent.port, envValue("PGPASSWORD"), "timeout expired"}}) {
     SCOPED_TRACE("port " + c.port + " password " + c.password);
-    ASSERT_EQ(sInit(c.port, sEnv("PGUSER"), c.password), "Success");
-    const RunResult run = rrQuery({"id", "none", "20240101", "20240101", "0", "0"});
-    EXPECT_EQ(run.out, "Error - Can't Connect Database");
+    ASSERT_EQ(initSettings(c.port, envValue("PGUSER"), c.password), finalMessage(Outcome::kSuccess));
+    const RunResult run = runQuery({"id", "none", "20240101", "20240101", "0", "0"});
+    EXPECT_EQ(run.out, finalMessage(Outcome::kCannotConnect));
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
   }
 }
@@ -186,17 +187,17 @@ TEST_F(Export, PasswordWithBlankQuoteAndBackslash) {
   const std::string role = db_ + "_r";
   const std::string password = "p w'd\\x";
   char* literal = PQescapeLiteral(admin_, password.c_str(), password.size());
-  vdExec(admin_, "CREATE ROLE " + role + " LOGIN PASSWORD " + literal);
+  execSql(admin_, "CREATE ROLE " + role + " LOGIN PASSWORD " + literal);
   PQfreemem(literal);
-  vdSql("GRANT SELECT ON transaction TO " + role);
-  vdInsertStamps("(1, '2024-01-01 10:00')");
-  ASSERT_EQ(sInit(sEnv("PGPORT"), role, password), "Success");
-  EXPECT_EQ(sQuery({"id", "none", "20240101", "20240101", "0", "0"}), "1\nSuccess");
+  runSql("GRANT SELECT ON transaction TO " + role);
+  insertStamps("(1, '2024-01-01 10:00')");
+  ASSERT_EQ(initSettings(envValue("PGPORT"), role, password), finalMessage(Outcome::kSuccess));
+  EXPECT_EQ(queryOutput({"id", "none", "20240101", "20240101", "0", "0"}), "1\nSuccess");
 }
 
 TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
-  vdSql("ALTER TABLE transaction ADD amount numeric(10,2), ADD ratio float8");
-  vdSql(
+  runSql("ALTER TABLE transaction ADD amount numeric(10,2), ADD ratio float8");
+  runSql(
       "INSERT INTO transaction VALUES "
       "(1, '2024-01-01 10:00:00.123', 'Grüße | 日本', NULL, -3, true, 1.5, 0.1), "
       "(NULL, '2024-01-01 11:00', NULL, 'a|b', NULL, NULL, NULL, NULL), "
@@ -204,14 +205,14 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
       "(4, '2024-01-01 23:59:59.75', E'two\\nlines', '\\', 7, true, 0, -0.5), "
       "(5, '2024-01-02 00:00', 'next day', NULL, NULL, NULL, NULL, NULL)");
   // A row longer than any buffer of the tool is printed whole.
-  vdSql("INSERT INTO transaction (id, datetime, note) VALUES (6, '2024-01-01 13:00', "
+  runSql("INSERT INTO transaction (id, datetime, note) VALUES (6, '2024-01-01 13:00', "
         "repeat('long', 5000))");
   RunOptions options;
   options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
   const std::string select =
       "SELECT * FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-01-01 00:00:00' "
       "AND transaction.datetime<TIMESTAMP'2024-01-02 00:00:00'";
-  const RunResult psql = rrRun("/usr/bin/psql", {"-X", "-At", "-F|", "-c", select}, options);
+  const RunResult psql = runProgram("/usr/bin/psql", {"-X", "-At", "-F|", "-c", select}, options);
   ASSERT_EQ(psql.exitStatus, 0);
   ASSERT_NE(psql.out.find("Grüße | 日本"), std::string::npos);
   std::string longNote;
@@ -219,8 +220,8 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
   ASSERT_NE(psql.out.find("6|2024-01-01 13:00:00|" + longNote + "|"), std::string::npos);
   // Three values hold '|' or a line break: the lines stay as psql prints
   // them, and the operator is told.
-  const RunResult run = rrQuery({"all", "none", "20240101", "20240101", "0", "0"});
-  EXPECT_EQ(run.out, psql.out + "Success");
+  const RunResult run = runQuery({"all", "none", "20240101", "20240101", "0", "0"});
+  EXPECT_EQ(run.out, psql.out + finalMessage(Outcome::kSuccess));
   EXPECT_EQ(run.err,
             "lumettool: warning: 3 values hold '|' or a line break, the first in the rows of "
             "2024-01-01: those lines cannot be split back into the same rows and fields\n"
@@ -232,13 +233,13 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
 // cross its end, a value longer than it and rows wider than one batch of
 // cells all come out as psql prints them.
 TEST_F(Export, LargeOutputMatchesPsql) {
-  vdSql(
+  runSql(
       "INSERT INTO transaction (id, datetime, note, \"Vendor\", allowance, nonempty) "
       "SELECT i, TIMESTAMP '2024-03-01' + i * INTERVAL '1 second', 'note ' || i, "
       "CASE WHEN i % 3 = 0 THEN NULL ELSE 'v' || i END, i % 7, i % 2 = 0 "
       "FROM generate_series(1, 4000) AS i");
   // 200,000 bytes in the middle of the day, and one more at its end.
-  vdSql("UPDATE transaction SET note = repeat('0123456789', 20000) WHERE id IN (2000, 4000)");
+  runSql("UPDATE transaction SET note = repeat('0123456789', 20000) WHERE id IN (2000, 4000)");
   std::string wide;
   for (int i = 0; i < 9; ++i) {
     wide += std::string(i > 0 ? "," : "") + "id,note,\"Vendor\",allowance,nonempty";
@@ -247,7 +248,7 @@ TEST_F(Export, LargeOutputMatchesPsql) {
   options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
   for (const std::string& fields : {std::string("*"), std::string("note"), wide}) {
     SCOPED_TRACE(fields.substr(0, 40));
-    const RunResult psql = rrRun(
+    const RunResult psql = runProgram(
         "/usr/bin/psql",
         {"-X", "-At", "-F|", "-c",
          "SELECT " + fields +
@@ -258,24 +259,24 @@ TEST_F(Export, LargeOutputMatchesPsql) {
     ASSERT_GT(psql.out.size(), size_t{400000});
     const std::string field = fields == "*" ? "all" : fields;
     for (const std::string days : {"0", "1"}) {
-      EXPECT_EQ(sQuery({field, "none", "20240301", "20240301", days, "0"}), psql.out + "Success");
+      EXPECT_EQ(queryOutput({field, "none", "20240301", "20240301", days, "0"}), psql.out + finalMessage(Outcome::kSuccess));
     }
   }
   // No columns at all: an empty line per row.
-  EXPECT_EQ(sQuery({"", "none", "20240301", "20240301", "0", "0"}),
-            std::string(4000, '\n') + "Success");
+  EXPECT_EQ(queryOutput({"", "none", "20240301", "20240301", "0", "0"}),
+            std::string(4000, '\n') + finalMessage(Outcome::kSuccess));
 }
 
 // The rows of a chunk reach the reader before the pause after it, not when
 // the buffer is full or the run ends.
 TEST_F(Export, ChunkRowsArriveBeforeThePause) {
-  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
+  insertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
   std::vector<std::string> argv{"transaction_query", "id", "none", "20240101", "20240103", "1",
                                 "2000"};
   RunOptions options;
   options.cwd = dir_.path;
   options.closeStdoutEarly = true;  // the next chunk's write then ends the run
-  const RunResult run = rrRun(sProgram("lumettool"), argv, options);
+  const RunResult run = runProgram(programPath("lumettool"), argv, options);
   EXPECT_EQ(run.out, "1\n");
   // Flushed before each pause, the run ends on the second chunk's write after
   // one pause of 2 s; held back, the first line would come after both pauses.
@@ -283,11 +284,11 @@ TEST_F(Export, ChunkRowsArriveBeforeThePause) {
 }
 
 TEST_F(Export, FullStdoutEndsWithStatusOne) {
-  vdInsertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
+  insertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
   for (const std::string days : {"0", "1"}) {
     SCOPED_TRACE("days " + days);
     const RunResult run =
-        rrQuery({"id", "none", "20240101", "20240103", days, "0"}, {}, "lumettool", "/dev/full");
+        runQuery({"id", "none", "20240101", "20240103", days, "0"}, {}, "lumettool", "/dev/full");
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
   }
@@ -298,8 +299,8 @@ TEST_F(Export, FullStdoutEndsWithStatusOne) {
 // and the server: each ends with Success or the failed statement. Those that
 // change only days and delay-ms give exactly the rows of the plain query.
 TEST_F(Export, BadInputSweepReachesTheServer) {
-  vdSql("ALTER TABLE transaction ADD amount numeric(10,2), ADD status int");
-  vdSql(
+  runSql("ALTER TABLE transaction ADD amount numeric(10,2), ADD status int");
+  runSql(
       "INSERT INTO transaction (id, datetime, amount, status) VALUES "
       "(1, '2024-01-01 10:00', 2.5, 1), (2, '2024-01-02 12:00', 1, 2), "
       "(3, '2024-01-02 23:59:59.5', 7, 1), (4, '2024-01-03 00:00', 9, 1)");
@@ -332,32 +333,32 @@ class Hostile : public DbTest {
   void SetUp() override {
     DbTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    vdSql("ALTER TABLE transaction ADD status int");
-    vdSql(
+    runSql("ALTER TABLE transaction ADD status int");
+    runSql(
         "INSERT INTO transaction (id, datetime, status) VALUES (1, '2024-01-01 09:00', 1), "
         "(2, '2024-01-01 10:00', 2), (3, '2024-01-02 09:00', 1), (4, '2024-01-03 09:00', 2), "
         "(5, '2023-12-31 09:00', 1), (6, '2024-01-04 09:00', 1)");
-    vdSql("UPDATE transaction SET note = CASE WHEN id IN (1, 3) THEN 'Rock and Roll' "
+    runSql("UPDATE transaction SET note = CASE WHEN id IN (1, 3) THEN 'Rock and Roll' "
           "ELSE 'it''s Oregon' END");
-    vdSql("CREATE SEQUENCE s");
-    vdSql("CREATE TABLE audit (x text)");
-    vdSql("CREATE FUNCTION ins() RETURNS boolean LANGUAGE sql AS "
+    runSql("CREATE SEQUENCE s");
+    runSql("CREATE TABLE audit (x text)");
+    runSql("CREATE FUNCTION ins() RETURNS boolean LANGUAGE sql AS "
           "$$INSERT INTO audit VALUES ('ins') RETURNING true$$");
-    vdSql("CREATE FUNCTION ddl() RETURNS boolean LANGUAGE plpgsql AS "
+    runSql("CREATE FUNCTION ddl() RETURNS boolean LANGUAGE plpgsql AS "
           "$$BEGIN CREATE TABLE evil (); RETURN true; END$$");
     // On the first day it turns the session's default to read-write; on a
     // later day it writes.
-    vdSql("CREATE FUNCTION later_write(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
+    runSql("CREATE FUNCTION later_write(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
           "IF d < '2024-01-02' THEN "
           "PERFORM set_config('default_transaction_read_only', 'off', false); "
           "ELSE INSERT INTO audit VALUES ('later'); END IF; RETURN true; END$$");
-    vdSql("CREATE FUNCTION sneak(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
+    runSql("CREATE FUNCTION sneak(d timestamp) RETURNS boolean LANGUAGE plpgsql AS $$BEGIN "
           "PERFORM set_config('transaction_read_only', 'off', true); "
           "INSERT INTO audit VALUES ('sneak'); RETURN true; END$$");
   }
 
   std::string sChecksum() {
-    return sValue(conn_,
+    return queryValue(conn_,
                   "SELECT md5(concat_ws('/', "
                   "(SELECT string_agg(t::text, ',' ORDER BY t::text) FROM transaction t), "
                   "(SELECT string_agg(relname || ':' || relkind::text, ',' ORDER BY relname) FROM pg_class "
@@ -371,7 +372,7 @@ class Hostile : public DbTest {
   std::string sPsqlRows(const std::string& condition) {
     RunOptions options;
     options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
-    const RunResult psql = rrRun(
+    const RunResult psql = runProgram(
         "/usr/bin/psql",
         {"-X", "-At", "-c",
          "SELECT id FROM transaction WHERE datetime >= '2024-01-01' AND datetime < '2024-01-04' "
@@ -383,7 +384,7 @@ class Hostile : public DbTest {
 };
 
 TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
-  const std::string kFailed = "Error - Invalid Sql Command";
+  const std::string kFailed = finalMessage(Outcome::kInvalidSql);
   const std::string checksum = sChecksum();
   struct Case {
     std::string fields, condition, expected;  // edition 2.0 when condition is "-"
@@ -443,11 +444,11 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
     const bool edition20 = c.condition == "-";
     std::vector<std::string> args{c.fields, c.condition, "20240101", "20240103", "1", "0"};
     if (edition20) args.erase(args.begin() + 1);
-    const std::string out = sQuery(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    const std::string out = queryOutput(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
     if (c.expected == "psql") {
       const std::string rows = sPsqlRows(c.condition);
       EXPECT_NE(rows, "");
-      EXPECT_EQ(out, rows + "Success");
+      EXPECT_EQ(out, rows + finalMessage(Outcome::kSuccess));
     } else {
       EXPECT_EQ(out, c.expected);
     }
@@ -460,7 +461,7 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
 // rows are read neither repeats nor adds rows, and the session's own zone
 // (PGTZ, PGOPTIONS) still says which instants a day holds.
 TEST_F(Hostile, RangeHoldsOnATimestamptzColumn) {
-  vdSql("ALTER TABLE transaction ALTER datetime TYPE timestamptz USING datetime AT TIME ZONE 'UTC'");
+  runSql("ALTER TABLE transaction ALTER datetime TYPE timestamptz USING datetime AT TIME ZONE 'UTC'");
   struct Case {
     std::string condition, from, to, tz, expected;
   };
@@ -476,6 +477,6 @@ TEST_F(Hostile, RangeHoldsOnATimestamptzColumn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.condition + " " + c.tz);
-    EXPECT_EQ(sQuery({"id", c.condition, c.from, c.to, "1", "0"}, {c.tz}), c.expected);
+    EXPECT_EQ(queryOutput({"id", c.condition, c.from, c.to, "1", "0"}, {c.tz}), c.expected);
   }
 }

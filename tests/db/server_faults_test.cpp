@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "tests/support/db_fixture.h"
+#include "tests/support/final_message.h"
 
 namespace {
 
-const std::string kSqlFailed = "Error - Invalid Sql Command";
-const std::string kNoConnect = "Error - Can't Connect Database";
+const std::string kSqlFailed = finalMessage(Outcome::kInvalidSql);
+const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
 const std::string kAllRows = "1\n2\n3\n4\n5\nSuccess";  // of ServerFaults' table
 
 // The cluster that pg_virtualenv made for this run (scripts/lib/setup.sh).
@@ -26,7 +27,7 @@ const std::string kClusterName = "regress";
 std::string sClusterStatus() {
   RunOptions options;
   options.timeoutSeconds = 30;
-  const RunResult run = rrRun("/usr/bin/pg_lsclusters", {"-h"}, options);
+  const RunResult run = runProgram("/usr/bin/pg_lsclusters", {"-h"}, options);
   std::istringstream lines(run.out);
   std::string line;
   while (std::getline(lines, line)) {
@@ -36,7 +37,8 @@ std::string sClusterStatus() {
     std::string port;
     std::string status;
     words >> version >> name >> port >> status;
-    if (version == kClusterVersion && name == kClusterName && port == sEnv("PGPORT")) return status;
+    if (version == kClusterVersion && name == kClusterName && port == envValue("PGPORT"))
+      return status;
   }
   return "";
 }
@@ -45,14 +47,14 @@ std::string sClusterStatus() {
 bool boCluster(const std::string& action) {
   RunOptions options;
   options.timeoutSeconds = 90;
-  return rrRun("/usr/bin/pg_ctlcluster", {kClusterVersion, kClusterName, action}, options)
+  return runProgram("/usr/bin/pg_ctlcluster", {kClusterVersion, kClusterName, action}, options)
              .exitStatus == 0;
 }
 
 // Why this run may not stop and start the server; "" when it may. Only a
 // throwaway cluster of pg_virtualenv is ever touched.
 std::string sNoClusterControl() {
-  if (sEnv("PG_CLUSTER_CONF_ROOT").empty()) return "not inside pg_virtualenv";
+  if (envValue("PG_CLUSTER_CONF_ROOT").empty()) return "not inside pg_virtualenv";
   if (access("/usr/bin/pg_ctlcluster", X_OK) != 0) return "no pg_ctlcluster";
   if (sClusterStatus() != "online") {
     return "PGPORT is not the port of cluster " + kClusterVersion + "/" + kClusterName;
@@ -81,35 +83,37 @@ class ServerFaults : public DbTest {
     if (IsSkipped() || HasFatalFailure()) return;
     // The export's transactions are read-only and rolled back: seen()
     // records through a connection of its own (dblink), which they do not undo.
-    vdSql("CREATE EXTENSION dblink");
-    vdSql("CREATE TABLE statement_log (at text)");
-    vdSql("CREATE FUNCTION seen() RETURNS boolean LANGUAGE plpgsql SECURITY DEFINER AS $$BEGIN "
-          "PERFORM dblink_exec('hostaddr=127.0.0.1 port=" + sEnv("PGPORT") + " user=" +
-          sEnv("PGUSER") + " password=" + sEnv("PGPASSWORD") + " dbname=" + db_ +
-          "', format('INSERT INTO statement_log VALUES (%L)', statement_timestamp())); "
-          "RETURN true; END$$");
-    vdSql(
+    runSql("CREATE EXTENSION dblink");
+    runSql("CREATE TABLE statement_log (at text)");
+    runSql(
+        "CREATE FUNCTION seen() RETURNS boolean LANGUAGE plpgsql SECURITY DEFINER AS $$BEGIN "
+        "PERFORM dblink_exec('hostaddr=127.0.0.1 port=" +
+        envValue("PGPORT") + " user=" + envValue("PGUSER") + " password=" + envValue("PGPASSWORD") +
+        " dbname=" + db_ +
+        "', format('INSERT INTO statement_log VALUES (%L)', statement_timestamp())); "
+        "RETURN true; END$$");
+    runSql(
         "CREATE FUNCTION nap(secs float8, chosen boolean DEFAULT true) "
         "RETURNS boolean LANGUAGE plpgsql AS "
         "$$BEGIN IF chosen THEN PERFORM pg_sleep(secs); END IF; RETURN true; END$$");
     // Days 2024-01-01..2024-01-04 in 1-day chunks print 1, 2, 3 and 4, 5.
     // Row 3 comes before row 4 within the third chunk's result.
-    vdInsertStamps(
+    insertStamps(
         "(1, '2024-01-01 09:00'), (2, '2024-01-02 09:00'), (3, '2024-01-03 09:00'), "
         "(4, '2024-01-03 10:00'), (5, '2024-01-04 09:00')");
   }
 
   // A role that may read `transaction` becomes the tool's login.
   void vdLoginAsReader() {
-    vdCreateRole();
-    vdSql("GRANT SELECT ON transaction TO " + sRole());
-    ASSERT_EQ(sInit(sEnv("PGPORT"), sRole(), "pw"), "Success");
+    createRole();
+    runSql("GRANT SELECT ON transaction TO " + roleName());
+    ASSERT_EQ(initSettings(envValue("PGPORT"), roleName(), "pw"), finalMessage(Outcome::kSuccess));
   }
 
   // Statements that reached seen() since the last call.
   int inStatementsSeen() {
-    const std::string count = sValue(conn_, "SELECT count(DISTINCT at) FROM statement_log");
-    vdSql("TRUNCATE statement_log");
+    const std::string count = queryValue(conn_, "SELECT count(DISTINCT at) FROM statement_log");
+    runSql("TRUNCATE statement_log");
     return std::stoi(count);
   }
 
@@ -117,8 +121,8 @@ class ServerFaults : public DbTest {
   // match `condition` in pg_stat_activity.
   bool boSessionReaches(const std::string& condition, const std::string& count = "1") {
     for (int i = 0; i < 300; ++i) {
-      if (sValue(admin_, "SELECT count(*) FROM pg_stat_activity WHERE usename = '" + sRole() +
-                             "' AND " + condition) == count) {
+      if (queryValue(admin_, "SELECT count(*) FROM pg_stat_activity WHERE usename = '" +
+                                 roleName() + "' AND " + condition) == count) {
         return true;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -136,14 +140,14 @@ TEST_F(ServerFaults, StoppedServerCannotBeReached) {
     ASSERT_TRUE(boCluster("stop"));
     RunOptions options;
     options.timeoutSeconds = 15;  // well past the five-second connect time-out
-    const RunResult run = rrQueryWith(args, options);
+    const RunResult run = runQueryWith(args, options);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, kNoConnect);
   }
-  vdReconnect();
+  reconnect();
   // The same settings reach the server once it is back.
-  EXPECT_EQ(sQuery(args), kAllRows);
+  EXPECT_EQ(queryOutput(args), kAllRows);
 }
 
 // The tool's connection fails after two chunks were printed: while it waits
@@ -191,17 +195,19 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
                                                      : "state = 'idle'"));
       switch (c.fault) {
         case Fault::kTerminate:
-          EXPECT_EQ(sValue(admin_, "SELECT count(pg_terminate_backend(pid)) FROM "
-                                   "pg_stat_activity WHERE usename = '" + sRole() + "'"),
+          EXPECT_EQ(queryValue(admin_,
+                               "SELECT count(pg_terminate_backend(pid)) FROM "
+                               "pg_stat_activity WHERE usename = '" +
+                                   roleName() + "'"),
                     "1");
           break;
         case Fault::kRestart: EXPECT_TRUE(boCluster("restart")); break;
-        case Fault::kRevokeSelect: vdSql("REVOKE SELECT ON transaction FROM " + sRole()); break;
+        case Fault::kRevokeSelect: runSql("REVOKE SELECT ON transaction FROM " + roleName()); break;
       }
     };
     const std::string condition = c.duringStatement ? "nap(60, id=4)" : "none";
     const RunResult run =
-        rrQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
+        runQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
     EXPECT_TRUE(acted);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
@@ -211,8 +217,8 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
                            "run again with date-from 20240103 and append\n"),
               std::string::npos)
         << run.err;
-    if (c.fault == Fault::kRestart) vdReconnect();
-    if (c.fault == Fault::kRevokeSelect) vdSql("GRANT SELECT ON transaction TO " + sRole());
+    if (c.fault == Fault::kRestart) reconnect();
+    if (c.fault == Fault::kRevokeSelect) runSql("GRANT SELECT ON transaction TO " + roleName());
   }
 }
 
@@ -220,7 +226,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
 // tool's role or the table, runs a 1-day chunked export, and undoes it.
 TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
   vdLoginAsReader();
-  const std::string role = sRole();
+  const std::string role = roleName();
   struct Case {
     std::string name, change, undo, database, fields, condition, expected;
     std::string errHas{};  // what standard error says, besides the program's prefix
@@ -228,10 +234,10 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
   const std::vector<Case> cases{
       {"baseline", "", "", "", "id", "none", "1\n2\nSuccess"},
       {"missing database", "", "", "lumet_no_such_database", "id", "none", kNoConnect,
-       "cannot connect: connection to server at \"127.0.0.1\", port " + sEnv("PGPORT") +
+       "cannot connect: connection to server at \"127.0.0.1\", port " + envValue("PGPORT") +
            " failed: FATAL:  database \"lumet_no_such_database\" does not exist"},
-      {"role without LOGIN", "ALTER ROLE " + role + " NOLOGIN", "ALTER ROLE " + role + " LOGIN",
-       "", "id", "none", kNoConnect, "is not permitted to log in"},
+      {"role without LOGIN", "ALTER ROLE " + role + " NOLOGIN", "ALTER ROLE " + role + " LOGIN", "",
+       "id", "none", kNoConnect, "is not permitted to log in"},
       {"no CONNECT on the database", "REVOKE CONNECT ON DATABASE " + db_ + " FROM PUBLIC",
        "GRANT CONNECT ON DATABASE " + db_ + " TO PUBLIC", "", "id", "none", kNoConnect},
       {"missing table", "ALTER TABLE transaction RENAME TO moved",
@@ -245,10 +251,10 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
        "GRANT SELECT ON transaction TO " + role, "", "id", "none", kSqlFailed,
        "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
       {"SELECT on other columns only",
-       "REVOKE SELECT ON transaction FROM " + role + "; GRANT SELECT (datetime) ON transaction TO " +
-           role,
-       "REVOKE SELECT (datetime) ON transaction FROM " + role + "; GRANT SELECT ON transaction TO " +
-           role,
+       "REVOKE SELECT ON transaction FROM " + role +
+           "; GRANT SELECT (datetime) ON transaction TO " + role,
+       "REVOKE SELECT (datetime) ON transaction FROM " + role +
+           "; GRANT SELECT ON transaction TO " + role,
        "", "id", "none", kSqlFailed},
       {"SELECT on the columns used",
        "REVOKE SELECT ON transaction FROM " + role +
@@ -259,12 +265,13 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!c.change.empty()) vdSql(c.change);
-    ASSERT_EQ(sInit(sEnv("PGPORT"), role, "pw", c.database), "Success");
-    const RunResult run = rrQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"});
+    if (!c.change.empty()) runSql(c.change);
+    ASSERT_EQ(initSettings(envValue("PGPORT"), role, "pw", c.database),
+              finalMessage(Outcome::kSuccess));
+    const RunResult run = runQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"});
     EXPECT_EQ(run.out, c.expected);
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
-    if (!c.undo.empty()) vdSql(c.undo);
+    if (!c.undo.empty()) runSql(c.undo);
   }
 }
 
@@ -272,7 +279,7 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
 // statement, not the export.
 TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
   vdLoginAsReader();
-  vdExec(admin_, "ALTER ROLE " + sRole() + " SET statement_timeout = '1s'");
+  execSql(admin_, "ALTER ROLE " + roleName() + " SET statement_timeout = '1s'");
   struct Case {
     std::string name, condition, days, expected, errHas;
   };
@@ -287,7 +294,7 @@ TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const RunResult run = rrQuery({"id", c.condition, "20240101", "20240104", c.days, "0"});
+    const RunResult run = runQuery({"id", c.condition, "20240101", "20240104", c.days, "0"});
     EXPECT_EQ(run.out, c.expected);
     if (c.errHas.empty()) {
       EXPECT_EQ(run.err, "");
@@ -322,14 +329,14 @@ TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string brokenBefore = sValue(admin_, brokenSessions);
+    const std::string brokenBefore = queryValue(admin_, brokenSessions);
     RunOptions options;
     options.stdoutPath = c.stdoutPath;
     options.closeStdoutEarly = c.readerCloses;
     options.closedFds = c.closedFds;
     options.timeoutSeconds = 20;
     const RunResult run =
-        rrQueryWith({"id", "seen()", "20240101", "20240104", "1", "500"}, options);
+        runQueryWith({"id", "seen()", "20240101", "20240104", "1", "500"}, options);
     EXPECT_FALSE(run.timedOut);
     if (c.readerCloses) {
       EXPECT_EQ(run.out, "1\n");
@@ -342,23 +349,23 @@ TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
     // A session that sent the server anything but protocol ends in FATAL;
     // one that ended without saying goodbye counts as abandoned.
     ASSERT_TRUE(boSessionReaches("true", "0"));
-    EXPECT_EQ(sValue(admin_, brokenSessions), brokenBefore);
+    EXPECT_EQ(queryValue(admin_, brokenSessions), brokenBefore);
   }
   // The same export, written out, reaches all four chunks.
-  EXPECT_EQ(sQuery({"id", "seen()", "20240101", "20240104", "1", "0"}), kAllRows);
+  EXPECT_EQ(queryOutput({"id", "seen()", "20240101", "20240104", "1", "0"}), kAllRows);
   EXPECT_EQ(inStatementsSeen(), 4);
 }
 
 // libpq reports the server's notices on standard error; when the tool was
 // started without one they must not land in the connection.
 TEST_F(ServerFaults, ServerNoticesWithStandardErrorClosed) {
-  vdSql(
+  runSql(
       "CREATE FUNCTION loud() RETURNS boolean LANGUAGE plpgsql AS "
       "$$BEGIN RAISE NOTICE 'row seen'; RETURN true; END$$");
   RunOptions options;
   options.closedFds = {2};
   options.timeoutSeconds = 20;
-  const RunResult run = rrQueryWith({"id", "loud()", "20240101", "20240104", "1", "0"}, options);
+  const RunResult run = runQueryWith({"id", "loud()", "20240101", "20240104", "1", "0"}, options);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, kAllRows);

@@ -19,7 +19,7 @@
 #include <cstring>
 #include <thread>
 
-std::string sProgram(const std::string& name) { return std::string(LUMET_BIN_DIR) + "/" + name; }
+std::string programPath(const std::string& name) { return std::string(LUMET_BIN_DIR) + "/" + name; }
 
 namespace {
 
@@ -31,13 +31,13 @@ struct ChildVectors {
   std::vector<char*> envp;
 };
 
-std::string_view svEnvName(std::string_view entry) { return entry.substr(0, entry.find('=')); }
+std::string_view envName(std::string_view entry) { return entry.substr(0, entry.find('=')); }
 
-void vdPrepareChild(const std::string& program, const std::vector<std::string>& args,
-                    const RunOptions& options, ChildVectors& child) {
+void prepareChild(const std::string& program, const std::vector<std::string>& args,
+                  const RunOptions& options, ChildVectors& child) {
   for (char** e = environ; *e != nullptr; ++e) {
     bool overridden = false;
-    for (const std::string& entry : options.env) overridden |= svEnvName(*e) == svEnvName(entry);
+    for (const std::string& entry : options.env) overridden |= envName(*e) == envName(entry);
     if (!overridden) child.envStore.emplace_back(*e);
   }
   child.envStore.insert(child.envStore.end(), options.env.begin(), options.env.end());
@@ -48,7 +48,7 @@ void vdPrepareChild(const std::string& program, const std::vector<std::string>& 
   child.argv.push_back(nullptr);
 }
 
-bool boSetSignal(int signal, void (*handler)(int)) {
+bool setSignal(int signal, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   return sigemptyset(&action.sa_mask) == 0 && sigaction(signal, &action, nullptr) == 0;
@@ -57,19 +57,19 @@ bool boSetSignal(int signal, void (*handler)(int)) {
 // The working directory and the program are reached with the test's rights;
 // only then does the child give up root when asked to. Whatever the test
 // process ignores, the program starts with SIGPIPE's default action.
-[[noreturn]] void vdExecChild(const char* pszProgram, const ChildVectors& child,
-                              const RunOptions& options, int outFd, int errFd) {
+[[noreturn]] void execChild(const char* programFile, const ChildVectors& child,
+                            const RunOptions& options, int outFd, int errFd) {
   if (chdir(options.cwd.c_str()) != 0) _exit(126);
   if (dup2(outFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0) _exit(126);
   for (const int fd : options.closedFds) close(fd);
-  if (!boSetSignal(SIGPIPE, SIG_DFL)) _exit(126);
+  if (!setSignal(SIGPIPE, SIG_DFL)) _exit(126);
   if (options.fileSizeLimit >= 0) {
     const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                        static_cast<rlim_t>(options.fileSizeLimit)};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || !boSetSignal(SIGXFSZ, SIG_IGN)) _exit(126);
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || !setSignal(SIGXFSZ, SIG_IGN)) _exit(126);
   }
   if (options.uid >= 0) {
-    const int exe = open(pszProgram, O_PATH | O_CLOEXEC);
+    const int exe = open(programFile, O_PATH | O_CLOEXEC);
     if (exe < 0 || setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.gid)) != 0 ||
         setuid(static_cast<uid_t>(options.uid)) != 0) {
       _exit(126);
@@ -77,18 +77,18 @@ bool boSetSignal(int signal, void (*handler)(int)) {
     fexecve(exe, child.argv.data(), child.envp.data());
     _exit(127);
   }
-  execve(pszProgram, child.argv.data(), child.envp.data());
+  execve(programFile, child.argv.data(), child.envp.data());
   _exit(127);
 }
 
 // posix_spawn does not copy the parent's page tables as fork does, which
 // counts in a test built with AddressSanitizer; fork is left for a child
 // that has to change its user or its limits first.
-pid_t pidStart(const char* pszProgram, const ChildVectors& child, const RunOptions& options,
-               int outFd, int errFd) {
+pid_t startChild(const char* programFile, const ChildVectors& child, const RunOptions& options,
+                 int outFd, int errFd) {
   if (options.uid >= 0 || options.fileSizeLimit >= 0) {
     const pid_t pid = fork();
-    if (pid == 0) vdExecChild(pszProgram, child, options, outFd, errFd);
+    if (pid == 0) execChild(programFile, child, options, outFd, errFd);
     return pid;
   }
   posix_spawn_file_actions_t actions;
@@ -110,8 +110,8 @@ pid_t pidStart(const char* pszProgram, const ChildVectors& child, const RunOptio
   }
   pid_t pid = -1;
   if (outSet != 0 || posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str()) != 0 ||
-      posix_spawn(&pid, pszProgram, &actions, &attributes, child.argv.data(),
-                  child.envp.data()) != 0) {
+      posix_spawn(&pid, programFile, &actions, &attributes, child.argv.data(), child.envp.data()) !=
+          0) {
     pid = -1;
   }
   posix_spawnattr_destroy(&attributes);
@@ -121,12 +121,12 @@ pid_t pidStart(const char* pszProgram, const ChildVectors& child, const RunOptio
 
 }  // namespace
 
-RunResult rrRun(const std::string& program, const std::vector<std::string>& args,
-                const RunOptions& options) {
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
   RunResult result;
   const auto start = std::chrono::steady_clock::now();
   ChildVectors child;
-  vdPrepareChild(program, args, options, child);
+  prepareChild(program, args, options, child);
   int fds[2] = {-1, -1};
   int outFd = -1;
   if (options.stdoutPath.empty()) {
@@ -151,7 +151,7 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
     return result;
   }
   const int errFd = options.mergeStderr ? outFd : errFds[1];
-  const pid_t pid = pidStart(program.c_str(), child, options, outFd, errFd);
+  const pid_t pid = startChild(program.c_str(), child, options, outFd, errFd);
   if (outFd >= 0) close(outFd);
   if (errFds[1] >= 0) close(errFds[1]);
   if (pid < 0) {
@@ -218,12 +218,12 @@ RunResult rrRun(const std::string& program, const std::vector<std::string>& args
   return result;
 }
 
-std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers) {
+std::vector<RunResult> runAll(const std::vector<RunJob>& jobs, int workers) {
   std::vector<RunResult> results(jobs.size());
   std::atomic<size_t> next{0};
   const auto work = [&] {
     for (size_t i = next++; i < jobs.size(); i = next++)
-      results[i] = rrRun(jobs[i].program, jobs[i].args, jobs[i].options);
+      results[i] = runProgram(jobs[i].program, jobs[i].args, jobs[i].options);
   };
   std::vector<std::thread> threads;
   for (int w = 1; w < workers; ++w) threads.emplace_back(work);
@@ -232,7 +232,7 @@ std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers) {
   return results;
 }
 
-bool boRunUnprivileged(RunOptions& options) {
+bool dropPrivileges(RunOptions& options) {
   if (geteuid() != 0) return true;
   passwd entry{};
   passwd* nobody = nullptr;

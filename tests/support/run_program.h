@@ -33,12 +33,12 @@ struct RunResult {
 };
 
 // Full path of a program in the build's bin directory.
-std::string sProgram(const std::string& name);
+std::string programPath(const std::string& name);
 
 // Runs `program` (a full path) with `args` (program name not included).
 // Safe to call from several threads at once.
-RunResult rrRun(const std::string& program, const std::vector<std::string>& args,
-                const RunOptions& options = {});
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
 
 struct RunJob {
   std::string program;
@@ -47,7 +47,7 @@ struct RunJob {
 };
 
 // Runs every job, `workers` at a time; the results are in the jobs' order.
-std::vector<RunResult> vrRunAll(const std::vector<RunJob>& jobs, int workers);
+std::vector<RunResult> runAll(const std::vector<RunJob>& jobs, int workers);
 
 // `text` without its lines ('\n' included) that contain `marker`.
 std::string withoutLines(const std::string& text, const std::string& marker);
@@ -61,4 +61,4 @@ inline const std::string kSuperuserWarning = ", a superuser: ";
 // when the tests run as root, the current user (nothing to change)
 // otherwise. False when root and there is no such user. The program then
 // needs its working directory and files opened up to that user.
-bool boRunUnprivileged(RunOptions& options);
+bool dropPrivileges(RunOptions& options);

@@ -11,10 +11,10 @@ struct TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   // Path of `name` inside the directory.
-  std::string sFile(const std::string& name) const { return path + "/" + name; }
+  std::string pathOf(const std::string& name) const { return path + "/" + name; }
 };
 
 // Whole content of a file ("" when it cannot be read).
-std::string sReadFile(const std::string& path);
+std::string readFile(const std::string& path);
 // Writes `bytes` to a file, replacing it.
-void vdWriteFile(const std::string& path, const std::string& bytes);
+void writeFile(const std::string& path, const std::string& bytes);

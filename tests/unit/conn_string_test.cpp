@@ -12,7 +12,7 @@ namespace {
 using Settings = std::map<std::string, std::string>;
 
 template <size_t N>
-void vdPut(std::array<char, N>& field, const std::string& value) {
+void put(std::array<char, N>& field, const std::string& value) {
   value.copy(field.data(), N - 1);
 }
 
@@ -23,7 +23,7 @@ const std::string kTail =
 
 std::string sConnString(const DbConfig& config) {
   std::array<char, kConnStringSize> out{};
-  EXPECT_EQ(inBuildConnString(config, "lumettool-2.0", out), 0);
+  EXPECT_EQ(buildConnString(config, "lumettool-2.0", out), 0);
   return out.data();
 }
 
@@ -54,10 +54,10 @@ TEST(ConnString, WritesPlainValuesAndLeavesOutEmptyOnes) {
 
   DbConfig config{{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}};
   std::array<char, 16> small{};
-  EXPECT_EQ(inBuildConnString(config, "lumettool", small), -1);
+  EXPECT_EQ(buildConnString(config, "lumettool", small), -1);
   config.szPort.fill('5');  // no terminating zero
   std::array<char, kConnStringSize> out{};
-  EXPECT_EQ(inBuildConnString(config, "lumettool", out), -1);
+  EXPECT_EQ(buildConnString(config, "lumettool", out), -1);
 }
 
 TEST(ConnString, LibpqReadsBackEveryValueExactly) {
@@ -69,11 +69,11 @@ TEST(ConnString, LibpqReadsBackEveryValueExactly) {
   const std::string dbName = "db " + std::string(47, 'n');
   for (const std::string& password : passwords) {
     DbConfig config{};
-    vdPut(config.szHostAddr, host);
-    vdPut(config.szPort, "65535");
-    vdPut(config.szUser, user);
-    vdPut(config.szPassword, password);
-    vdPut(config.szDbName, dbName);
+    put(config.szHostAddr, host);
+    put(config.szPort, "65535");
+    put(config.szUser, user);
+    put(config.szPassword, password);
+    put(config.szDbName, dbName);
     const Settings expected = {{"hostaddr", host},
                                {"port", "65535"},
                                {"user", user},

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/db_config.h"
+#include "tests/support/final_message.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -22,37 +23,40 @@ class DbConfigFile : public testing::Test {
     ASSERT_EQ(chdir(dir_.path.c_str()), 0);
   }
   void TearDown() override { EXPECT_EQ(chdir(saved_.c_str()), 0); }
-  std::string sFile() const { return sReadFile(dir_.sFile("db_config.cfg")); }
+  std::string pathOf() const { return readFile(dir_.pathOf("db_config.cfg")); }
 
   TempDir dir_;
   std::string saved_;
 };
 
+// What `action` printed, then the final message of the outcome it returned.
 template <typename F>
 std::string sOutput(F action) {
   testing::internal::CaptureStdout();
-  action();
+  const Outcome outcome = action();
   EXPECT_EQ(std::fflush(stdout), 0);
-  return testing::internal::GetCapturedStdout();
+  return testing::internal::GetCapturedStdout() + finalMessage(outcome);
 }
 
 }  // namespace
 
 TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
   const std::string user(50, 'u');
-  EXPECT_EQ(sOutput([&] { vdDbInit("2001:db8:0:0:0:0:0:1", "65535", user.c_str(), "pw", "db"); }),
-            "Success");
+  EXPECT_EQ(
+      sOutput([&] { return vdDbInit("2001:db8:0:0:0:0:0:1", "65535", user.c_str(), "pw", "db"); }),
+      finalMessage(Outcome::kSuccess));
   std::string expected(180, '\0');
   expected.replace(0, 20, "2001:db8:0:0:0:0:0:1").replace(21, 5, "65535").replace(27, 50, user);
-  EXPECT_EQ(sFile(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
+  EXPECT_EQ(pathOf(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
   struct stat st {};
   ASSERT_EQ(stat("db_config.cfg", &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600U);
 
   // A second run replaces the record, leaving nothing of the longer user.
-  EXPECT_EQ(sOutput([] { vdDbInit("10.0.0.1", "", "bob", "", "db"); }), "Success");
+  EXPECT_EQ(sOutput([] { return vdDbInit("10.0.0.1", "", "bob", "", "db"); }),
+            finalMessage(Outcome::kSuccess));
   DbConfig config{};
-  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), 0); }), "");
+  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
   EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
   EXPECT_STREQ(config.szPort.data(), "");
   EXPECT_EQ(std::string(config.szUser.data(), 51), "bob" + std::string(48, '\0'));
@@ -63,21 +67,22 @@ TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
 constexpr size_t kOffsets[] = {0, 21, 27, 78, 129}, kWidths[] = {21, 6, 51, 51, 51};
 
 TEST_F(DbConfigFile, RefusesOverLongValueWithoutTouchingTheFile) {
-  vdWriteFile(dir_.sFile("db_config.cfg"), "old");
+  writeFile(dir_.pathOf("db_config.cfg"), "old");
   for (size_t i = 0; i < 5; ++i) {
     std::array<std::string, 5> a = {"10.0.0.1", "5432", "u", "p", "d"};
     a[i] = std::string(kWidths[i], '9');
-    const std::string out = sOutput(
-        [&] { vdDbInit(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(), a[4].c_str()); });
-    EXPECT_EQ(out, "Error - Parameter Too Long") << "field " << i;
+    const std::string out = sOutput([&] {
+      return vdDbInit(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(), a[4].c_str());
+    });
+    EXPECT_EQ(out, finalMessage(Outcome::kParameterTooLong)) << "field " << i;
   }
-  EXPECT_EQ(sFile(), "old");
+  EXPECT_EQ(pathOf(), "old");
 }
 
 TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
   DbConfig config{};
-  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), -1); }),
-            "Error - Open DB Config File Failed");
+  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }),
+            finalMessage(Outcome::kOpenConfigFailed));
   std::string record(180, '\0');
   record.replace(0, 8, "10.0.0.1").replace(21, 5, "54321").replace(129, 5, "sales");
   std::vector<std::string> refused = {record.substr(0, 179)};
@@ -86,13 +91,13 @@ TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
     refused.back().replace(kOffsets[i], kWidths[i], std::string(kWidths[i], 'x'));
   }
   for (size_t i = 0; i < refused.size(); ++i) {
-    vdWriteFile(dir_.sFile("db_config.cfg"), refused[i]);
-    EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), -1); }),
-              "Error - Read DB Config File Failed") << "case " << i;
+    writeFile(dir_.pathOf("db_config.cfg"), refused[i]);
+    EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }),
+              finalMessage(Outcome::kReadConfigFailed)) << "case " << i;
   }
   // Bytes after the record are ignored; a port may fill its field up to the zero.
-  vdWriteFile(dir_.sFile("db_config.cfg"), record + std::string(20, 'z'));
-  EXPECT_EQ(sOutput([&] { EXPECT_EQ(inLoadDbConfig(config), 0); }), "");
+  writeFile(dir_.pathOf("db_config.cfg"), record + std::string(20, 'z'));
+  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
   EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
   EXPECT_STREQ(config.szPort.data(), "54321");
   EXPECT_STREQ(config.szDbName.data(), "sales");

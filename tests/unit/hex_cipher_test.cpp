@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands/encrypt_api_key.h"
+#include "tests/support/final_message.h"
 #include "util/hex.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -47,19 +48,19 @@ namespace {
 
 std::string sEncrypted(const std::string& key) {
   testing::internal::CaptureStdout();
-  vdEncryptApiKey(key.c_str());
+  const Outcome outcome = vdEncryptApiKey(key.c_str());
   EXPECT_EQ(std::fflush(stdout), 0);
-  return testing::internal::GetCapturedStdout();
+  return testing::internal::GetCapturedStdout() + finalMessage(outcome);
 }
 
 }  // namespace
 
 TEST(EncryptApiKey, PrintsCipherOrRefuses) {
+  const std::string kRefused = finalMessage(Outcome::kInvalidApiKey);
   // 1A 2B: 0x5C^0x1A^'#' = 0x65, 0x65^0x2B^'^' = 0x10; A is padded to FA.
   const std::pair<std::string, std::string> cases[] = {
       {"1a2B", "6510"}, {"1A2B", "6510"}, {"A", "85"}, {"0000", "7F21"},
-      {"", "Error - Invalid Api Key"}, {"12G4", "Error - Invalid Api Key"},
-      {"1a2B ", "Error - Invalid Api Key"}, {std::string(2049, '0'), "Error - Invalid Api Key"}};
+      {"", kRefused}, {"12G4", kRefused}, {"1a2B ", kRefused}, {std::string(2049, '0'), kRefused}};
   for (const auto& [key, out] : cases) EXPECT_EQ(sEncrypted(key), out) << key.substr(0, 8);
   const std::string longest = sEncrypted(std::string(2048, '0'));
   EXPECT_EQ(longest.size(), 2048U);

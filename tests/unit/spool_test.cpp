@@ -88,19 +88,19 @@ TEST(Spool, WritesOutWhatWasAppendedThenStartsAgain) {
     }
     SpoolOut out;
     {
-      const StdoutTo redirect(dir.sFile("out"));
+      const StdoutTo redirect(dir.pathOf("out"));
       out = spoolOut(spool);
     }
     EXPECT_EQ(out.fault, SpoolOutFault::kNone);
     EXPECT_EQ(out.written, expected.size());
-    EXPECT_TRUE(sReadFile(dir.sFile("out")) == expected) << expected.size();
+    EXPECT_TRUE(readFile(dir.pathOf("out")) == expected) << expected.size();
     spoolReset(spool);
   }
 }
 
 TEST(Spool, TellsWhyItCannotSpill) {
   TempDir dir;
-  const TinyDisk disk(dir.sFile("tiny"));
+  const TinyDisk disk(dir.pathOf("tiny"));
   struct Case { std::string tmpdir, reason; };
   std::vector<Case> cases = {
       {"/nonexistent",
@@ -127,7 +127,7 @@ TEST(Spool, TellsWhyItCannotSpill) {
 
 TEST(Spool, CountsWhatReachedAFullOutput) {
   TempDir dir;
-  const TinyDisk disk(dir.sFile("tiny"));
+  const TinyDisk disk(dir.pathOf("tiny"));
   if (!disk.mounted) GTEST_SKIP() << "a full disk needs root, to mount a tmpfs";
   for (const std::string& tmpdir : {dir.path, std::string("/nonexistent")}) {
     const TmpDirIs tmp(tmpdir);
@@ -141,7 +141,7 @@ TEST(Spool, CountsWhatReachedAFullOutput) {
     }
     EXPECT_EQ(out.fault, SpoolOutFault::kOutput);
     EXPECT_GT(out.written, 0U);
-    EXPECT_EQ(out.written, sReadFile(disk.path + "/out").size());
+    EXPECT_EQ(out.written, readFile(disk.path + "/out").size());
     (void)unlink((disk.path + "/out").c_str());
   }
 }
@@ -162,7 +162,7 @@ TEST(Spool, HoldsTenMillionRowsInLittleMemory) {
   }
   SpoolOut out;
   {
-    const StdoutTo redirect(dir.sFile("out"));
+    const StdoutTo redirect(dir.pathOf("out"));
     out = spoolOut(spool);
   }
   rusage after{};
@@ -170,7 +170,7 @@ TEST(Spool, HoldsTenMillionRowsInLittleMemory) {
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 2 * static_cast<long>(kSpoolMemory) / 1024);
   EXPECT_EQ(out.fault, SpoolOutFault::kNone);
   EXPECT_EQ(out.written, spoolSize(spool));
-  std::ifstream file(dir.sFile("out"));
+  std::ifstream file(dir.pathOf("out"));
   std::string line;
   size_t n = 0;
   for (; std::getline(file, line); ++n) {

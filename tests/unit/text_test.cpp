@@ -40,7 +40,7 @@ TEST(AtoiClamped, ReadsLikeAtoiWithoutOverflow) {
   const std::pair<const char*, int> cases[] = {
       {" \t+12x", 12}, {"-7", -7}, {"abc", 0}, {"- 1", 0}, {"2147483648", INT_MAX},
       {"-2147483648", INT_MIN}, {"-99999999999999999999", INT_MIN}, {"0000000000042", 42}};
-  for (const auto& [text, value] : cases) EXPECT_EQ(inAtoiClamped(text), value) << text;
+  for (const auto& [text, value] : cases) EXPECT_EQ(atoiClamped(text), value) << text;
 }
 
 TEST(NearestWord, SuggestsOnlyWhatIsNear) {
@@ -50,8 +50,8 @@ TEST(NearestWord, SuggestsOnlyWhatIsNear) {
       {"", "abc", 3}, {"abc", "abc", 0}, {"ab", "ba", 1}, {"kitten", "sitting", 3},
       {"ca", "abc", 3}, {"a", "", 1}, {"db_inti", "db_init", 1}};
   for (const auto& [a, b, d] : distances) {
-    EXPECT_EQ(inEditDistance(a, b), d) << a << " / " << b;
-    EXPECT_EQ(inEditDistance(b, a), d) << b << " / " << a;
+    EXPECT_EQ(editDistance(a, b), d) << a << " / " << b;
+    EXPECT_EQ(editDistance(b, a), d) << b << " / " << a;
   }
   const std::string_view words[] = {"version",  "db_init", "enc_api_key", "transaction_query",
                                     "--help", "-h",      "--version"};
@@ -80,6 +80,6 @@ TEST(NearestWord, SuggestsOnlyWhatIsNear) {
       {"abcdefghijklmnopq", ""},                   // as long as transaction_query, nothing alike
   };
   for (const auto& [given, nearest] : cases) {
-    EXPECT_EQ(svNearestWord(given, words), nearest) << given.substr(0, 20);
+    EXPECT_EQ(nearestWord(given, words), nearest) << given.substr(0, 20);
   }
 }
