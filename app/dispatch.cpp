@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/usage.h"
+#include "util/diagnostics.h"
 #include "util/output.h"
 #include "util/program_name.h"
 #include "util/text.h"
@@ -41,6 +42,7 @@ int dispatch(const Edition& edition, int argc, char** argv) {
   useLargeOutputBuffer();
   setProgramName(edition.name);
   const std::string_view only = argc == 2 ? argv[1] : "";
+  bool told = false;
   if (argc <= 1) {
     tellNoCommand(edition);
     printText(outcomeText(Outcome::kInvalidParameters));
@@ -51,7 +53,12 @@ int dispatch(const Edition& edition, int argc, char** argv) {
   } else {
     // Every line on standard error has been written by now: the final
     // message comes last.
-    printText(outcomeText(runCommand(edition, argc, argv)));
+    const Outcome outcome = runCommand(edition, argc, argv);
+    // An export that could not write its rows has said so already.
+    told = outcome == Outcome::kOutputFailed;
+    printText(outcomeText(outcome));
   }
-  return finishOutput() == 0 ? 0 : 1;
+  if (finishOutput() == 0) return 0;
+  if (!told) vdTellError({"cannot write to standard output: ", systemError(outputErrno())});
+  return 1;
 }

@@ -1,15 +1,17 @@
 #include "commands/export_run.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "commands/export_progress.h"
+#include "commands/export_report.h"
 #include "commands/statement.h"
 #include "config/db_config.h"
-#include "db/conn_string.h"
 #include "db/db_access.h"
+#include "db/passing_failures.h"
+#include "db/stop_signals.h"
 #include "util/diagnostics.h"
 #include "util/output.h"
 #include "util/spool.h"
@@ -17,24 +19,30 @@
 namespace {
 
 // Why the chunks stopped.
-enum class ChunksEnd { kDone, kStatementFailed, kConnectionLost, kSpoolFailed, kOutputFailed };
-
-// How far an export got: the chunk it stopped in and the last day whose
-// rows are all out.
-struct Reached {
-  Day first{};  // the current chunk's days
-  Day last{};
-  Day lastComplete{};  // valid when anyComplete
-  bool anyComplete = false;
+enum class ChunksEnd {
+  kDone,
+  kStatementFailed,
+  kConnectionLost,  // in the pause, or while connecting again
+  kSpoolFailed,
+  kOutputFailed,
+  kStopped,  // by a stop signal
 };
 
 // What an export carries from chunk to chunk.
 struct Run {
+  Run(const ExportJob& exportJob, const DbConfig& settings) : job(exportJob), config(settings) {}
+
   const ExportJob& job;
+  const DbConfig& config;
   Spool spool;  // the current chunk's lines
   ExportProgress progress;
-  Reached reached;
-  DBFailure why;  // the database's account of a failure
+  Day first{};  // the current chunk's days
+  Day last{};
+  Day next{};  // the first day whose rows are not all out
+  OutputStart start;
+  uint64_t completeBytes = 0;  // this run's output that holds whole chunks
+  DBFailure why;               // the database's account of a failure
+  int retries = 0;             // spent since the last chunk that went through
   // Values printed that hold '|' or a line break, and the days of the
   // chunk where the first of them was.
   uint64_t breakingValues = 0;
@@ -45,19 +53,22 @@ struct Run {
 // Rows are counted on the status line this many at a time.
 constexpr int kRowsPerProgress = 4096;
 
+// The wait before each retry doubles up to this.
+constexpr int kLongestRetryWaitSeconds = 16;
+
 int chunkCount(const ExportJob& job) {
   const int span = daysBetween(job.from, job.to) + 1;
   if (job.days <= 0 || span <= 1) return 1;
   return (span - 1) / job.days + 1;
 }
 
-// Streams the rows of `first`..`last` into the spool. The statement's end
+// Streams the rows of the current chunk into the spool. The statement's end
 // is read (or the statement cancelled) and its transaction ended whatever
 // happened.
-ChunksEnd spoolChunk(Run& run, Day first, Day last, size_t& breaking) {
+ChunksEnd spoolChunk(Run& run, size_t& breaking) {
   std::array<char, kStatementSize> statement{};
-  (void)buildStatement(run.job.fields, run.job.filter, first, last + std::chrono::days{1},
-                       statement);
+  (void)buildStatement(run.job.fields, run.job.filter, run.first,
+                       run.last + std::chrono::days{1}, statement);
   if (dbCopyBegin(statement.data(), run.why) != 0) {
     (void)dbCopyEnd(run.why);
     return ChunksEnd::kStatementFailed;
@@ -79,23 +90,55 @@ ChunksEnd spoolChunk(Run& run, Day first, Day last, size_t& breaking) {
   return got == 0 && ended ? ChunksEnd::kDone : ChunksEnd::kStatementFailed;
 }
 
-// Exports the chunk over `first`..`last`: its lines reach standard output
-// only once its statement has succeeded, so a chunk that fails prints none.
-ChunksEnd exportChunk(Run& run, Day first, Day last) {
+// Exports the current chunk: its lines reach standard output only once its
+// statement has succeeded, so a chunk that fails prints none of them.
+ChunksEnd exportChunk(Run& run) {
   spoolReset(run.spool);
   size_t breaking = 0;
-  if (const ChunksEnd end = spoolChunk(run, first, last, breaking); end != ChunksEnd::kDone) {
-    return end;
-  }
+  if (const ChunksEnd end = spoolChunk(run, breaking); end != ChunksEnd::kDone) return end;
+  if (stopSignal() != 0) return ChunksEnd::kStopped;
   const SpoolOut out = spoolOut(run.spool);
   if (out.fault == SpoolOutFault::kSpool) return ChunksEnd::kSpoolFailed;
   if (out.fault == SpoolOutFault::kOutput) return ChunksEnd::kOutputFailed;
+  run.completeBytes = outputBytes();
   if (breaking > 0 && run.breakingValues == 0) {
-    run.breakingFirst = first;
-    run.breakingLast = last;
+    run.breakingFirst = run.first;
+    run.breakingLast = run.last;
   }
   run.breakingValues += breaking;
   return ChunksEnd::kDone;
+}
+
+// After a failure that passes (run.why, told as `what`): waits, connects
+// again and returns true, as long as retries are left. Connecting again
+// may fail for a reason that passes too, and is then retried the same way.
+bool reconnect(Run& run, std::string what) {
+  for (;;) {
+    if (run.retries >= run.job.retries || stopSignal() != 0) return false;
+    ++run.retries;
+    const int seconds = std::min(1 << std::min(run.retries - 1, 4), kLongestRetryWaitSeconds);
+    tellRetry(what, run.why, run.retries, run.job.retries, seconds);
+    vdDBDisconnect();
+    waitUnlessStopped(seconds * 1000);
+    if (stopSignal() != 0) return false;
+    if (inDBConnect(run.config, &run.why) == 0) return true;
+    if (!connectFailurePasses(run.why)) return false;
+    what = "cannot connect: ";
+  }
+}
+
+// Exports the current chunk, again from its start as long as it fails for
+// reasons that pass and retries are left.
+ChunksEnd exportChunkRetrying(Run& run) {
+  for (;;) {
+    const ChunksEnd end = exportChunk(run);
+    if (stopSignal() != 0) return ChunksEnd::kStopped;
+    if (end != ChunksEnd::kStatementFailed || !chunkFailurePasses(run.why)) return end;
+    const std::string what = "the statement for " + daysText(run.first, run.last) + " failed: ";
+    if (!reconnect(run, what)) {
+      return stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kStatementFailed;
+    }
+  }
 }
 
 // Exports one statement over the whole range, or consecutive chunks of
@@ -103,54 +146,42 @@ ChunksEnd exportChunk(Run& run, Day first, Day last) {
 ChunksEnd exportChunks(Run& run) {
   const ExportJob& job = run.job;
   vdProgressBegin(run.progress, chunkCount(job));
-  for (Day first = job.from;;) {
-    const bool finalChunk = job.days <= 0 || daysBetween(first, job.to) < job.days;
-    const Day last = finalChunk ? job.to : first + std::chrono::days{job.days - 1};
-    run.reached.first = first;
-    run.reached.last = last;
-    vdProgressChunkStarts(run.progress, first, last);
-    if (const ChunksEnd end = exportChunk(run, first, last); end != ChunksEnd::kDone) return end;
+  for (run.first = job.from;;) {
+    const bool finalChunk = job.days <= 0 || daysBetween(run.first, job.to) < job.days;
+    run.last = finalChunk ? job.to : run.first + std::chrono::days{job.days - 1};
+    vdProgressChunkStarts(run.progress, run.first, run.last);
+    if (const ChunksEnd end = exportChunkRetrying(run); end != ChunksEnd::kDone) return end;
     progressChunkEnds(run.progress);
+    run.retries = 0;
+    run.next = run.last + std::chrono::days{1};
     if (finalChunk) return ChunksEnd::kDone;
-    run.reached.lastComplete = last;
-    run.reached.anyComplete = true;
-    first = last + std::chrono::days{1};
-    if (inDBPause(job.delayMs, &run.why) != 0) return ChunksEnd::kConnectionLost;
+    run.first = run.next;
+    if (inDBPause(job.delayMs, &run.why) != 0 &&
+        !reconnect(run, "the connection was lost in the pause after " +
+                            daysText(job.from, run.last) + ": ")) {
+      return stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kConnectionLost;
+    }
+    if (stopSignal() != 0) return ChunksEnd::kStopped;
   }
 }
 
-// The server's or libpq's account of a failure: the message after `what`,
-// then its detail and hint.
-void tellDatabaseFailure(std::string_view what, const DBFailure& failure) {
-  vdTellError({what, failure.message});
-  if (!failure.detail.empty()) vdTellDetail({failure.detail});
-  if (!failure.hint.empty()) vdTellHint({failure.hint});
-}
-
-// Where to start again after an export stopped: the days whose rows are
-// all out, and the first of those that are not.
-void tellResumePoint(const Reached& reached) {
-  if (!reached.anyComplete) return;
-  vdTellHint({"the rows up to ", isoText(reached.lastComplete),
-              " are complete; to go on, run again with date-from ",
-              argumentText(reached.lastComplete + std::chrono::days{1}), " and append"});
-}
-
-// "2024-01-03", or "2024-01-03..2024-01-09" for more than one day.
-std::string daysText(Day first, Day last) {
-  return first == last ? isoText(first) : isoText(first) + ".." + isoText(last);
+// Connects, trying again while the failure passes and retries are left.
+bool connect(Run& run) {
+  if (inDBConnect(run.config, &run.why) == 0) return true;
+  return connectFailurePasses(run.why) && reconnect(run, "cannot connect: ");
 }
 
 void tellWhyItStopped(ChunksEnd end, const Run& run) {
-  const Reached& reached = run.reached;
-  const std::string days = isoText(reached.first) + ".." + isoText(reached.last);
+  const std::string days = isoText(run.first) + ".." + isoText(run.last);
   switch (end) {
     case ChunksEnd::kDone: return;
     case ChunksEnd::kStatementFailed:
       tellDatabaseFailure("the statement for " + days + " failed: ", run.why);
       break;
     case ChunksEnd::kConnectionLost:
-      tellDatabaseFailure("the connection was lost in the pause after " + days + ": ", run.why);
+      tellDatabaseFailure(
+          "the connection was lost after " + isoText(run.next - std::chrono::days{1}) + ": ",
+          run.why);
       break;
     case ChunksEnd::kSpoolFailed:
       vdTellError({"the rows of ", days, " cannot be held back until they are complete: ",
@@ -160,42 +191,12 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
       vdTellError({"cannot write the rows of ", days, " to standard output: ",
                    systemError(outputErrno())});
       break;
+    case ChunksEnd::kStopped:
+      vdTellError({"stopped by ", signalName(stopSignal()), "; the rows of ", days,
+                   " were dropped"});
+      break;
   }
-  tellResumePoint(reached);
-}
-
-// Values with '|' or a line break make lines that cannot be split back
-// into the same rows and fields: the rows stay as they are, but the
-// operator hears of it.
-void tellBreakingValues(const Run& run) {
-  if (run.breakingValues == 0) return;
-  vdTellWarning({std::to_string(run.breakingValues),
-                 run.breakingValues == 1 ? " value holds" : " values hold",
-                 " '|' or a line break, the first in the rows of ",
-                 daysText(run.breakingFirst, run.breakingLast),
-                 ": those lines cannot be split back into the same rows and fields"});
-  vdTellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable,
-              "=copy"});
-}
-
-// The address must be numeric: libpq looks no name up for it.
-void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
-  tellDatabaseFailure("cannot connect: ", why);
-  const std::string_view address(config.szHostAddr.data(),
-                                 strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
-  if (!address.empty() && !isNumericAddress(address)) {
-    vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
-                quoted(address), "; leave it empty and put a host name in PGHOST"});
-  }
-}
-
-// READ ONLY and the rollback do not hold a superuser back: its functions
-// reach the server's files, replication slots and other sessions.
-void tellIfSuperuser() {
-  std::string role;
-  if (!dbConnectedAsSuperuser(role)) return;
-  vdTellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
-                 "stop a superuser's functions; export with a role that may only SELECT"});
+  tellResumePoint({run.next, run.next != run.job.from, run.start, run.completeBytes});
 }
 
 Outcome outcomeOf(ChunksEnd end) {
@@ -204,7 +205,8 @@ Outcome outcomeOf(ChunksEnd end) {
     case ChunksEnd::kStatementFailed:
     case ChunksEnd::kConnectionLost: return Outcome::kInvalidSql;
     case ChunksEnd::kSpoolFailed: return Outcome::kAllocationFailed;
-    case ChunksEnd::kOutputFailed: break;
+    case ChunksEnd::kOutputFailed:
+    case ChunksEnd::kStopped: break;
   }
   return Outcome::kOutputFailed;
 }
@@ -215,17 +217,21 @@ Outcome runExport(const ExportJob& job) {
   keepReleasedMemory();
   DbConfig config{};
   if (const Outcome loaded = inLoadDbConfig(config); loaded != Outcome::kSuccess) return loaded;
-  DBFailure why;
-  if (inDBConnect(config, &why) != 0) {
-    tellConnectFailure(config, why);
+  catchStopSignals();
+  Run run(job, config);
+  run.next = job.from;
+  run.start = outputStart();
+  if (!connect(run)) {
+    if (stopSignal() != 0) endBySignal(stopSignal());
+    tellConnectFailure(config, run.why);
     return Outcome::kCannotConnect;
   }
   tellIfSuperuser();
-  Run run{job, {}, {}, {}, {}, 0, {}, {}};
   const ChunksEnd end = exportChunks(run);
   vdDBDisconnect();
   tellWhyItStopped(end, run);
-  tellBreakingValues(run);
+  tellBreakingValues(run.breakingValues, run.breakingFirst, run.breakingLast);
   clearStatus();
+  if (end == ChunksEnd::kStopped) endBySignal(stopSignal());
   return outcomeOf(end);
 }

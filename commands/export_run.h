@@ -16,9 +16,19 @@ struct ExportJob {
   Day to;
   int days;     // chunk length in days; 0 or less: the whole range at once
   int delayMs;  // pause after each chunk but the last
+  int retries;  // how often a chunk or a connection that failed for a reason
+                // that passes is tried again
 };
 
+// The environment variable that sets ExportJob::retries, and its default.
+inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
+inline constexpr int kDefaultRetries = 5;
+
 // Loads the settings, connects, exports the chunks in order and
-// disconnects. When it stops early it tells why on standard error, and from
-// which day to go on. Returns the run's outcome.
+// disconnects. A chunk or a connection that fails for a reason that passes
+// (a restart, a failover, a lost connection) is tried again after a wait.
+// When it stops early it tells why on standard error, and from which day
+// and byte to go on. SIGINT, SIGTERM and SIGHUP cancel the statement that
+// runs and, once that is told, end the process by the same signal.
+// Returns the run's outcome.
 Outcome runExport(const ExportJob& job);

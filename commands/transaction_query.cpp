@@ -1,6 +1,8 @@
 #include "commands/transaction_query.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -10,8 +12,17 @@
 #include "commands/export_run.h"
 #include "commands/statement.h"
 #include "util/diagnostics.h"
+#include "util/int_arg.h"
 
 namespace {
+
+// More would keep a job waiting for a server for hours.
+constexpr int kMostRetries = 100;
+
+// Digits only, at least one.
+bool isWholeNumber(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 // Reads a day argument, telling why it is refused.
 bool readDay(const char* arg, std::string_view name, Day& day) {
@@ -71,6 +82,16 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
     vdTellError({format.reason});
     return Outcome::kInvalidParameters;
   }
+  int retries = kDefaultRetries;
+  if (const char* value = std::getenv(kRetriesVariable); value != nullptr) {
+    if (!isWholeNumber(value) || atoiClamped(value) < 0 || atoiClamped(value) > kMostRetries) {
+      vdTellError({kRetriesVariable, " ", quoted(value), " is not a whole number of retries from 0 to ",
+                   std::to_string(kMostRetries)});
+      return Outcome::kInvalidParameters;
+    }
+    retries = atoiClamped(value);
+  }
+  job.retries = retries;
   job.fields = select;
   job.filter = filter.data();
   job.format = format.format;

@@ -15,6 +15,7 @@
 
 #include "db/conn_string.h"
 #include "db/connection.h"
+#include "db/stop_signals.h"
 #include "util/diagnostics.h"
 #include "util/program_name.h"
 
@@ -147,6 +148,7 @@ int inDBConnect(const DbConfig& config, DBFailure* why) {
   dbConn = PQconnectdb(conninfo.data());
   if (PQstatus(dbConn) == CONNECTION_OK) {
     PQsetNoticeProcessor(dbConn, passOnNotice, nullptr);
+    armStatementCancel();
     return 0;
   }
   fill(why, libpqFailure());
@@ -163,6 +165,7 @@ bool dbConnectedAsSuperuser(std::string& role) {
 }
 
 void vdDBDisconnect() {
+  forgetStatementCancel();
   PQfinish(dbConn);
   dbConn = nullptr;
 }
@@ -182,14 +185,14 @@ int inDBPause(int inDelayMs, DBFailure* why) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(inDelayMs, 0));
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return 0;
+    if (left.count() <= 0 || stopSignal() != 0) return 0;
     pollfd watched{PQsocket(dbConn), POLLIN, 0};
     if (watched.fd < 0) {
       fill(why, libpqFailure());
       return -1;
     }
     const int ready =
-        poll(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+        pollUnlessStopped(&watched, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
     if (ready < 0 && errno == EINTR) continue;
     // Whatever arrived (a notice, the server's goodbye, an error from the
     // socket) is read now; a connection that is gone fails here.

@@ -68,9 +68,9 @@ void vdDBGetData(int inRow, int inCol, DBData& data);
 void vdDBClearData(DBData& data);
 
 // Waits `inDelayMs` milliseconds while watching the connection. Returns 0
-// after the full wait, or -1 as soon as the connection is lost (why in
-// `why`, when given): the server closed it, or the network went silent for
-// longer than the keepalive bound.
+// after the full wait or as soon as a stop signal came (stopSignal), or -1
+// as soon as the connection is lost (why in `why`, when given): the server
+// closed it, or the network went silent for longer than the keepalive bound.
 int inDBPause(int inDelayMs, DBFailure* why = nullptr);
 
 // An export's chunk, streamed: dbCopyBegin, dbCopyRow until it returns 0 or

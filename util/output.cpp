@@ -1,6 +1,7 @@
 #include "util/output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ void useLargeOutputBuffer() {
 namespace {
 
 int firstWriteErrno = 0;
+uint64_t bytesTaken = 0;
 
 int noteOutputFailure() {
   if (firstWriteErrno == 0) firstWriteErrno = errno != 0 ? errno : EIO;
@@ -57,4 +59,17 @@ int ignoreBrokenPipe() {
   struct sigaction action {};
   action.sa_handler = SIG_IGN;
   return sigemptyset(&action.sa_mask) == 0 && sigaction(SIGPIPE, &action, nullptr) == 0 ? 0 : -1;
+}
+
+uint64_t outputBytes() { return bytesTaken; }
+
+OutputStart outputStart() {
+  struct stat status {};
+  if (fstat(STDOUT_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return {};
+  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  if (flags != -1 && (flags & O_APPEND) != 0) {
+    return {true, static_cast<uint64_t>(status.st_size)};
+  }
+  const off_t offset = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  return {offset >= 0, offset >= 0 ? static_cast<uint64_t>(offset) : 0};
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 // The buffer standard output gets when it is not a terminal. Writers that
@@ -16,6 +17,19 @@ void useLargeOutputBuffer();
 // Writes `text` to standard output as it stands (no newline added).
 // Returns 0, or -1 once standard output has failed.
 int printText(std::string_view text);
+
+// Bytes that printText has taken so far; once finishOutput has succeeded,
+// they are all in standard output.
+uint64_t outputBytes();
+
+// Where this run's bytes land: in a regular file, after `offset` bytes
+// (its size when it was opened for appending, where the writing starts
+// otherwise); else nowhere that can be cut back.
+struct OutputStart {
+  bool regularFile = false;
+  uint64_t offset = 0;
+};
+OutputStart outputStart();
 
 // Flushes standard output. Returns 0, or -1 when any write to it has failed.
 int finishOutput();

@@ -41,6 +41,13 @@ void prepareChild(const std::string& program, const std::vector<std::string>& ar
     if (!overridden) child.envStore.emplace_back(*e);
   }
   child.envStore.insert(child.envStore.end(), options.env.begin(), options.env.end());
+  // The programs try a refused or lost connection again only where a test
+  // asks for it: a refused port then fails at once.
+  const bool retriesSet = std::any_of(child.envStore.begin(), child.envStore.end(),
+                                      [](const std::string& entry) {
+                                        return envName(entry) == "LUMETTOOL_RETRIES";
+                                      });
+  if (!retriesSet) child.envStore.emplace_back("LUMETTOOL_RETRIES=0");
   for (std::string& entry : child.envStore) child.envp.push_back(entry.data());
   child.envp.push_back(nullptr);
   child.argv.push_back(const_cast<char*>(program.c_str()));

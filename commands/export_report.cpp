@@ -1,0 +1,85 @@
+#include "commands/export_report.h"
+
+#include <csignal>
+#include <cstring>
+
+#include "commands/copy_rows.h"
+#include "db/conn_string.h"
+#include "util/diagnostics.h"
+
+std::string daysText(Day first, Day last) {
+  return first == last ? isoText(first) : isoText(first) + ".." + isoText(last);
+}
+
+void tellDatabaseFailure(std::string_view what, const DBFailure& failure) {
+  vdTellError({what, failure.message});
+  if (!failure.detail.empty()) vdTellDetail({failure.detail});
+  if (!failure.hint.empty()) vdTellHint({failure.hint});
+}
+
+void tellRetry(std::string_view what, const DBFailure& failure, int retry, int retries,
+               int seconds) {
+  // One line: libpq's further lines (which host, which address) stay out.
+  const std::string_view reason =
+      std::string_view(failure.message).substr(0, failure.message.find('\n'));
+  vdTellWarning({what, reason, "; retry ", std::to_string(retry), " of ",
+                 std::to_string(retries), " in ", std::to_string(seconds), " s"});
+}
+
+void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
+  tellDatabaseFailure("cannot connect: ", why);
+  // The address must be numeric: libpq looks no name up for it.
+  const std::string_view address(config.szHostAddr.data(),
+                                 strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
+  if (!address.empty() && !isNumericAddress(address)) {
+    vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
+                quoted(address), "; leave it empty and put a host name in PGHOST"});
+  }
+}
+
+void tellIfSuperuser() {
+  // READ ONLY and the rollback do not hold a superuser back: its functions
+  // reach the server's files, replication slots and other sessions.
+  std::string role;
+  if (!dbConnectedAsSuperuser(role)) return;
+  vdTellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
+                 "stop a superuser's functions; export with a role that may only SELECT"});
+}
+
+void tellResumePoint(const ResumePoint& point) {
+  const std::string next = argumentText(point.next);
+  const std::string held =
+      point.anyComplete ? "the rows up to " + isoText(point.next - std::chrono::days{1})
+                        : std::string("no rows of this run");
+  if (point.start.regularFile) {
+    const std::string size = std::to_string(point.start.offset + point.completeBytes);
+    vdTellHint({"to go on, cut standard output back to its first ", size, " bytes (truncate -s ",
+                size, " FILE), which hold ", held, ", and run again with date-from ", next,
+                " appending to it (>>)"});
+  } else {
+    vdTellHint({"to go on, keep the first ", std::to_string(point.completeBytes),
+                " bytes this run wrote to standard output, which hold ", held,
+                ", and run again with date-from ", next, " appending to them"});
+  }
+}
+
+void tellBreakingValues(uint64_t count, Day first, Day last) {
+  // Such values make lines that cannot be split back into the same rows
+  // and fields: the rows stay as they are, but the operator hears of it.
+  if (count == 0) return;
+  vdTellWarning({std::to_string(count), count == 1 ? " value holds" : " values hold",
+                 " '|' or a line break, the first in the rows of ", daysText(first, last),
+                 ": those lines cannot be split back into the same rows and fields"});
+  vdTellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable,
+              "=copy"});
+}
+
+std::string_view signalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: break;
+  }
+  return "a signal";
+}

@@ -1,0 +1,51 @@
+// What the operator is told about an export on standard error: why it
+// stopped, that it tries again, from where to go on, and what in its rows
+// deserves a word.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "commands/days.h"
+#include "config/db_config.h"
+#include "db/db_access.h"
+#include "util/output.h"
+
+// "2024-01-03", or "2024-01-03..2024-01-09" for more than one day.
+std::string daysText(Day first, Day last);
+
+// The server's or libpq's account of a failure: the message after `what`,
+// then its detail and hint.
+void tellDatabaseFailure(std::string_view what, const DBFailure& failure);
+
+// One warning line: `what` failed for `failure`'s reason, and the export
+// tries again, for the `retry`th time of `retries`, in `seconds`.
+void tellRetry(std::string_view what, const DBFailure& failure, int retry, int retries,
+               int seconds);
+
+// Why connecting failed, and for a host address that is not numeric, what
+// to do instead.
+void tellConnectFailure(const DbConfig& config, const DBFailure& why);
+
+// A warning when the connection's role is a superuser.
+void tellIfSuperuser();
+
+// How far an export got, for the hint that tells how to go on.
+struct ResumePoint {
+  Day next;               // the first day whose rows are not all out
+  bool anyComplete;       // whether any day's rows are
+  OutputStart start;      // where this run's output began
+  uint64_t completeBytes;  // this run's bytes that hold the complete days
+};
+
+// The hint that lets a script go on exactly where the export stopped: the
+// day to run again from, and how many bytes of standard output to keep.
+void tellResumePoint(const ResumePoint& point);
+
+// A warning when `count` values of the rows printed hold '|' or a line
+// break, the first of them in the chunk over `first`..`last`.
+void tellBreakingValues(uint64_t count, Day first, Day last);
+
+// The name of a stop signal: SIGINT, SIGTERM, SIGHUP.
+std::string_view signalName(int signal);

@@ -1,0 +1,23 @@
+// Which failures pass: a server that restarts, fails over or ends sessions
+// for reasons of its own, a network that drops the connection. A chunk
+// that fails for one of them can run again on a new connection; a statement
+// that is wrong fails the same way every time.
+#pragma once
+
+#include "db/db_access.h"
+
+// True when a chunk failed for a reason that passes: the connection was
+// lost, or the server ended the statement with a code of class 08
+// (connection exception), 57P01, 57P02 or 57P03 (shutdown, crash,
+// starting up) or 40001 (on a standby, a conflict with recovery; the
+// chunks' READ ONLY transactions have no other serialization failures).
+// Statement errors, statement_timeout and lock_timeout among them, do not.
+bool chunkFailurePasses(const DBFailure& failure);
+
+// True when connecting failed for a reason that passes: no answer, a
+// refused or dropped connection, a server that is starting up or shutting
+// down, that has no free connection slot (53300), or that is not yet the
+// primary or standby the settings ask for. A wrong password, database or
+// certificate does not pass. libpq gives no code for a failed connection,
+// so this reads its text (and the server's, in the server's language).
+bool connectFailurePasses(const DBFailure& failure);
