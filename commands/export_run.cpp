@@ -102,13 +102,13 @@ ChunksEnd exportChunk(Run& run, Day first, Day last) {
 // whole days with a pause after each but the last.
 ChunksEnd exportChunks(Run& run) {
   const ExportJob& job = run.job;
-  vdProgressBegin(run.progress, chunkCount(job));
+  progressBegins(run.progress, chunkCount(job));
   for (Day first = job.from;;) {
     const bool finalChunk = job.days <= 0 || daysBetween(first, job.to) < job.days;
     const Day last = finalChunk ? job.to : first + std::chrono::days{job.days - 1};
     run.reached.first = first;
     run.reached.last = last;
-    vdProgressChunkStarts(run.progress, first, last);
+    progressChunkStarts(run.progress, first, last);
     if (const ChunksEnd end = exportChunk(run, first, last); end != ChunksEnd::kDone) return end;
     progressChunkEnds(run.progress);
     if (finalChunk) return ChunksEnd::kDone;
@@ -122,16 +122,16 @@ ChunksEnd exportChunks(Run& run) {
 // The server's or libpq's account of a failure: the message after `what`,
 // then its detail and hint.
 void tellDatabaseFailure(std::string_view what, const DBFailure& failure) {
-  vdTellError({what, failure.message});
-  if (!failure.detail.empty()) vdTellDetail({failure.detail});
-  if (!failure.hint.empty()) vdTellHint({failure.hint});
+  tellError({what, failure.message});
+  if (!failure.detail.empty()) tellDetail({failure.detail});
+  if (!failure.hint.empty()) tellHint({failure.hint});
 }
 
 // Where to start again after an export stopped: the days whose rows are
 // all out, and the first of those that are not.
 void tellResumePoint(const Reached& reached) {
   if (!reached.anyComplete) return;
-  vdTellHint({"the rows up to ", isoText(reached.lastComplete),
+  tellHint({"the rows up to ", isoText(reached.lastComplete),
               " are complete; to go on, run again with date-from ",
               argumentText(reached.lastComplete + std::chrono::days{1}), " and append"});
 }
@@ -153,11 +153,11 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
       tellDatabaseFailure("the connection was lost in the pause after " + days + ": ", run.why);
       break;
     case ChunksEnd::kSpoolFailed:
-      vdTellError({"the rows of ", days, " cannot be held back until they are complete: ",
+      tellError({"the rows of ", days, " cannot be held back until they are complete: ",
                    spoolReason(run.spool)});
       break;
     case ChunksEnd::kOutputFailed:
-      vdTellError({"cannot write the rows of ", days, " to standard output: ",
+      tellError({"cannot write the rows of ", days, " to standard output: ",
                    systemError(outputErrno())});
       break;
   }
@@ -169,12 +169,12 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
 // operator hears of it.
 void tellBreakingValues(const Run& run) {
   if (run.breakingValues == 0) return;
-  vdTellWarning({std::to_string(run.breakingValues),
+  tellWarning({std::to_string(run.breakingValues),
                  run.breakingValues == 1 ? " value holds" : " values hold",
                  " '|' or a line break, the first in the rows of ",
                  daysText(run.breakingFirst, run.breakingLast),
                  ": those lines cannot be split back into the same rows and fields"});
-  vdTellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable,
+  tellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable,
               "=copy"});
 }
 
@@ -184,7 +184,7 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
   const std::string_view address(config.szHostAddr.data(),
                                  strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
   if (!address.empty() && !isNumericAddress(address)) {
-    vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
+    tellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
                 quoted(address), "; leave it empty and put a host name in PGHOST"});
   }
 }
@@ -194,7 +194,7 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
 void tellIfSuperuser() {
   std::string role;
   if (!dbConnectedAsSuperuser(role)) return;
-  vdTellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
+  tellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
                  "stop a superuser's functions; export with a role that may only SELECT"});
 }
 
