@@ -123,13 +123,16 @@ Outcome replaceSettingsFile(const DbConfig& config, const struct stat* old) {
                   ", so it needs to write that directory"});
       }
       return Outcome::kCreateConfigFailed;
-    case ReplaceStep::kKeepOwner:
-      cannotWrite(Outcome::kWriteConfigFailed,
-                  "give " + beside + " its owner and group (user " + std::to_string(old->st_uid) +
-                      ", group " + std::to_string(old->st_gid) + ")",
+    case ReplaceStep::kKeepOwner: {
+      // replaceFile takes this step only when there is an old file.
+      const std::string owner = old == nullptr ? std::string()
+                                               : " (user " + std::to_string(old->st_uid) +
+                                                     ", group " + std::to_string(old->st_gid) + ")";
+      cannotWrite(Outcome::kWriteConfigFailed, "give " + beside + " its owner and group" + owner,
                   err, target);
       tellDetail({quotedPath(target), " is left as it was"});
       return Outcome::kWriteConfigFailed;
+    }
     case ReplaceStep::kMakePrivate:
       return cannotWrite(Outcome::kWriteConfigFailed, "make " + beside + " private (mode 0600)",
                          err, target);
