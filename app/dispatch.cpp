@@ -59,6 +59,6 @@ int dispatch(const Edition& edition, int argc, char** argv) {
     printText(outcomeText(outcome));
   }
   if (finishOutput() == 0) return 0;
-  if (!told) vdTellError({"cannot write to standard output: ", systemError(outputErrno())});
+  if (!told) tellError({"cannot write to standard output: ", systemError(outputErrno())});
   return 1;
 }

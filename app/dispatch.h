@@ -11,8 +11,8 @@ struct Edition;
 
 // One command word, the argument count it requires (program name included),
 // the function that unpacks the arguments, runs its handler and returns how
-// it ended, and the
-// names of its arguments as usage shows them ("host-address port ...").
+// it ended, and the names of its arguments as usage shows them
+// ("host-address port ...").
 // The word must stay the first quoted text of the entry: the bash
 // completion is generated from the tables by that pattern.
 struct Command {
@@ -46,7 +46,7 @@ consteval bool argumentNamesMatchCounts(std::span<const Command> commands) {
 // `--help` or `-h` alone prints the usage, `--version` alone the banner.
 // Otherwise lower-cases the command word in place, runs the first command
 // whose word it begins with and prints its final message, or the usage
-// error after telling why on standard error. Returns the process's exit status: 0, or 1 when
-// standard output could not be written (a reader that has gone included:
-// SIGPIPE is ignored from the start).
+// error after telling why on standard error. Returns the process's exit
+// status: 0, or 1 when standard output could not be written (a reader that
+// has gone included: SIGPIPE is ignored from the start).
 int dispatch(const Edition& edition, int argc, char** argv);

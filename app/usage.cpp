@@ -26,7 +26,7 @@ std::string argumentCountText(int count) {
 
 void tellCommandUsage(const Edition& edition) {
   for (const Command& command : edition.commands)
-    vdTellHint({"usage: ", usageLine(edition, command)});
+    tellHint({"usage: ", usageLine(edition, command)});
 }
 
 }  // namespace
@@ -58,16 +58,16 @@ std::string helpText(const Edition& edition) {
 }
 
 void tellNoCommand(const Edition& edition) {
-  vdTellError({"no command given"});
+  tellError({"no command given"});
   tellCommandUsage(edition);
 }
 
 void tellUnknownCommand(const Edition& edition, std::string_view given, int argc) {
   if (isOption(given)) {
-    vdTellError({given, " must be the only argument; ", std::to_string(argc - 2), " more given"});
+    tellError({given, " must be the only argument; ", std::to_string(argc - 2), " more given"});
     return;
   }
-  vdTellError({"unknown command ", quoted(given)});
+  tellError({"unknown command ", quoted(given)});
   // Commands match in any case: so does the nearest word.
   std::string lowered(given);
   vdAsciiToLower(lowered.data());
@@ -76,7 +76,7 @@ void tellUnknownCommand(const Edition& edition, std::string_view given, int argc
                  [](const Command& command) { return command.word; });
   candidates.insert(candidates.end(), {kHelpOption, kShortHelpOption, kVersionOption});
   const std::string_view nearest = nearestWord(lowered, candidates);
-  if (!nearest.empty()) vdTellHint({"did you mean ", quoted(nearest), "?"});
+  if (!nearest.empty()) tellHint({"did you mean ", quoted(nearest), "?"});
   tellCommandUsage(edition);
 }
 
@@ -84,7 +84,7 @@ void tellWrongArgumentCount(const Edition& edition, const Command& command, std:
                             int argc) {
   std::string what(command.word);
   if (given != command.word) what = quoted(given) + " (" + what + ")";
-  vdTellError({what, " takes ", argumentCountText(command.argCount - 2), ", ",
-               std::to_string(argc - 2), " given"});
-  vdTellHint({"usage: ", usageLine(edition, command)});
+  tellError({what, " takes ", argumentCountText(command.argCount - 2), ", ",
+             std::to_string(argc - 2), " given"});
+  tellHint({"usage: ", usageLine(edition, command)});
 }

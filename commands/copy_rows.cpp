@@ -34,9 +34,9 @@ constexpr int hexValue(char c) {
 
 constexpr bool breaksLine(char c) { return c == '|' || c == '\n' || c == '\r'; }
 
-// Decodes the escape whose byte after the backslash is at `at` (before
-// `end`); returns the position just past it and sets `c` to what it stands
-// for. Octal and hex values keep their low eight bits, as COPY FROM does.
+// Decodes the escape of `body` whose byte after the backslash is at `at`;
+// returns the position just past it and sets `c` to what it stands for.
+// Octal and hex values keep their low eight bits, as COPY FROM does.
 size_t decodeEscape(std::string_view body, size_t at, char& c) {
   const size_t end = body.size();
   const char first = body[at++];

@@ -18,20 +18,20 @@ constexpr unsigned char kChainSeed = 0x5C;
 // True when `key` is a valid key; otherwise tells why it is refused.
 bool keyAccepted(std::string_view key) {
   if (key.empty()) {
-    vdTellError({"the API key is empty"});
+    tellError({"the API key is empty"});
     return false;
   }
   if (key.size() > kMaxApiKeyDigits) {
-    vdTellError({"the API key is ", std::to_string(key.size()), " characters long; at most ",
-                 std::to_string(kMaxApiKeyDigits), " hexadecimal digits are taken"});
+    tellError({"the API key is ", std::to_string(key.size()), " characters long; at most ",
+               std::to_string(kMaxApiKeyDigits), " hexadecimal digits are taken"});
     return false;
   }
   const size_t bad = firstNonHexDigit(key);
   if (bad == key.size()) return true;
-  vdTellError({"the API key holds ", quoted(key.substr(bad, 1)), " at position ",
-               std::to_string(bad + 1), " (counting from 1), which is not a hexadecimal digit"});
+  tellError({"the API key holds ", quoted(key.substr(bad, 1)), " at position ",
+             std::to_string(bad + 1), " (counting from 1), which is not a hexadecimal digit"});
   if (key.starts_with("0x") || key.starts_with("0X")) {
-    vdTellHint({"write the key without the 0x in front"});
+    tellHint({"write the key without the 0x in front"});
   }
   return false;
 }
@@ -43,12 +43,14 @@ std::unique_ptr<T[]> allocZeroed(size_t count) {
 
 }  // namespace
 
-void vdEncryptDataByte(const unsigned char* pbIn, unsigned char* pbOut, int inCount) {
+void vdEncryptDataByte(const unsigned char* input, unsigned char* output, int count) {
   unsigned char chain = kChainSeed;
-  for (int i = 0; i < inCount; ++i) {
-    chain = static_cast<unsigned char>(chain ^ pbIn[i]);
-    pbOut[i] = static_cast<unsigned char>(chain ^ static_cast<unsigned char>(kCipherKey[static_cast<size_t>(i) % kCipherKey.size()]));
-    chain = pbOut[i];
+  for (int i = 0; i < count; ++i) {
+    const auto keyByte =
+        static_cast<unsigned char>(kCipherKey[static_cast<size_t>(i) % kCipherKey.size()]);
+    chain = static_cast<unsigned char>(chain ^ input[i]);
+    output[i] = static_cast<unsigned char>(chain ^ keyByte);
+    chain = output[i];
   }
 }
 

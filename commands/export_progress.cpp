@@ -14,7 +14,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLeastInterval = std::chrono::milliseconds(250);
 
 // "m:ss", or "h:mm:ss" from an hour on.
-std::string sDuration(Clock::duration duration) {
+std::string durationText(Clock::duration duration) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration).count();
   std::array<char, 32> text{};
   if (seconds >= 3600) {
@@ -29,50 +29,53 @@ std::string sDuration(Clock::duration duration) {
   return text.data();
 }
 
-void vdShow(ExportProgress& progress) {
+void showProgress(ExportProgress& progress) {
   const auto now = Clock::now();
-  if (progress.boEverShown && now - progress.shown < kLeastInterval) return;
+  if (progress.everShown && now - progress.shown < kLeastInterval) return;
   const auto elapsed = now - progress.started;
   const double seconds = std::chrono::duration<double>(elapsed).count();
-  const auto rate = seconds > 0.001 ? static_cast<long long>(static_cast<double>(progress.llRows) / seconds) : 0LL;
+  const auto rate =
+      seconds > 0.001 ? static_cast<long long>(static_cast<double>(progress.rowsSoFar) / seconds)
+                      : 0LL;
   std::string left = "?";
-  if (progress.inDone > 0) {
-    left = sDuration(elapsed / progress.inDone * (progress.inChunks - progress.inDone));
+  if (progress.chunksDone > 0) {
+    left = durationText(elapsed / progress.chunksDone *
+                        (progress.chunkCount - progress.chunksDone));
   }
-  std::string text = "chunk " + std::to_string(progress.inCurrent) + "/" +
-                     std::to_string(progress.inChunks) + " " + isoText(progress.first) + ".." +
-                     isoText(progress.last) + ", " + std::to_string(progress.llRows) + " rows, " +
-                     std::to_string(rate) + " rows/s, " + sDuration(elapsed) + " elapsed, " +
-                     left + " left";
+  const std::string text =
+      "chunk " + std::to_string(progress.currentChunk) + "/" +
+      std::to_string(progress.chunkCount) + " " + isoText(progress.first) + ".." +
+      isoText(progress.last) + ", " + std::to_string(progress.rowsSoFar) + " rows, " +
+      std::to_string(rate) + " rows/s, " + durationText(elapsed) + " elapsed, " + left + " left";
   showStatus(text);
   progress.shown = now;
-  progress.boEverShown = true;
+  progress.everShown = true;
 }
 
 }  // namespace
 
-void vdProgressBegin(ExportProgress& progress, int inChunks) {
+void progressBegins(ExportProgress& progress, int chunkCount) {
   progress = ExportProgress{};
   progress.started = Clock::now();
-  progress.inChunks = inChunks > 0 ? inChunks : 1;
+  progress.chunkCount = chunkCount > 0 ? chunkCount : 1;
 }
 
-void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last) {
+void progressChunkStarts(ExportProgress& progress, Day first, Day last) {
   if (!statusShown()) return;
-  ++progress.inCurrent;
+  ++progress.currentChunk;
   progress.first = first;
   progress.last = last;
-  vdShow(progress);
+  showProgress(progress);
 }
 
 void progressRowsArrived(ExportProgress& progress, int64_t rows) {
   if (!statusShown()) return;
-  progress.llRows += rows;
-  vdShow(progress);
+  progress.rowsSoFar += rows;
+  showProgress(progress);
 }
 
 void progressChunkEnds(ExportProgress& progress) {
   if (!statusShown()) return;
-  ++progress.inDone;
-  vdShow(progress);
+  ++progress.chunksDone;
+  showProgress(progress);
 }

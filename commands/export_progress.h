@@ -11,20 +11,20 @@
 struct ExportProgress {
   std::chrono::steady_clock::time_point started;
   std::chrono::steady_clock::time_point shown;  // the last update on the screen
-  bool boEverShown = false;
-  int inChunks = 1;    // chunks in all
-  int inCurrent = 0;   // the chunk being fetched, from 1
-  int inDone = 0;      // chunks finished
-  int64_t llRows = 0;  // rows arrived so far
-  Day first{};         // the current chunk's days
+  bool everShown = false;
+  int chunkCount = 1;     // chunks in all
+  int currentChunk = 0;   // the chunk being fetched, from 1
+  int chunksDone = 0;     // chunks finished
+  int64_t rowsSoFar = 0;
+  Day first{};            // the current chunk's days
   Day last{};
 };
 
-// Starts the clock for an export of `inChunks` chunks.
-void vdProgressBegin(ExportProgress& progress, int inChunks);
+// Starts the clock for an export of `chunkCount` chunks.
+void progressBegins(ExportProgress& progress, int chunkCount);
 
 // A chunk over `first`..`last` starts.
-void vdProgressChunkStarts(ExportProgress& progress, Day first, Day last);
+void progressChunkStarts(ExportProgress& progress, Day first, Day last);
 
 // `rows` more rows of the current chunk have arrived.
 void progressRowsArrived(ExportProgress& progress, int64_t rows);

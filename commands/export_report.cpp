@@ -12,9 +12,9 @@ std::string daysText(Day first, Day last) {
 }
 
 void tellDatabaseFailure(std::string_view what, const DBFailure& failure) {
-  vdTellError({what, failure.message});
-  if (!failure.detail.empty()) vdTellDetail({failure.detail});
-  if (!failure.hint.empty()) vdTellHint({failure.hint});
+  tellError({what, failure.message});
+  if (!failure.detail.empty()) tellDetail({failure.detail});
+  if (!failure.hint.empty()) tellHint({failure.hint});
 }
 
 void tellRetry(std::string_view what, const DBFailure& failure, int retry, int retries,
@@ -22,7 +22,7 @@ void tellRetry(std::string_view what, const DBFailure& failure, int retry, int r
   // One line: libpq's further lines (which host, which address) stay out.
   const std::string_view reason =
       std::string_view(failure.message).substr(0, failure.message.find('\n'));
-  vdTellWarning({what, reason, "; retry ", std::to_string(retry), " of ",
+  tellWarning({what, reason, "; retry ", std::to_string(retry), " of ",
                  std::to_string(retries), " in ", std::to_string(seconds), " s"});
 }
 
@@ -32,7 +32,7 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
   const std::string_view address(config.szHostAddr.data(),
                                  strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
   if (!address.empty() && !isNumericAddress(address)) {
-    vdTellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
+    tellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
                 quoted(address), "; leave it empty and put a host name in PGHOST"});
   }
 }
@@ -42,7 +42,7 @@ void tellIfSuperuser() {
   // reach the server's files, replication slots and other sessions.
   std::string role;
   if (!dbConnectedAsSuperuser(role)) return;
-  vdTellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
+  tellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
                  "stop a superuser's functions; export with a role that may only SELECT"});
 }
 
@@ -53,11 +53,11 @@ void tellResumePoint(const ResumePoint& point) {
                         : std::string("no rows of this run");
   if (point.start.regularFile) {
     const std::string size = std::to_string(point.start.offset + point.completeBytes);
-    vdTellHint({"to go on, cut standard output back to its first ", size, " bytes (truncate -s ",
+    tellHint({"to go on, cut standard output back to its first ", size, " bytes (truncate -s ",
                 size, " FILE), which hold ", held, ", and run again with date-from ", next,
                 " appending to it (>>)"});
   } else {
-    vdTellHint({"to go on, keep the first ", std::to_string(point.completeBytes),
+    tellHint({"to go on, keep the first ", std::to_string(point.completeBytes),
                 " bytes this run wrote to standard output, which hold ", held,
                 ", and run again with date-from ", next, " appending to them"});
   }
@@ -67,10 +67,10 @@ void tellBreakingValues(uint64_t count, Day first, Day last) {
   // Such values make lines that cannot be split back into the same rows
   // and fields: the rows stay as they are, but the operator hears of it.
   if (count == 0) return;
-  vdTellWarning({std::to_string(count), count == 1 ? " value holds" : " values hold",
+  tellWarning({std::to_string(count), count == 1 ? " value holds" : " values hold",
                  " '|' or a line break, the first in the rows of ", daysText(first, last),
                  ": those lines cannot be split back into the same rows and fields"});
-  vdTellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable,
+  tellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable,
               "=copy"});
 }
 

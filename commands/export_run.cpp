@@ -145,11 +145,11 @@ ChunksEnd exportChunkRetrying(Run& run) {
 // whole days with a pause after each but the last.
 ChunksEnd exportChunks(Run& run) {
   const ExportJob& job = run.job;
-  vdProgressBegin(run.progress, chunkCount(job));
+  progressBegins(run.progress, chunkCount(job));
   for (run.first = job.from;;) {
     const bool finalChunk = job.days <= 0 || daysBetween(run.first, job.to) < job.days;
     run.last = finalChunk ? job.to : run.first + std::chrono::days{job.days - 1};
-    vdProgressChunkStarts(run.progress, run.first, run.last);
+    progressChunkStarts(run.progress, run.first, run.last);
     if (const ChunksEnd end = exportChunkRetrying(run); end != ChunksEnd::kDone) return end;
     progressChunkEnds(run.progress);
     run.retries = 0;
@@ -184,15 +184,15 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
           run.why);
       break;
     case ChunksEnd::kSpoolFailed:
-      vdTellError({"the rows of ", days, " cannot be held back until they are complete: ",
+      tellError({"the rows of ", days, " cannot be held back until they are complete: ",
                    spoolReason(run.spool)});
       break;
     case ChunksEnd::kOutputFailed:
-      vdTellError({"cannot write the rows of ", days, " to standard output: ",
+      tellError({"cannot write the rows of ", days, " to standard output: ",
                    systemError(outputErrno())});
       break;
     case ChunksEnd::kStopped:
-      vdTellError({"stopped by ", signalName(stopSignal()), "; the rows of ", days,
+      tellError({"stopped by ", signalName(stopSignal()), "; the rows of ", days,
                    " were dropped"});
       break;
   }

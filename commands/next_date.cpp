@@ -34,16 +34,16 @@ size_t tokenWidth(Token token) {
 
 // The number in `width` characters of `source` at `pos`, read the atoi way;
 // the source may end (zero byte) before the piece does.
-int pieceAt(const char* pszSource, size_t pos, size_t width) {
-  const size_t available = strnlen(pszSource, pos + width);
+int pieceAt(const char* source, size_t pos, size_t width) {
+  const size_t available = strnlen(source, pos + width);
   if (available <= pos) return 0;
-  return atoiClamped(std::string_view(pszSource + pos, available - pos));
+  return atoiClamped(std::string_view(source + pos, available - pos));
 }
 
 // Writes `value` as `width` digits (zero-padded, the lowest digits kept).
-void putDigits(char* pszDest, size_t pos, size_t width, int value) {
+void putDigits(char* dest, size_t pos, size_t width, int value) {
   for (size_t i = width; i > 0; --i) {
-    pszDest[pos + i - 1] = static_cast<char>('0' + value % 10);
+    dest[pos + i - 1] = static_cast<char>('0' + value % 10);
     value /= 10;
   }
 }

@@ -4,32 +4,32 @@
 
 namespace {
 
-bool boIsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool boIsDigit(char c) { return c >= '0' && c <= '9'; }
-bool boIsHighByte(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isHighByte(char c) { return static_cast<unsigned char>(c) >= 0x80; }
 
 // Bytes that may start an identifier or a dollar-quote tag.
-bool boIsIdentStart(char c) { return boIsAsciiLetter(c) || c == '_' || boIsHighByte(c); }
+bool isIdentStart(char c) { return isAsciiLetter(c) || c == '_' || isHighByte(c); }
 
 // Bytes that may go on an identifier ('$' too, after its first byte).
-bool boIsIdentByte(char c) { return boIsIdentStart(c) || boIsDigit(c) || c == '$'; }
+bool isIdentByte(char c) { return isIdentStart(c) || isDigit(c) || c == '$'; }
 
 // True when a byte right after `before` goes on a word that starts in it:
 // after "a1" a '$' belongs to the identifier, after "12" it may open a dollar
 // quote.
-bool boContinuesIdentifier(std::string_view before) {
-  for (size_t i = before.size(); i > 0 && boIsIdentByte(before[i - 1]); --i) {
-    if (!boIsDigit(before[i - 1])) return true;
+bool continuesIdentifier(std::string_view before) {
+  for (size_t i = before.size(); i > 0 && isIdentByte(before[i - 1]); --i) {
+    if (!isDigit(before[i - 1])) return true;
   }
   return false;
 }
 
 // True when a byte right after `before` starts a word of its own.
-bool boStartsWord(std::string_view before) {
-  return before.empty() || !boIsIdentByte(before.back());
+bool wordStartsAfter(std::string_view before) {
+  return before.empty() || !isIdentByte(before.back());
 }
 
-size_t inLineCommentLength(std::string_view text, size_t pos) {
+size_t lineCommentLength(std::string_view text, size_t pos) {
   const size_t end = text.find_first_of("\r\n", pos);
   return end == std::string_view::npos ? text.size() - pos : end - pos;
 }
@@ -39,7 +39,7 @@ size_t inLineCommentLength(std::string_view text, size_t pos) {
 // same text on ('a'<newline>'b' is 'ab', and E'...' keeps its escapes), or 0
 // when the text ends there. \v counts as a blank: servers before 16 take it
 // for no blank and then refuse the statement anyway.
-size_t inContinuationLength(std::string_view text, size_t pos) {
+size_t continuationLength(std::string_view text, size_t pos) {
   size_t i = pos;
   bool lineBreak = false;
   while (i < text.size()) {
@@ -47,7 +47,7 @@ size_t inContinuationLength(std::string_view text, size_t pos) {
       lineBreak = lineBreak || text[i] == '\n' || text[i] == '\r';
       ++i;
     } else if (text.substr(i).starts_with("--")) {
-      i += inLineCommentLength(text, i);
+      i += lineCommentLength(text, i);
     } else {
       break;
     }
@@ -60,12 +60,12 @@ size_t inContinuationLength(std::string_view text, size_t pos) {
 // one right after a byte above 127 takes nothing, and its offset goes to
 // `unsureAt` when that is still npos. `closed` turns false when the text
 // ends first.
-size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escapes,
-                      size_t& unsureAt, bool& closed) {
+size_t quotedLength(std::string_view text, size_t open, char quote, bool escapes,
+                    size_t& unsureAt, bool& closed) {
   size_t i = open + 1;
   while (i < text.size()) {
     const char c = text[i];
-    const bool afterHighByte = boIsHighByte(text[i - 1]);
+    const bool afterHighByte = isHighByte(text[i - 1]);
     if (escapes && c == '\\' && afterHighByte && unsureAt == std::string_view::npos) {
       unsureAt = i;
     }
@@ -74,7 +74,7 @@ size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escap
     } else if (c == quote) {
       if (i + 1 < text.size() && text[i + 1] == quote) {
         i += 2;
-      } else if (const size_t gap = quote == '\'' ? inContinuationLength(text, i + 1) : 0;
+      } else if (const size_t gap = quote == '\'' ? continuationLength(text, i + 1) : 0;
                  gap > 0) {
         i += gap + 2;
       } else {
@@ -89,21 +89,21 @@ size_t inQuotedLength(std::string_view text, size_t open, char quote, bool escap
 }
 
 // Length of the dollar-quote delimiter ($$ or $tag$) at `pos`, 0 if none.
-size_t inDollarTagLength(std::string_view text, size_t pos) {
+size_t dollarTagLength(std::string_view text, size_t pos) {
   size_t i = pos + 1;
-  if (i < text.size() && boIsIdentStart(text[i])) {
-    while (i < text.size() && (boIsIdentStart(text[i]) || boIsDigit(text[i]))) ++i;
+  if (i < text.size() && isIdentStart(text[i])) {
+    while (i < text.size() && (isIdentStart(text[i]) || isDigit(text[i]))) ++i;
   }
   return i < text.size() && text[i] == '$' ? i + 1 - pos : 0;
 }
 
-size_t inDollarQuotedLength(std::string_view text, size_t pos, size_t tagLen, bool& closed) {
+size_t dollarQuotedLength(std::string_view text, size_t pos, size_t tagLen, bool& closed) {
   const size_t close = text.find(text.substr(pos, tagLen), pos + tagLen);
   closed = close != std::string_view::npos;
   return closed ? close + tagLen - pos : text.size() - pos;
 }
 
-size_t inBlockCommentLength(std::string_view text, size_t pos, bool& closed) {
+size_t blockCommentLength(std::string_view text, size_t pos, bool& closed) {
   int depth = 0;
   size_t i = pos;
   while (i + 1 < text.size()) {
@@ -123,16 +123,16 @@ size_t inBlockCommentLength(std::string_view text, size_t pos, bool& closed) {
 
 // The quoted text that begins at `pos` with a prefix (E'..', U&'..', U&".."),
 // or 0 when there is none; `startsWord` tells whether a word may start there.
-size_t inPrefixedQuoteLength(std::string_view text, size_t pos, bool startsWord,
-                             size_t& unsureAt, bool& closed) {
+size_t prefixedQuoteLength(std::string_view text, size_t pos, bool startsWord,
+                           size_t& unsureAt, bool& closed) {
   if (!startsWord) return 0;
   const char c = text[pos];
   const std::string_view rest = text.substr(pos + 1);
   if ((c == 'e' || c == 'E') && rest.starts_with('\'')) {
-    return 1 + inQuotedLength(text, pos + 1, '\'', true, unsureAt, closed);
+    return 1 + quotedLength(text, pos + 1, '\'', true, unsureAt, closed);
   }
   if ((c == 'u' || c == 'U') && (rest.starts_with("&'") || rest.starts_with("&\""))) {
-    return 2 + inQuotedLength(text, pos + 2, rest[1], false, unsureAt, closed);
+    return 2 + quotedLength(text, pos + 2, rest[1], false, unsureAt, closed);
   }
   return 0;
 }
@@ -144,22 +144,22 @@ SqlPiece sqlPieceAfter(std::string_view before, std::string_view text) {
   size_t unsureAt = std::string_view::npos;
   bool closed = true;
   if (c == '\'' || c == '"') {
-    const size_t len = inQuotedLength(text, 0, c, false, unsureAt, closed);
+    const size_t len = quotedLength(text, 0, c, false, unsureAt, closed);
     return {SqlPieceKind::kQuoted, len, unsureAt, closed};
   }
-  if (text.starts_with("--")) return {SqlPieceKind::kComment, inLineCommentLength(text, 0)};
+  if (text.starts_with("--")) return {SqlPieceKind::kComment, lineCommentLength(text, 0)};
   if (text.starts_with("/*")) {
-    const size_t len = inBlockCommentLength(text, 0, closed);
+    const size_t len = blockCommentLength(text, 0, closed);
     return {SqlPieceKind::kComment, len, unsureAt, closed};
   }
-  if (c == '$' && !boContinuesIdentifier(before)) {
-    const size_t tagLen = inDollarTagLength(text, 0);
+  if (c == '$' && !continuesIdentifier(before)) {
+    const size_t tagLen = dollarTagLength(text, 0);
     if (tagLen > 0) {
-      const size_t len = inDollarQuotedLength(text, 0, tagLen, closed);
+      const size_t len = dollarQuotedLength(text, 0, tagLen, closed);
       return {SqlPieceKind::kQuoted, len, unsureAt, closed};
     }
   }
-  if (const size_t len = inPrefixedQuoteLength(text, 0, boStartsWord(before), unsureAt, closed);
+  if (const size_t len = prefixedQuoteLength(text, 0, wordStartsAfter(before), unsureAt, closed);
       len > 0) {
     return {SqlPieceKind::kQuoted, len, unsureAt, closed};
   }

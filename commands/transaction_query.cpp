@@ -28,7 +28,7 @@ bool isWholeNumber(std::string_view text) {
 bool readDay(const char* arg, std::string_view name, Day& day) {
   const DayArg read = parseDayArg(arg);
   if (!read.fault.empty()) {
-    vdTellError({name, " ", quoted(arg), ": ", read.fault});
+    tellError({name, " ", quoted(arg), ": ", read.fault});
     return false;
   }
   day = read.day;
@@ -38,7 +38,7 @@ bool readDay(const char* arg, std::string_view name, Day& day) {
 // Why a text would not fit its buffer: the filter's or the statement's.
 void tellTooLong(std::string_view what, size_t length, size_t bufferSize) {
   const size_t limit = bufferSize - 1;
-  vdTellError({what, " would be ", std::to_string(length), " bytes, ",
+  tellError({what, " would be ", std::to_string(length), " bytes, ",
                std::to_string(length - limit), " more than the ", std::to_string(limit),
                " it may have"});
 }
@@ -52,7 +52,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   if (!readDay(dateFrom, "date-from", job.from)) return Outcome::kDateFromInvalid;
   if (!readDay(dateTo, "date-to", job.to)) return Outcome::kDateToInvalid;
   if (job.to < job.from) {
-    vdTellWarning({"date-from ", isoText(job.from), " is after date-to ", isoText(job.to),
+    tellWarning({"date-from ", isoText(job.from), " is after date-to ", isoText(job.to),
                    ": the range is empty"});
   }
   lowerOutsideQuotes(fields);
@@ -66,8 +66,8 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   }
   if (const QueryTextRefusal refusal = checkQueryText(select, filter.data());
       !refusal.error.empty()) {
-    vdTellError({refusal.error});
-    vdTellHint({refusal.hint});
+    tellError({refusal.error});
+    tellHint({refusal.hint});
     return Outcome::kInvalidSql;
   }
   // Every chunk's statement is as long as this one.
@@ -79,13 +79,13 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   }
   const FormatChoice format = formatFromEnvironment();
   if (!format.reason.empty()) {
-    vdTellError({format.reason});
+    tellError({format.reason});
     return Outcome::kInvalidParameters;
   }
   int retries = kDefaultRetries;
   if (const char* value = std::getenv(kRetriesVariable); value != nullptr) {
     if (!isWholeNumber(value) || atoiClamped(value) < 0 || atoiClamped(value) > kMostRetries) {
-      vdTellError({kRetriesVariable, " ", quoted(value), " is not a whole number of retries from 0 to ",
+      tellError({kRetriesVariable, " ", quoted(value), " is not a whole number of retries from 0 to ",
                    std::to_string(kMostRetries)});
       return Outcome::kInvalidParameters;
     }

@@ -37,8 +37,8 @@ std::string quotedPath(std::string_view path) { return quoted(path, PATH_MAX); }
 // Tells "cannot WHAT: REASON", the reason being the system's for `errnum`;
 // a write that took nothing without a reason (`errnum` 0) says so.
 void tellCannot(std::string_view what, int errnum) {
-  vdTellError({"cannot ", what, ": ",
-               errnum != 0 ? systemError(errnum) : std::string("it took no more bytes")});
+  tellError({"cannot ", what, ": ",
+             errnum != 0 ? systemError(errnum) : std::string("it took no more bytes")});
 }
 
 // Tells where `path` leads when it is a symbolic link.
@@ -46,8 +46,8 @@ void tellIfLink(const char* path) {
   std::array<char, PATH_MAX> link{};
   const ssize_t n = readlink(path, link.data(), link.size());
   if (n < 0) return;
-  vdTellDetail({quotedPath(path), " is a symbolic link to ",
-                quotedPath(std::string_view(link.data(), static_cast<size_t>(n)))});
+  tellDetail({quotedPath(path), " is a symbolic link to ",
+              quotedPath(std::string_view(link.data(), static_cast<size_t>(n)))});
 }
 
 // Copies `value` into `field` when it fits with its terminating zero.
@@ -87,8 +87,8 @@ bool writeRecord(int fd, const DbConfig& config) {
 Outcome cannotWrite(Outcome written, std::string_view what, int errnum, const std::string& target) {
   tellCannot(what, errnum);
   if (target != kDbConfigPath) {
-    vdTellDetail(
-        {quotedPath(kDbConfigPath), " leads through symbolic links to ", quotedPath(target)});
+    tellDetail({quotedPath(kDbConfigPath), " leads through symbolic links to ",
+                quotedPath(target)});
   }
   return written;
 }
@@ -119,17 +119,20 @@ Outcome replaceSettingsFile(const DbConfig& config, const struct stat* old) {
                   "create a new settings file in the directory " + quotedPath(result.directory),
                   err, target);
       if (err == EACCES || err == EPERM) {
-        vdTellHint({"db_init writes a new file and renames it over ", quotedPath(target),
-                    ", so it needs to write that directory"});
+        tellHint({"db_init writes a new file and renames it over ", quotedPath(target),
+                  ", so it needs to write that directory"});
       }
       return Outcome::kCreateConfigFailed;
-    case ReplaceStep::kKeepOwner:
-      cannotWrite(Outcome::kWriteConfigFailed,
-                  "give " + beside + " its owner and group (user " + std::to_string(old->st_uid) +
-                      ", group " + std::to_string(old->st_gid) + ")",
+    case ReplaceStep::kKeepOwner: {
+      // replaceFile takes this step only when there is an old file.
+      const std::string owner = old == nullptr ? std::string()
+                                               : " (user " + std::to_string(old->st_uid) +
+                                                     ", group " + std::to_string(old->st_gid) + ")";
+      cannotWrite(Outcome::kWriteConfigFailed, "give " + beside + " its owner and group" + owner,
                   err, target);
-      vdTellDetail({quotedPath(target), " is left as it was"});
+      tellDetail({quotedPath(target), " is left as it was"});
       return Outcome::kWriteConfigFailed;
+    }
     case ReplaceStep::kMakePrivate:
       return cannotWrite(Outcome::kWriteConfigFailed, "make " + beside + " private (mode 0600)",
                          err, target);
@@ -145,7 +148,7 @@ Outcome replaceSettingsFile(const DbConfig& config, const struct stat* old) {
     case ReplaceStep::kFlushDirectory:
       cannotWrite(Outcome::kWriteConfigFailed,
                   "flush the directory " + quotedPath(result.directory) + " to disk", err, target);
-      vdTellDetail(
+      tellDetail(
           {"the new settings are in ", quotedPath(target), " but may not survive a crash"});
       return Outcome::kWriteConfigFailed;
   }
@@ -178,7 +181,7 @@ Outcome saveRecord(const DbConfig& config) {
     const int err = errno;
     if (err == ENOENT) return replaceSettingsFile(config, nullptr);
     tellCannot("open the settings file " + quotedPath(kDbConfigPath) + " for writing", err);
-    if (err == ENXIO) vdTellDetail({"it is a FIFO that no process has open for reading"});
+    if (err == ENXIO) tellDetail({"it is a FIFO that no process has open for reading"});
     tellIfLink(kDbConfigPath);
     return Outcome::kCreateConfigFailed;
   }
@@ -205,9 +208,9 @@ Outcome vdDbInit(const char* hostAddr, const char* port, const char* user, const
   // Every value that does not fit is named with its length, never its text.
   for (size_t i = 0; i < values.size(); ++i) {
     if (storeField(fields[i], values[i])) continue;
-    vdTellError({"the ", kFieldNames[i], " is ", std::to_string(values[i].size()),
-                 " bytes long, over its limit of ", std::to_string(fields[i].size() - 1),
-                 " bytes"});
+    tellError({"the ", kFieldNames[i], " is ", std::to_string(values[i].size()),
+               " bytes long, over its limit of ", std::to_string(fields[i].size() - 1),
+               " bytes"});
     fits = false;
   }
   if (!fits) return Outcome::kParameterTooLong;
@@ -224,7 +227,7 @@ Outcome inLoadDbConfig(DbConfig& config) {
     tellCannot("open the settings file " + path, err);
     tellIfLink(kDbConfigPath);
     if (err == ENOENT) {
-      vdTellHint({"db_init writes it; it is always read from the current directory"});
+      tellHint({"db_init writes it; it is always read from the current directory"});
     }
     return Outcome::kOpenConfigFailed;
   }
@@ -235,18 +238,18 @@ Outcome inLoadDbConfig(DbConfig& config) {
   if (got < 0) {
     tellCannot("read the settings file " + path, err);
   } else if (static_cast<size_t>(got) < sizeof config) {
-    vdTellError({"the settings file ", path, " is too short: ", std::to_string(got),
-                 " bytes of the ", std::to_string(sizeof config), " of a record"});
+    tellError({"the settings file ", path, " is too short: ", std::to_string(got),
+               " bytes of the ", std::to_string(sizeof config), " of a record"});
   } else if (const int bad = unterminatedField(config); bad >= 0) {
     const auto index = static_cast<size_t>(bad);
     const std::span<const char> field = fieldsOf(std::as_const(config))[index];
     const auto offset = static_cast<size_t>(field.data() - reinterpret_cast<const char*>(&config));
-    vdTellError({"the settings file ", path, " is damaged: its ", kFieldNames[index],
-                 " field (offset ", std::to_string(offset), ", ", std::to_string(field.size()),
-                 " bytes) has no terminating zero byte"});
+    tellError({"the settings file ", path, " is damaged: its ", kFieldNames[index],
+               " field (offset ", std::to_string(offset), ", ", std::to_string(field.size()),
+               " bytes) has no terminating zero byte"});
   } else {
     return Outcome::kSuccess;
   }
-  if (got >= 0) vdTellHint({"db_init writes a new one"});
+  if (got >= 0) tellHint({"db_init writes a new one"});
   return Outcome::kReadConfigFailed;
 }

@@ -24,10 +24,10 @@ static_assert(offsetof(DbConfig, szPort) == 21 && offsetof(DbConfig, szUser) == 
 
 inline constexpr const char* kDbConfigPath = "./db_config.cfg";
 
-// Handler of `db_init`: stores the five settings in ./db_config.cfg. A regular file (or none) is
-// replaced at once by a new one of mode 0600, so a failed run leaves the old
-// file whole; anything else (a device, a FIFO with a reader) is written
-// through and kept.
+// Handler of `db_init`: stores the five settings in ./db_config.cfg. A
+// regular file (or none) is replaced at once by a new one of mode 0600, so a
+// failed run leaves the old file whole; anything else (a device, a FIFO with
+// a reader) is written through and kept.
 Outcome vdDbInit(const char* hostAddr, const char* port, const char* user, const char* password,
                  const char* dbName);
 

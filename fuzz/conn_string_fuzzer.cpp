@@ -30,7 +30,7 @@ using Settings = std::map<std::string, std::string>;
 constexpr const char* kAppName = "lumet 'x'\\";
 
 // Copies `value` into `field`; returns whether the field got its zero.
-bool boFill(std::span<char> field, const std::string& value) {
+bool fillField(std::span<char> field, const std::string& value) {
   static constexpr char kAfter[] = "' \\=\"x";
   for (size_t i = 0; i < field.size(); ++i) {
     if (i < value.size()) field[i] = value[i];
@@ -40,7 +40,7 @@ bool boFill(std::span<char> field, const std::string& value) {
   return value.size() < field.size();
 }
 
-int inBuildInto(const DbConfig& config, size_t size, std::string& text) {
+int buildInto(const DbConfig& config, size_t size, std::string& text) {
   std::vector<char> out(size, 'x');
   const int rc = buildConnString(config, kAppName, out);
   if (rc == 0) {
@@ -50,7 +50,7 @@ int inBuildInto(const DbConfig& config, size_t size, std::string& text) {
   return rc;
 }
 
-Settings mapParsed(const std::string& conninfo) {
+Settings parsedByLibpq(const std::string& conninfo) {
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
   if (options == nullptr) {
@@ -68,18 +68,18 @@ Settings mapParsed(const std::string& conninfo) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
-  std::vector<std::string> args = vsArguments(pbData, size);
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
+  std::vector<std::string> args = splitArguments(data, size);
   args.resize(5);
   DbConfig config{};
-  bool terminated = boFill(config.szHostAddr, args[0]);
-  terminated = boFill(config.szPort, args[1]) && terminated;
-  terminated = boFill(config.szUser, args[2]) && terminated;
-  terminated = boFill(config.szPassword, args[3]) && terminated;
-  terminated = boFill(config.szDbName, args[4]) && terminated;
+  bool terminated = fillField(config.szHostAddr, args[0]);
+  terminated = fillField(config.szPort, args[1]) && terminated;
+  terminated = fillField(config.szUser, args[2]) && terminated;
+  terminated = fillField(config.szPassword, args[3]) && terminated;
+  terminated = fillField(config.szDbName, args[4]) && terminated;
 
   std::string text;
-  const int rc = inBuildInto(config, kConnStringSize, text);
+  const int rc = buildInto(config, kConnStringSize, text);
   FUZZ_CHECK(rc == (terminated ? 0 : -1));
   if (!terminated) return 0;
 
@@ -91,10 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
   for (size_t i = 0; i < 5; ++i) {
     if (!args[i].empty()) expected[keywords[i]] = args[i];
   }
-  FUZZ_CHECK(mapParsed(text) == expected);
+  FUZZ_CHECK(parsedByLibpq(text) == expected);
 
   std::string again;
-  FUZZ_CHECK(inBuildInto(config, text.size() + 1, again) == 0 && again == text);
-  FUZZ_CHECK(inBuildInto(config, text.size(), again) == -1);
+  FUZZ_CHECK(buildInto(config, text.size() + 1, again) == 0 && again == text);
+  FUZZ_CHECK(buildInto(config, text.size(), again) == -1);
   return 0;
 }

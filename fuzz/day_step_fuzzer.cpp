@@ -27,7 +27,7 @@
 namespace {
 
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
-constexpr int64_t inDaysFromCivil(int64_t y, int64_t m, int64_t d) {
+constexpr int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2 ? 1 : 0;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const int64_t yoe = y - era * 400;
@@ -40,7 +40,7 @@ struct Civil {
   int64_t y, m, d;
 };
 
-Civil civFromDays(int64_t z) {
+Civil civilFromDays(int64_t z) {
   z += 719468;
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const int64_t doe = z - era * 146097;
@@ -52,28 +52,28 @@ Civil civFromDays(int64_t z) {
   return {yoe + era * 400 + (m <= 2 ? 1 : 0), m, d};
 }
 
-bool boLeap(int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+bool isLeap(int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
 
-int64_t inMonthLength(int64_t y, int64_t m) {
+int64_t monthLength(int64_t y, int64_t m) {
   static constexpr int64_t kLength[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && boLeap(y) ? 29 : kLength[m - 1];
+  return m == 2 && isLeap(y) ? 29 : kLength[m - 1];
 }
 
-bool boRealDay(int64_t y, int64_t m, int64_t d) {
-  return m >= 1 && m <= 12 && d >= 1 && d <= inMonthLength(y, m);
+bool isRealDay(int64_t y, int64_t m, int64_t d) {
+  return m >= 1 && m <= 12 && d >= 1 && d <= monthLength(y, m);
 }
 
-constexpr int64_t kFirst = inDaysFromCivil(0, 1, 1);
-constexpr int64_t kLast = inDaysFromCivil(9999, 12, 31);
+constexpr int64_t kFirst = daysFromCivil(0, 1, 1);
+constexpr int64_t kLast = daysFromCivil(9999, 12, 31);
 
 // The atoi value of `width` bytes of `text` at `pos`, as far as it goes.
-int64_t inPiece(std::string_view text, size_t pos, size_t width) {
+int64_t pieceValue(std::string_view text, size_t pos, size_t width) {
   if (pos >= text.size()) return 0;
   const std::string piece(text.substr(pos, width));
   return std::strtol(piece.c_str(), nullptr, 10);
 }
 
-std::string sEightDigits(const Civil& c) {
+std::string eightDigits(const Civil& c) {
   char text[32];
   const int written =
       std::snprintf(text, sizeof text, "%04lld%02lld%02lld", static_cast<long long>(c.y),
@@ -82,10 +82,10 @@ std::string sEightDigits(const Civil& c) {
   return text;
 }
 
-bool boIsEightDigitDay(std::string_view text) {
+bool isEightDigitDay(std::string_view text) {
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   if (text.size() != 8 || !std::ranges::all_of(text, isDigit)) return false;
-  return boRealDay(inPiece(text, 0, 4), inPiece(text, 4, 2), inPiece(text, 6, 2));
+  return isRealDay(pieceValue(text, 0, 4), pieceValue(text, 4, 2), pieceValue(text, 6, 2));
 }
 
 enum class Kind { kYear4, kYear2, kMonth, kDay, kOther };
@@ -94,7 +94,7 @@ struct Token {
   size_t pos, width;
 };
 
-std::vector<Token> vtTokens(std::string_view pattern) {
+std::vector<Token> tokensOf(std::string_view pattern) {
   std::vector<Token> tokens;
   for (size_t pos = 0; pos < pattern.size();) {
     const std::string_view rest = pattern.substr(pos);
@@ -115,12 +115,12 @@ struct Step {
   int64_t unclamped, result;
 };
 
-Step stModelStep(std::string_view source, const std::vector<Token>& tokens, int64_t n) {
+Step modelStep(std::string_view source, const std::vector<Token>& tokens, int64_t n) {
   int64_t year = 1900;
   int64_t month0 = 0;
   int64_t day = 0;
   for (const Token& t : tokens) {
-    const int64_t v = inPiece(source, t.pos, t.width);
+    const int64_t v = pieceValue(source, t.pos, t.width);
     if (t.kind == Kind::kYear4) year = v;
     if (t.kind == Kind::kYear2) year = 2000 + v;
     if (t.kind == Kind::kMonth) month0 = v - 1;
@@ -128,11 +128,11 @@ Step stModelStep(std::string_view source, const std::vector<Token>& tokens, int6
   }
   const int64_t carry = month0 >= 0 ? month0 / 12 : -((11 - month0) / 12);
   const int64_t month = month0 - 12 * carry;
-  const int64_t target = inDaysFromCivil(year + carry, month + 1, 1) + day - 1 + n;
+  const int64_t target = daysFromCivil(year + carry, month + 1, 1) + day - 1 + n;
   return {target, target < kFirst ? kFirst : (target > kLast ? kLast : target)};
 }
 
-void vdPutDigits(std::string& text, size_t pos, size_t width, int64_t value) {
+void putDigits(std::string& text, size_t pos, size_t width, int64_t value) {
   for (size_t i = width; i > 0; --i) {
     text[pos + i - 1] = static_cast<char>('0' + value % 10);
     value /= 10;
@@ -142,16 +142,16 @@ void vdPutDigits(std::string& text, size_t pos, size_t width, int64_t value) {
 // Steps `source` through the library into a separate buffer (bytes the
 // pattern skips must stay as they were) and in place, checks both against
 // the model and returns the result.
-std::string sCheckedStep(const std::string& source, const std::string& pattern, int n) {
+std::string checkedStep(const std::string& source, const std::string& pattern, int n) {
   const std::string_view used = std::string_view(pattern).substr(0, kMaxDatePatternLen);
-  const std::vector<Token> tokens = vtTokens(used);
-  const Civil c = civFromDays(stModelStep(source, tokens, n).result);
+  const std::vector<Token> tokens = tokensOf(used);
+  const Civil c = civilFromDays(modelStep(source, tokens, n).result);
   std::string expected(used.size(), '#');
   for (const Token& t : tokens) {
-    if (t.kind == Kind::kYear4) vdPutDigits(expected, t.pos, 4, c.y);
-    if (t.kind == Kind::kYear2) vdPutDigits(expected, t.pos, 2, c.y % 100);
-    if (t.kind == Kind::kMonth) vdPutDigits(expected, t.pos, 2, c.m);
-    if (t.kind == Kind::kDay) vdPutDigits(expected, t.pos, 2, c.d);
+    if (t.kind == Kind::kYear4) putDigits(expected, t.pos, 4, c.y);
+    if (t.kind == Kind::kYear2) putDigits(expected, t.pos, 2, c.y % 100);
+    if (t.kind == Kind::kMonth) putDigits(expected, t.pos, 2, c.m);
+    if (t.kind == Kind::kDay) putDigits(expected, t.pos, 2, c.d);
   }
 
   // Exactly the pattern's length and the zero, on the heap.
@@ -160,7 +160,7 @@ std::string sCheckedStep(const std::string& source, const std::string& pattern, 
   FUZZ_CHECK(dest.back() == '\0');
   FUZZ_CHECK(std::string_view(dest.data(), used.size()) == expected);
 
-  std::vector<char> inPlace = vcMutable(source);
+  std::vector<char> inPlace = mutableCopy(source);
   if (inPlace.size() < used.size() + 1) inPlace.resize(used.size() + 1, '\0');
   vdGetNextDate(inPlace.data(), inPlace.data(), pattern.c_str(), n);
   FUZZ_CHECK(inPlace[used.size()] == '\0');
@@ -172,7 +172,7 @@ std::string sCheckedStep(const std::string& source, const std::string& pattern, 
   return std::string(dest.data(), used.size());
 }
 
-int inCount(const std::vector<std::string>& args, size_t i) {
+int dayCountAt(const std::vector<std::string>& args, size_t i) {
   if (i >= args.size()) return 1;
   const long long v = std::strtoll(args[i].c_str(), nullptr, 10);
   if (v > INT_MAX) return INT_MAX;
@@ -180,57 +180,57 @@ int inCount(const std::vector<std::string>& args, size_t i) {
   return static_cast<int>(v);
 }
 
-void vdCheckDayArg(const std::string& arg) {
+void checkDayArg(const std::string& arg) {
   const DayArg read = parseDayArg(arg.c_str());
   const int rc = read.fault.empty() ? 0 : -1;
   if (arg.size() < 8) {
     FUZZ_CHECK(rc == -1);
     return;
   }
-  const int64_t y = inPiece(arg, 0, 4);
-  const int64_t m = inPiece(arg, 4, 2);
-  const int64_t d = inPiece(arg, 6, 2);
-  const bool valid = y >= 2000 && y <= 2100 && boRealDay(y, m, d);
+  const int64_t y = pieceValue(arg, 0, 4);
+  const int64_t m = pieceValue(arg, 4, 2);
+  const int64_t d = pieceValue(arg, 6, 2);
+  const bool valid = y >= 2000 && y <= 2100 && isRealDay(y, m, d);
   FUZZ_CHECK(rc == (valid ? 0 : -1));
   if (!valid) return;
-  FUZZ_CHECK(argumentText(read.day) == sEightDigits({y, m, d}));
+  FUZZ_CHECK(argumentText(read.day) == eightDigits({y, m, d}));
   FUZZ_CHECK(argumentText(read.day + std::chrono::days{1}) ==
-             sEightDigits(civFromDays(inDaysFromCivil(y, m, d) + 1)));
+             eightDigits(civilFromDays(daysFromCivil(y, m, d) + 1)));
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
-  const std::vector<std::string> args = vsArguments(pbData, size);
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
+  const std::vector<std::string> args = splitArguments(data, size);
   const std::string& source = args[0];
   const std::string pattern = args.size() > 1 && !args[1].empty() ? args[1] : "YYYYMMDD";
-  const int n = inCount(args, 2);
-  const int m = inCount(args, 3);
+  const int n = dayCountAt(args, 2);
+  const int m = dayCountAt(args, 3);
 
-  vdCheckDayArg(source);
+  checkDayArg(source);
   if (source.size() >= 8) {
-    const int64_t y = inPiece(source, 0, 4);
-    const int64_t mo = inPiece(source, 4, 2);
-    const int64_t d = inPiece(source, 6, 2);
+    const int64_t y = pieceValue(source, 0, 4);
+    const int64_t mo = pieceValue(source, 4, 2);
+    const int64_t d = pieceValue(source, 6, 2);
     FUZZ_CHECK(isCalendarDay(static_cast<int>(y), static_cast<int>(mo), static_cast<int>(d)) ==
-               boRealDay(y, mo, d));
+               isRealDay(y, mo, d));
   }
 
   // Any pattern: the model's day at the pattern's positions.
-  (void)sCheckedStep(source, pattern, n);
+  (void)checkedStep(source, pattern, n);
 
   // The tool's pattern: eight digits, a real day, and steps that add up.
   const std::string eight = "YYYYMMDD";
-  const std::string byN = sCheckedStep(source, eight, n);
-  const std::string byNM = sCheckedStep(byN, eight, m);
-  FUZZ_CHECK(boIsEightDigitDay(byN) && boIsEightDigitDay(byNM));
+  const std::string byN = checkedStep(source, eight, n);
+  const std::string byNM = checkedStep(byN, eight, m);
+  FUZZ_CHECK(isEightDigitDay(byN) && isEightDigitDay(byNM));
   const int64_t total = int64_t{n} + m;
   if (total >= INT_MIN && total <= INT_MAX) {
-    const std::string byTotal = sCheckedStep(source, eight, static_cast<int>(total));
-    const std::vector<Token> tokens = vtTokens(eight);
-    const Step first = stModelStep(source, tokens, n);
-    const Step second = stModelStep(byN, tokens, m);
-    const Step whole = stModelStep(source, tokens, total);
+    const std::string byTotal = checkedStep(source, eight, static_cast<int>(total));
+    const std::vector<Token> tokens = tokensOf(eight);
+    const Step first = modelStep(source, tokens, n);
+    const Step second = modelStep(byN, tokens, m);
+    const Step whole = modelStep(source, tokens, total);
     const bool held = first.unclamped != first.result || second.unclamped != second.result ||
                       whole.unclamped != whole.result;
     if (!held) FUZZ_CHECK(byNM == byTotal);

@@ -17,36 +17,36 @@
 // Stops the run with a message when a property does not hold; libFuzzer
 // then saves the input that broke it. A call rather than a branch in every
 // caller, so that the checks add nothing to the callers' control flow.
-inline void vdFuzzCheck(bool boHolds, const char* pszFile, int inLine, const char* pszCond) {
-  if (boHolds) return;
-  (void)std::fprintf(stderr, "%s:%d: check failed: %s\n", pszFile, inLine, pszCond);
+inline void fuzzCheck(bool holds, const char* file, int line, const char* condition) {
+  if (holds) return;
+  (void)std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
   __builtin_trap();
 }
 
-#define FUZZ_CHECK(cond) vdFuzzCheck(static_cast<bool>(cond), __FILE__, __LINE__, #cond)
+#define FUZZ_CHECK(cond) fuzzCheck(static_cast<bool>(cond), __FILE__, __LINE__, #cond)
 
 // The input as zero-separated arguments, the way they would arrive in argv:
 // "a\0b" is {"a", "b"}. Always at least one (possibly empty) argument.
-inline std::vector<std::string> vsArguments(const unsigned char* pbData, size_t size) {
+inline std::vector<std::string> splitArguments(const unsigned char* data, size_t size) {
   std::vector<std::string> args(1);
   for (size_t i = 0; i < size; ++i) {
-    if (pbData[i] == 0) {
+    if (data[i] == 0) {
       args.emplace_back();
     } else {
-      args.back().push_back(static_cast<char>(pbData[i]));
+      args.back().push_back(static_cast<char>(data[i]));
     }
   }
   return args;
 }
 
 // A mutable zero-terminated copy, for functions that change their argument.
-inline std::vector<char> vcMutable(std::string_view text) {
+inline std::vector<char> mutableCopy(std::string_view text) {
   std::vector<char> copy(text.begin(), text.end());
   copy.push_back('\0');
   return copy;
 }
 
-inline std::string sTempBase() {
+inline std::string tempBase() {
   const char* base = std::getenv("TMPDIR");
   return base != nullptr && *base != '\0' ? base : "/tmp";
 }
@@ -58,9 +58,9 @@ struct CaptureFds {
   int saved = -1;
 };
 
-inline CaptureFds cfMakeCapture(int fd) {
+inline CaptureFds makeCapture(int fd) {
   CaptureFds made;
-  std::string name = sTempBase() + "/lumet-fuzz-out-XXXXXX";
+  std::string name = tempBase() + "/lumet-fuzz-out-XXXXXX";
   made.scratch = mkstemp(name.data());
   FUZZ_CHECK(made.scratch >= 0);
   (void)unlink(name.c_str());
@@ -70,22 +70,22 @@ inline CaptureFds cfMakeCapture(int fd) {
 }
 
 // Made once for each of the two.
-inline const CaptureFds& cfCaptureFds(int fd) {
-  static const CaptureFds out = cfMakeCapture(STDOUT_FILENO);
-  static const CaptureFds err = cfMakeCapture(STDERR_FILENO);
+inline const CaptureFds& captureFds(int fd) {
+  static const CaptureFds out = makeCapture(STDOUT_FILENO);
+  static const CaptureFds err = makeCapture(STDERR_FILENO);
   return fd == STDERR_FILENO ? err : out;
 }
 
-inline void vdRedirect(int fd) {
-  FUZZ_CHECK(ftruncate(cfCaptureFds(fd).scratch, 0) == 0 &&
-             lseek(cfCaptureFds(fd).scratch, 0, SEEK_SET) == 0);
-  FUZZ_CHECK(dup2(cfCaptureFds(fd).scratch, fd) >= 0);
+inline void redirectToScratch(int fd) {
+  FUZZ_CHECK(ftruncate(captureFds(fd).scratch, 0) == 0 &&
+             lseek(captureFds(fd).scratch, 0, SEEK_SET) == 0);
+  FUZZ_CHECK(dup2(captureFds(fd).scratch, fd) >= 0);
 }
 
 // Puts `fd` back and returns what was written to it meanwhile.
-inline std::string sRestore(int fd) {
-  FUZZ_CHECK(dup2(cfCaptureFds(fd).saved, fd) >= 0);
-  const int scratchFd = cfCaptureFds(fd).scratch;
+inline std::string restoreAndRead(int fd) {
+  FUZZ_CHECK(dup2(captureFds(fd).saved, fd) >= 0);
+  const int scratchFd = captureFds(fd).scratch;
   std::string written;
   char chunk[4096];
   FUZZ_CHECK(lseek(scratchFd, 0, SEEK_SET) == 0);
@@ -103,15 +103,15 @@ inline std::string sRestore(int fd) {
 // standard error goes to `err` when given, so that no reason floods the
 // fuzzer's own output.
 template <typename F>
-std::string sCaptureStdout(F action, std::string* err = nullptr) {
+std::string captureStdout(F action, std::string* err = nullptr) {
   FUZZ_CHECK(std::fflush(stdout) == 0);
-  vdRedirect(STDOUT_FILENO);
-  vdRedirect(STDERR_FILENO);
+  redirectToScratch(STDOUT_FILENO);
+  redirectToScratch(STDERR_FILENO);
   action();
   const bool flushed = std::fflush(stdout) == 0;
-  const std::string told = sRestore(STDERR_FILENO);
+  const std::string told = restoreAndRead(STDERR_FILENO);
   FUZZ_CHECK(flushed);
-  std::string written = sRestore(STDOUT_FILENO);
+  std::string written = restoreAndRead(STDOUT_FILENO);
   std::clearerr(stdout);
   if (err != nullptr) *err = told;
   return written;
@@ -119,10 +119,10 @@ std::string sCaptureStdout(F action, std::string* err = nullptr) {
 
 // Moves the process into a new empty directory under $TMPDIR (or /tmp) and
 // removes it, with the named files in it, when the process exits normally.
-inline void vdEnterScratchDir(std::vector<std::string> leftovers) {
+inline void enterScratchDir(std::vector<std::string> leftovers) {
   static std::string dir;
   static std::vector<std::string> files;
-  dir = sTempBase() + "/lumet-fuzz-XXXXXX";
+  dir = tempBase() + "/lumet-fuzz-XXXXXX";
   FUZZ_CHECK(mkdtemp(dir.data()) != nullptr);
   FUZZ_CHECK(chdir(dir.c_str()) == 0);
   files = std::move(leftovers);

@@ -27,30 +27,31 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-int inDigit(char c) {
+int digitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
-bool boUpperHex(std::string_view text) {
+bool isUpperHex(std::string_view text) {
   return std::ranges::all_of(
       text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
 // Even-length hex text as bytes.
-Bytes byDecoded(std::string_view text) {
+Bytes decodeHex(std::string_view text) {
   Bytes bytes(text.size() / 2);
   for (size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<unsigned char>(inDigit(text[2 * i]) * 16 + inDigit(text[2 * i + 1]));
+    bytes[i] =
+        static_cast<unsigned char>(digitValue(text[2 * i]) * 16 + digitValue(text[2 * i + 1]));
   }
   return bytes;
 }
 
 // Each enciphered byte is the previous one (0x5C at first) XOR the plain
 // byte XOR the key byte; so the plain byte is the same XOR taken back.
-Bytes byDeciphered(const Bytes& cipher) {
+Bytes decipher(const Bytes& cipher) {
   static constexpr std::string_view kKey = "#^+K-BLUE CODE%;";
   Bytes plain(cipher.size());
   unsigned char previous = 0x5C;
@@ -62,7 +63,7 @@ Bytes byDeciphered(const Bytes& cipher) {
   return plain;
 }
 
-Bytes byEnciphered(const Bytes& plain) {
+Bytes encipher(const Bytes& plain) {
   Bytes cipher(plain.size() + 1, 0xEE);
   vdEncryptDataByte(plain.data(), cipher.data(), static_cast<int>(plain.size()));
   FUZZ_CHECK(cipher.back() == 0xEE);
@@ -70,19 +71,19 @@ Bytes byEnciphered(const Bytes& plain) {
   return cipher;
 }
 
-void vdCheckSpellAndRead(const Bytes& bytes) {
+void checkSpellAndRead(const Bytes& bytes) {
   std::vector<char> text(2 * bytes.size() + 1, 'x');
   vdHex2Ascii(bytes.data(), static_cast<int>(bytes.size()), text.data());
   const std::string_view spelled(text.data(), 2 * bytes.size());
-  FUZZ_CHECK(text.back() == '\0' && boUpperHex(spelled));
-  FUZZ_CHECK(byDecoded(spelled) == bytes);
+  FUZZ_CHECK(text.back() == '\0' && isUpperHex(spelled));
+  FUZZ_CHECK(decodeHex(spelled) == bytes);
   if (spelled.size() > size_t{kMaxHexDigits}) return;
   Bytes back(bytes.size());
   vdAscii2Hex(text.data(), back.data());
   FUZZ_CHECK(back == bytes);
 }
 
-void vdCheckRead(const std::string& text) {
+void checkRead(const std::string& text) {
   FUZZ_CHECK(isHexText(text) ==
              (text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos));
   const std::string_view digits = std::string_view(text).substr(0, kMaxHexDigits);
@@ -92,17 +93,17 @@ void vdCheckRead(const std::string& text) {
   FUZZ_CHECK(out.back() == 0xEE);
   const size_t bad = padded.find_first_not_of("0123456789abcdefABCDEF");
   if (bad == std::string::npos) {
-    FUZZ_CHECK(Bytes(out.begin(), out.end() - 1) == byDecoded(padded));
+    FUZZ_CHECK(Bytes(out.begin(), out.end() - 1) == decodeHex(padded));
     return;
   }
   for (size_t i = 0; i <= bad / 2; ++i) FUZZ_CHECK(out[i] == 0);
 }
 
-void vdCheckApiKey(const std::string& key) {
+void checkApiKey(const std::string& key) {
   std::string told;
   Outcome outcome = Outcome::kSuccess;
   const std::string printed =
-      sCaptureStdout([&] { outcome = vdEncryptApiKey(key.c_str()); }, &told);
+      captureStdout([&] { outcome = vdEncryptApiKey(key.c_str()); }, &told);
   const size_t bad = key.find_first_not_of("0123456789abcdefABCDEF");
   const bool valid = !key.empty() && key.size() <= size_t{kMaxApiKeyDigits} &&
                      bad == std::string::npos;
@@ -117,22 +118,23 @@ void vdCheckApiKey(const std::string& key) {
   }
   const std::string padded = (key.size() % 2 != 0 ? "F" : "") + key;
   FUZZ_CHECK(outcome == Outcome::kPrinted);
-  FUZZ_CHECK(printed.size() == padded.size() && boUpperHex(printed));
-  FUZZ_CHECK(byDeciphered(byDecoded(printed)) == byDecoded(padded));
+  FUZZ_CHECK(printed.size() == padded.size() && isUpperHex(printed));
+  FUZZ_CHECK(decipher(decodeHex(printed)) == decodeHex(padded));
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
-  const Bytes bytes(pbData, pbData + size);
-  const std::string text(reinterpret_cast<const char*>(pbData), strnlen(reinterpret_cast<const char*>(pbData), size));
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
+  const Bytes bytes(data, data + size);
+  const auto* chars = reinterpret_cast<const char*>(data);
+  const std::string text(chars, strnlen(chars, size));
 
-  vdCheckSpellAndRead(bytes);
-  vdCheckRead(text);
+  checkSpellAndRead(bytes);
+  checkRead(text);
 
-  FUZZ_CHECK(byDeciphered(byEnciphered(bytes)) == bytes);
-  FUZZ_CHECK(byEnciphered(byDeciphered(bytes)) == bytes);
+  FUZZ_CHECK(decipher(encipher(bytes)) == bytes);
+  FUZZ_CHECK(encipher(decipher(bytes)) == bytes);
 
-  vdCheckApiKey(text);
+  checkApiKey(text);
   return 0;
 }

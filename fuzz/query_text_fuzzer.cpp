@@ -3,7 +3,7 @@
 // messages.
 //
 // Input: zero-separated fields, condition, date-from and date-to; missing
-// ones take a harmless default. A lexer model of its own (vmModelMarks, one
+// ones take a harmless default. A lexer model of its own (modelMarks, one
 // state per kind of text, written apart from commands/sql_pieces.cpp) says
 // which bytes are code, quoted text or comment. Checked for every input:
 //  - lower-casing touches only the ASCII letters of the code, and leaves
@@ -49,30 +49,30 @@ namespace {
 
 enum class Mark : unsigned char { kCode, kQuoted, kComment };
 
-bool boHigh(char c) { return static_cast<unsigned char>(c) > 127; }
-bool boLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool boDigit(char c) { return c >= '0' && c <= '9'; }
-bool boNewline(char c) { return c == '\n' || c == '\r'; }
-bool boBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isHigh(char c) { return static_cast<unsigned char>(c) > 127; }
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isNewline(char c) { return c == '\n' || c == '\r'; }
+bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Bytes of a word: an identifier, a keyword, a number or a $1 parameter.
-bool boWordByte(char c) { return boLetter(c) || boDigit(c) || boHigh(c) || c == '_' || c == '$'; }
+bool isWordByte(char c) { return isLetter(c) || isDigit(c) || isHigh(c) || c == '_' || c == '$'; }
 
 // The dollar-quote delimiter ($$ or $tag$) that `s` starts with, or "".
-std::string_view svDollarTag(std::string_view s) {
+std::string_view dollarTag(std::string_view s) {
   if (s.empty() || s[0] != '$') return {};
   size_t n = 1;
-  while (n < s.size() && (boLetter(s[n]) || boHigh(s[n]) || s[n] == '_' ||
-                          (n > 1 && boDigit(s[n])))) {
+  while (n < s.size() && (isLetter(s[n]) || isHigh(s[n]) || s[n] == '_' ||
+                          (n > 1 && isDigit(s[n])))) {
     ++n;
   }
   return n < s.size() && s[n] == '$' ? s.substr(0, n + 1) : std::string_view{};
 }
 
-char chLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Where the model is in a text: the kind of text each next byte belongs to.
-enum class St { kCode, kQuote, kEQuote, kDQuote, kDollar, kLine, kBlock, kGap };
+enum class Place { kCode, kQuote, kEQuote, kDQuote, kDollar, kLine, kBlock, kGap };
 
 // The model's walk over one text, a byte or a few at a time.
 struct ModelWalk {
@@ -84,123 +84,123 @@ struct ModelWalk {
   std::vector<char> afterWord;
   std::vector<char> afterName;
   size_t i = 0;
-  St st = St::kCode;
-  St reopen = St::kQuote;   // kGap: the kind of '...' text that may go on
-  bool gapNewline = false;  // kGap: a line break since the closing quote
-  int depth = 0;            // kBlock: comments open
-  std::string_view tag;     // kDollar: the closing delimiter
-  int unsureAt = -1;        // the first backslash after a byte above 127 in E'...'
+  Place place = Place::kCode;
+  Place reopen = Place::kQuote;  // kGap: the kind of '...' text that may go on
+  bool gapNewline = false;       // kGap: a line break since the closing quote
+  int depth = 0;                 // kBlock: comments open
+  std::string_view tag;          // kDollar: the closing delimiter
+  int unsureAt = -1;             // the first backslash after a byte above 127 in E'...'
 };
 
 // The byte `k` bytes on from the walk's position, or 0 past the end (the
 // texts hold no zero byte).
-char chAhead(const ModelWalk& w, size_t k) { return w.i + k < w.s.size() ? w.s[w.i + k] : '\0'; }
+char byteAhead(const ModelWalk& w, size_t k) { return w.i + k < w.s.size() ? w.s[w.i + k] : '\0'; }
 
-// Marks the next `n` bytes (fewer at the end of the text) and goes on in `st`.
-void vdTake(ModelWalk& w, size_t n, Mark m, St st) {
+// Marks the next `n` bytes (fewer at the end of the text) and goes on in `place`.
+void markNext(ModelWalk& w, size_t n, Mark m, Place place) {
   for (size_t k = w.i; k < w.i + n && k < w.s.size(); ++k) w.mark[k] = m;
   w.i += n;
-  w.st = st;
+  w.place = place;
 }
 
-void vdStepCode(ModelWalk& w) {
+void stepCode(ModelWalk& w) {
   const char c = w.s[w.i];
-  const char next = chAhead(w, 1);
+  const char next = byteAhead(w, 1);
   const bool wordStart = w.afterWord[w.i] == 0;
-  const std::string_view tag = w.afterName[w.i] == 0 ? svDollarTag(w.s.substr(w.i)) : "";
+  const std::string_view tag = w.afterName[w.i] == 0 ? dollarTag(w.s.substr(w.i)) : "";
   if (c == '-' && next == '-') {
-    vdTake(w, 2, Mark::kComment, St::kLine);
+    markNext(w, 2, Mark::kComment, Place::kLine);
   } else if (c == '/' && next == '*') {
     w.depth = 1;
-    vdTake(w, 2, Mark::kComment, St::kBlock);
+    markNext(w, 2, Mark::kComment, Place::kBlock);
   } else if (c == '\'' || c == '"') {
-    vdTake(w, 1, Mark::kQuoted, c == '"' ? St::kDQuote : St::kQuote);
-  } else if (wordStart && chLower(c) == 'e' && next == '\'') {
-    vdTake(w, 2, Mark::kQuoted, St::kEQuote);
-  } else if (wordStart && chLower(c) == 'u' && next == '&' &&
-             (chAhead(w, 2) == '\'' || chAhead(w, 2) == '"')) {
-    vdTake(w, 3, Mark::kQuoted, chAhead(w, 2) == '"' ? St::kDQuote : St::kQuote);
+    markNext(w, 1, Mark::kQuoted, c == '"' ? Place::kDQuote : Place::kQuote);
+  } else if (wordStart && lowerAscii(c) == 'e' && next == '\'') {
+    markNext(w, 2, Mark::kQuoted, Place::kEQuote);
+  } else if (wordStart && lowerAscii(c) == 'u' && next == '&' &&
+             (byteAhead(w, 2) == '\'' || byteAhead(w, 2) == '"')) {
+    markNext(w, 3, Mark::kQuoted, byteAhead(w, 2) == '"' ? Place::kDQuote : Place::kQuote);
   } else if (!tag.empty()) {
     w.tag = tag;
-    vdTake(w, tag.size(), Mark::kQuoted, St::kDollar);
+    markNext(w, tag.size(), Mark::kQuoted, Place::kDollar);
   } else {
-    vdTake(w, 1, Mark::kCode, St::kCode);
+    markNext(w, 1, Mark::kCode, Place::kCode);
   }
 }
 
 // '...', U&'...', E'...', "..." and U&"...", where a doubled quote stands
 // for itself. In E'...' a backslash takes the next byte, unless it may be the
 // second byte of a character that a byte above 127 starts.
-void vdStepQuote(ModelWalk& w) {
+void stepQuote(ModelWalk& w) {
   const char c = w.s[w.i];
-  const char quote = w.st == St::kDQuote ? '"' : '\'';
-  if (w.st == St::kEQuote && c == '\\' && boHigh(w.s[w.i - 1]) && w.unsureAt < 0) {
+  const char quote = w.place == Place::kDQuote ? '"' : '\'';
+  if (w.place == Place::kEQuote && c == '\\' && isHigh(w.s[w.i - 1]) && w.unsureAt < 0) {
     w.unsureAt = static_cast<int>(w.i);
   }
-  if ((w.st == St::kEQuote && c == '\\' && !boHigh(w.s[w.i - 1])) ||
-      (c == quote && chAhead(w, 1) == quote)) {
-    vdTake(w, 2, Mark::kQuoted, w.st);
+  if ((w.place == Place::kEQuote && c == '\\' && !isHigh(w.s[w.i - 1])) ||
+      (c == quote && byteAhead(w, 1) == quote)) {
+    markNext(w, 2, Mark::kQuoted, w.place);
   } else if (c == quote) {
-    w.reopen = w.st;
+    w.reopen = w.place;
     w.gapNewline = false;
-    vdTake(w, 1, Mark::kQuoted, quote == '"' ? St::kCode : St::kGap);
+    markNext(w, 1, Mark::kQuoted, quote == '"' ? Place::kCode : Place::kGap);
   } else {
-    vdTake(w, 1, Mark::kQuoted, w.st);
+    markNext(w, 1, Mark::kQuoted, w.place);
   }
 }
 
 // After a closing ' the server goes on with the same text when only blanks
 // and -- comments, a line break among them, come before the next ':
 // E'a'<newline>'\'' is one text, with its escapes.
-void vdStepGap(ModelWalk& w) {
+void stepGap(ModelWalk& w) {
   const char c = w.s[w.i];
-  if (boBlank(c)) {
-    w.gapNewline = w.gapNewline || boNewline(c);
-    vdTake(w, 1, Mark::kCode, St::kGap);
-  } else if (c == '-' && chAhead(w, 1) == '-') {
+  if (isBlank(c)) {
+    w.gapNewline = w.gapNewline || isNewline(c);
+    markNext(w, 1, Mark::kCode, Place::kGap);
+  } else if (c == '-' && byteAhead(w, 1) == '-') {
     size_t n = 0;
-    while (chAhead(w, n) != '\0' && !boNewline(chAhead(w, n))) ++n;
-    vdTake(w, n, Mark::kComment, St::kGap);
+    while (byteAhead(w, n) != '\0' && !isNewline(byteAhead(w, n))) ++n;
+    markNext(w, n, Mark::kComment, Place::kGap);
   } else if (c == '\'' && w.gapNewline) {
-    vdTake(w, 1, Mark::kQuoted, w.reopen);
+    markNext(w, 1, Mark::kQuoted, w.reopen);
   } else {
-    w.st = St::kCode;
+    w.place = Place::kCode;
   }
 }
 
-void vdStepBlock(ModelWalk& w) {
+void stepBlock(ModelWalk& w) {
   const char c = w.s[w.i];
-  const char next = chAhead(w, 1);
+  const char next = byteAhead(w, 1);
   if ((c == '/' && next == '*') || (c == '*' && next == '/')) {
     w.depth += c == '/' ? 1 : -1;
-    vdTake(w, 2, Mark::kComment, w.depth == 0 ? St::kCode : St::kBlock);
+    markNext(w, 2, Mark::kComment, w.depth == 0 ? Place::kCode : Place::kBlock);
   } else {
-    vdTake(w, 1, Mark::kComment, St::kBlock);
+    markNext(w, 1, Mark::kComment, Place::kBlock);
   }
 }
 
-void vdStep(ModelWalk& w) {
+void step(ModelWalk& w) {
   const char c = w.s[w.i];
-  switch (w.st) {
-    case St::kCode: vdStepCode(w); break;
-    case St::kQuote:
-    case St::kEQuote:
-    case St::kDQuote: vdStepQuote(w); break;
-    case St::kGap: vdStepGap(w); break;
-    case St::kBlock: vdStepBlock(w); break;
-    case St::kDollar:
+  switch (w.place) {
+    case Place::kCode: stepCode(w); break;
+    case Place::kQuote:
+    case Place::kEQuote:
+    case Place::kDQuote: stepQuote(w); break;
+    case Place::kGap: stepGap(w); break;
+    case Place::kBlock: stepBlock(w); break;
+    case Place::kDollar:
       if (w.s.substr(w.i).starts_with(w.tag)) {
-        vdTake(w, w.tag.size(), Mark::kQuoted, St::kCode);
+        markNext(w, w.tag.size(), Mark::kQuoted, Place::kCode);
       } else {
-        vdTake(w, 1, Mark::kQuoted, St::kDollar);
+        markNext(w, 1, Mark::kQuoted, Place::kDollar);
       }
       break;
-    case St::kLine:
+    case Place::kLine:
       // The line break ends the comment and is code.
-      if (boNewline(c)) {
-        w.st = St::kCode;
+      if (isNewline(c)) {
+        w.place = Place::kCode;
       } else {
-        vdTake(w, 1, Mark::kComment, St::kLine);
+        markNext(w, 1, Mark::kComment, Place::kLine);
       }
       break;
   }
@@ -209,27 +209,27 @@ void vdStep(ModelWalk& w) {
 // The model's walk over all of `s`: for each byte, what PostgreSQL's lexer
 // makes of it, read the cautious way the tool reads it (see
 // commands/sql_pieces.h).
-ModelWalk wkModelWalk(std::string_view s) {
+ModelWalk modelWalk(std::string_view s) {
   ModelWalk w;
   w.s = s;
   w.mark.assign(s.size(), Mark::kCode);
   w.afterWord.assign(s.size() + 1, 0);
   w.afterName.assign(s.size() + 1, 0);
   for (size_t i = 0; i < s.size(); ++i) {
-    const bool word = boWordByte(s[i]);
+    const bool word = isWordByte(s[i]);
     w.afterWord[i + 1] = word ? 1 : 0;
-    w.afterName[i + 1] = word && (w.afterName[i] != 0 || !boDigit(s[i])) ? 1 : 0;
+    w.afterName[i + 1] = word && (w.afterName[i] != 0 || !isDigit(s[i])) ? 1 : 0;
   }
-  while (w.i < s.size()) vdStep(w);
+  while (w.i < s.size()) step(w);
   return w;
 }
 
-std::vector<Mark> vmModelMarks(std::string_view s) { return wkModelWalk(s).mark; }
+std::vector<Mark> modelMarks(std::string_view s) { return modelWalk(s).mark; }
 
 // Where the model sees the first ')' of the code that closes below depth 0,
 // or -1 when there is none.
-int inModelUnopenedBracketAt(std::string_view s) {
-  const std::vector<Mark> mark = vmModelMarks(s);
+int modelUnopenedBracketAt(std::string_view s) {
+  const std::vector<Mark> mark = modelMarks(s);
   int depth = 0;
   for (size_t i = 0; i < s.size(); ++i) {
     if (mark[i] != Mark::kCode) continue;
@@ -240,85 +240,85 @@ int inModelUnopenedBracketAt(std::string_view s) {
 }
 
 // The bracket check, both ways it is asked, against the model.
-void vdCheckBrackets(std::string_view s) {
-  const int at = inModelUnopenedBracketAt(s);
+void checkBrackets(std::string_view s) {
+  const int at = modelUnopenedBracketAt(s);
   FUZZ_CHECK(unopenedBracketAt(s) == at);
-  FUZZ_CHECK(unsureBackslashAt(s) == wkModelWalk(s).unsureAt);
+  FUZZ_CHECK(unsureBackslashAt(s) == modelWalk(s).unsureAt);
 }
 
 // `text` without blanks around it equals `word` ignoring ASCII case.
-bool boWordModel(std::string_view text, std::string_view word) {
+bool modelIsWord(std::string_view text, std::string_view word) {
   size_t b = 0;
   size_t e = text.size();
-  while (b < e && boBlank(text[b])) ++b;
-  while (e > b && boBlank(text[e - 1])) --e;
+  while (b < e && isBlank(text[b])) ++b;
+  while (e > b && isBlank(text[e - 1])) --e;
   if (e - b != word.size()) return false;
   for (size_t i = 0; i < word.size(); ++i) {
-    if (chLower(text[b + i]) != word[i]) return false;
+    if (lowerAscii(text[b + i]) != word[i]) return false;
   }
   return true;
 }
 
 // Lower-cases through the library and checks the result against the model.
-std::string sLowered(const std::string& original) {
-  std::vector<char> text = vcMutable(original);
+std::string loweredAndChecked(const std::string& original) {
+  std::vector<char> text = mutableCopy(original);
   lowerOutsideQuotes(text.data());
   std::string lowered(text.data());
   FUZZ_CHECK(lowered.size() == original.size());
-  const std::vector<Mark> mark = vmModelMarks(original);
+  const std::vector<Mark> mark = modelMarks(original);
   for (size_t i = 0; i < original.size(); ++i) {
-    FUZZ_CHECK(lowered[i] == (mark[i] == Mark::kCode ? chLower(original[i]) : original[i]));
+    FUZZ_CHECK(lowered[i] == (mark[i] == Mark::kCode ? lowerAscii(original[i]) : original[i]));
   }
-  FUZZ_CHECK(vmModelMarks(lowered) == mark);
+  FUZZ_CHECK(modelMarks(lowered) == mark);
   return lowered;
 }
 
 // True when `text` starts with the lower-case `word` in any case.
-bool boStartsFolded(std::string_view text, std::string_view word) {
+bool startsFolded(std::string_view text, std::string_view word) {
   if (text.size() < word.size()) return false;
   for (size_t i = 0; i < word.size(); ++i) {
-    if (chLower(text[i]) != word[i]) return false;
+    if (lowerAscii(text[i]) != word[i]) return false;
   }
   return true;
 }
 
 // True when the model's walk over `s` ends inside quoted text or a /* comment.
-bool boModelUnclosed(std::string_view s) {
-  const St st = wkModelWalk(s).st;
-  return st == St::kQuote || st == St::kEQuote || st == St::kDQuote || st == St::kDollar ||
-         st == St::kBlock;
+bool modelUnclosed(std::string_view s) {
+  const Place place = modelWalk(s).place;
+  return place == Place::kQuote || place == Place::kEQuote || place == Place::kDQuote ||
+         place == Place::kDollar || place == Place::kBlock;
 }
 
 // The filter the model expects: the code lower-cased, every "and"/"or" that
 // starts in the code replaced; after each replacement the whole text, as it
 // then stands, is walked again to tell code from quoted text.
-std::string sModelFilter(std::string_view condition) {
-  if (boWordModel(condition, "none") || boWordModel(condition, "")) return {};
+std::string modelFilter(std::string_view condition) {
+  if (modelIsWord(condition, "none") || modelIsWord(condition, "")) return {};
   std::string text(condition);
-  std::vector<Mark> mark = vmModelMarks(text);
+  std::vector<Mark> mark = modelMarks(text);
   for (size_t i = 0; i < text.size();) {
     if (mark[i] != Mark::kCode) {
       ++i;
       continue;
     }
     const std::string_view rest = std::string_view(text).substr(i);
-    const bool isAnd = boStartsFolded(rest, "and");
-    if (!isAnd && !boStartsFolded(rest, "or")) {
-      text[i] = chLower(text[i]);
+    const bool isAnd = startsFolded(rest, "and");
+    if (!isAnd && !startsFolded(rest, "or")) {
+      text[i] = lowerAscii(text[i]);
       ++i;
       continue;
     }
     const std::string_view word = isAnd ? " AND " : " OR ";
     text.replace(i, isAnd ? 3 : 2, word);
     i += word.size();
-    mark = vmModelMarks(text);
+    mark = modelMarks(text);
   }
   return text;
 }
 
 // Translates into a buffer of exactly `size` bytes on the heap, so that a
 // write past it is caught. Returns the length and, when it fits, the text.
-size_t inTranslateInto(const std::string& condition, size_t size, std::string& filter) {
+size_t translateInto(const std::string& condition, size_t size, std::string& filter) {
   std::vector<char> out(size, 'x');
   const size_t length = translateCondition(condition, out);
   if (length < size) {
@@ -328,8 +328,8 @@ size_t inTranslateInto(const std::string& condition, size_t size, std::string& f
   return length;
 }
 
-size_t inStatementInto(std::string_view fields, std::string_view filter, Day first, Day after,
-                       size_t size, std::string& statement) {
+size_t statementInto(std::string_view fields, std::string_view filter, Day first, Day after,
+                     size_t size, std::string& statement) {
   std::vector<char> out(size, 'x');
   const size_t length = buildStatement(fields, filter, first, after, out);
   if (length < size) {
@@ -344,18 +344,18 @@ size_t inStatementInto(std::string_view fields, std::string_view filter, Day fir
 constexpr size_t kModelConditionLimit = 4096;
 
 // Checks the translation of `condition` and returns it.
-std::string sCheckedFilter(const std::string& condition) {
+std::string checkedFilter(const std::string& condition) {
   // "or" grows to " OR ", twice its length: three times is always enough.
   std::string filter;
-  const size_t length = inTranslateInto(condition, 3 * condition.size() + 1, filter);
+  const size_t length = translateInto(condition, 3 * condition.size() + 1, filter);
   FUZZ_CHECK(length == filter.size());
-  if (condition.size() <= kModelConditionLimit) FUZZ_CHECK(filter == sModelFilter(condition));
-  vdCheckBrackets(filter);
+  if (condition.size() <= kModelConditionLimit) FUZZ_CHECK(filter == modelFilter(condition));
+  checkBrackets(filter);
 
   // The bound: exactly enough room works, one byte less is refused.
   std::string again;
-  FUZZ_CHECK(inTranslateInto(condition, filter.size() + 1, again) == length && again == filter);
-  FUZZ_CHECK(inTranslateInto(condition, filter.size(), again) == length);
+  FUZZ_CHECK(translateInto(condition, filter.size() + 1, again) == length && again == filter);
+  FUZZ_CHECK(translateInto(condition, filter.size(), again) == length);
   return filter;
 }
 
@@ -365,10 +365,10 @@ constexpr std::string_view kClauseWords[] = {"from",  "where",  "union", "inters
                                              "offset", "fetch", "for",   "into"};
 
 // A field list that fieldListFault accepts, checked against the model.
-void vdCheckFieldList(std::string_view fields) {
+void checkFieldList(std::string_view fields) {
   if (!fieldListFault(fields).what.empty()) return;
-  const std::vector<Mark> mark = vmModelMarks(fields);
-  FUZZ_CHECK(!boModelUnclosed(fields));
+  const std::vector<Mark> mark = modelMarks(fields);
+  FUZZ_CHECK(!modelUnclosed(fields));
   int depth = 0;
   for (size_t i = 0; i < fields.size(); ++i) {
     FUZZ_CHECK(mark[i] != Mark::kComment);
@@ -377,19 +377,19 @@ void vdCheckFieldList(std::string_view fields) {
     if (fields[i] == '(') ++depth;
     if (fields[i] == ')') --depth;
     FUZZ_CHECK(depth >= 0);
-    if (depth > 0 || (i > 0 && boWordByte(fields[i - 1]))) continue;
+    if (depth > 0 || (i > 0 && isWordByte(fields[i - 1]))) continue;
     const std::string_view rest = fields.substr(i);
     for (const std::string_view word : kClauseWords) {
-      FUZZ_CHECK(!boStartsFolded(rest, word) ||
-                 (rest.size() > word.size() && boWordByte(rest[word.size()])));
+      FUZZ_CHECK(!startsFolded(rest, word) ||
+                 (rest.size() > word.size() && isWordByte(rest[word.size()])));
     }
   }
   FUZZ_CHECK(depth == 0);
 }
 
 // The statement of the chunk from `first` up to, not including, `after`.
-std::string sModelStatement(std::string_view select, std::string_view filter, Day first,
-                            Day after) {
+std::string modelStatement(std::string_view select, std::string_view filter, Day first,
+                           Day after) {
   const auto iso = [](Day day) {
     const std::string d = argumentText(day);
     return d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
@@ -401,13 +401,13 @@ std::string sModelStatement(std::string_view select, std::string_view filter, Da
   return text + ") TO STDOUT WITH (DELIMITER '|')";
 }
 
-void vdCheckStatement(std::string_view select, std::string_view filter, Day first, Day after) {
-  const std::string expected = sModelStatement(select, filter, first, after);
+void checkStatement(std::string_view select, std::string_view filter, Day first, Day after) {
+  const std::string expected = modelStatement(select, filter, first, after);
   std::string statement;
-  FUZZ_CHECK(inStatementInto(select, filter, first, after, expected.size() + 1, statement) ==
+  FUZZ_CHECK(statementInto(select, filter, first, after, expected.size() + 1, statement) ==
              expected.size());
   FUZZ_CHECK(statement == expected);
-  FUZZ_CHECK(inStatementInto(select, filter, first, after, expected.size(), statement) ==
+  FUZZ_CHECK(statementInto(select, filter, first, after, expected.size(), statement) ==
              expected.size());
 }
 
@@ -415,7 +415,7 @@ void vdCheckStatement(std::string_view select, std::string_view filter, Day firs
 constexpr Day kSomeDay{std::chrono::year{2024} / 1 / 1};
 
 // "the statement would be 10300 bytes, 61 more than the 10239 it may have".
-std::string sTooLong(std::string_view what, size_t length, size_t bufferSize) {
+std::string tooLongReason(std::string_view what, size_t length, size_t bufferSize) {
   const size_t limit = bufferSize - 1;
   return "lumettool: error: " + std::string(what) + " would be " + std::to_string(length) +
          " bytes, " + std::to_string(length - limit) + " more than the " +
@@ -424,50 +424,49 @@ std::string sTooLong(std::string_view what, size_t length, size_t bufferSize) {
 
 // The handler's message for the arguments, from the lengths and the filter,
 // and for the refusals that come from them, the reason it tells before.
-std::pair<Outcome, std::string> psExpectedOutcome(bool fromOk, bool toOk,
-                                                      std::string_view select,
-                                                      std::string_view filter) {
+std::pair<Outcome, std::string> expectedOutcome(bool fromOk, bool toOk, std::string_view select,
+                                                std::string_view filter) {
   if (!fromOk) return {Outcome::kDateFromInvalid, ""};
   if (!toOk) return {Outcome::kDateToInvalid, ""};
   if (filter.size() >= kConditionSize) {
     return {Outcome::kQueryTooLong,
-            sTooLong("the condition, rewritten,", filter.size(), kConditionSize)};
+            tooLongReason("the condition, rewritten,", filter.size(), kConditionSize)};
   }
   if (!fieldListFault(select).what.empty()) {
     return {Outcome::kInvalidSql, "lumettool: error: the field list holds "};
   }
-  if (const int at = inModelUnopenedBracketAt(filter); at >= 0) {
+  if (const int at = modelUnopenedBracketAt(filter); at >= 0) {
     return {Outcome::kInvalidSql,
             "lumettool: error: the condition closes a bracket it did not open, at byte " +
                 std::to_string(at + 1) + " of '"};
   }
-  if (const int at = wkModelWalk(filter).unsureAt; at >= 0) {
+  if (const int at = modelWalk(filter).unsureAt; at >= 0) {
     return {Outcome::kInvalidSql,
             "lumettool: error: the condition's E'...' text has a backslash right after a byte "
             "above 127, at byte " + std::to_string(at + 1) + " of '"};
   }
-  if (boModelUnclosed(filter)) {
+  if (modelUnclosed(filter)) {
     return {Outcome::kInvalidSql,
             "lumettool: error: the condition's quoted text or comment is not closed"};
   }
-  if (const size_t len = sModelStatement(select, filter, kSomeDay, kSomeDay).size();
+  if (const size_t len = modelStatement(select, filter, kSomeDay, kSomeDay).size();
       len >= kStatementSize) {
-    return {Outcome::kQueryTooLong, sTooLong("the statement", len, kStatementSize)};
+    return {Outcome::kQueryTooLong, tooLongReason("the statement", len, kStatementSize)};
   }
   return {Outcome::kOpenConfigFailed, ""};
 }
 
 // Runs the handler, edition 2.1 with a condition or 2.0 without, on copies
 // of the arguments and checks its message and reason.
-void vdCheckHandler(const std::vector<std::string>& args, bool withCondition,
-                    const std::pair<Outcome, std::string>& expected) {
-  std::vector<char> f = vcMutable(args[0]);
-  std::vector<char> c = vcMutable(args[1]);
-  std::vector<char> d1 = vcMutable(args[2]);
-  std::vector<char> d2 = vcMutable(args[3]);
+void checkHandler(const std::vector<std::string>& args, bool withCondition,
+                  const std::pair<Outcome, std::string>& expected) {
+  std::vector<char> f = mutableCopy(args[0]);
+  std::vector<char> c = mutableCopy(args[1]);
+  std::vector<char> d1 = mutableCopy(args[2]);
+  std::vector<char> d2 = mutableCopy(args[3]);
   std::string told;
   Outcome outcome = Outcome::kPrinted;
-  const std::string printed = sCaptureStdout(
+  const std::string printed = captureStdout(
       [&] {
         outcome = withCondition
                       ? vdTransactionQuery(f.data(), c.data(), d1.data(), d2.data(), 0, 0)
@@ -481,34 +480,34 @@ void vdCheckHandler(const std::vector<std::string>& args, bool withCondition,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  vdEnterScratchDir({});
+  enterScratchDir({});
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
-  std::vector<std::string> args = vsArguments(pbData, size);
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
+  std::vector<std::string> args = splitArguments(data, size);
   const char* defaults[] = {"id", "none", "20240101", "20240131"};
   for (size_t i = args.size(); i < 4; ++i) args.emplace_back(defaults[i]);
   const std::string& fields = args[0];
   const std::string& condition = args[1];
-  vdCheckBrackets(fields);
-  vdCheckBrackets(condition);
+  checkBrackets(fields);
+  checkBrackets(condition);
 
-  const std::string loweredFields = sLowered(fields);
+  const std::string loweredFields = loweredAndChecked(fields);
   const std::string_view select = selectList(loweredFields);
-  vdCheckFieldList(select);
-  FUZZ_CHECK(select == (boWordModel(fields, "all") ? std::string_view("*")
+  checkFieldList(select);
+  FUZZ_CHECK(select == (modelIsWord(fields, "all") ? std::string_view("*")
                                                     : std::string_view(loweredFields)));
-  (void)sLowered(condition);
-  const std::string filter = sCheckedFilter(condition);
+  (void)loweredAndChecked(condition);
+  const std::string filter = checkedFilter(condition);
 
   const DayArg from = parseDayArg(args[2].c_str());
   const DayArg to = parseDayArg(args[3].c_str());
   const bool fromOk = from.fault.empty();
   const bool toOk = to.fault.empty();
-  if (fromOk && toOk) vdCheckStatement(select, filter, from.day, to.day + std::chrono::days{1});
+  if (fromOk && toOk) checkStatement(select, filter, from.day, to.day + std::chrono::days{1});
 
-  vdCheckHandler(args, true, psExpectedOutcome(fromOk, toOk, select, filter));
-  vdCheckHandler(args, false, psExpectedOutcome(fromOk, toOk, select, ""));
+  checkHandler(args, true, expectedOutcome(fromOk, toOk, select, filter));
+  checkHandler(args, false, expectedOutcome(fromOk, toOk, select, ""));
   return 0;
 }

@@ -22,7 +22,7 @@
 
 namespace {
 
-std::vector<std::string> vsPieces(std::string_view text, std::string_view delims) {
+std::vector<std::string> splitPieces(std::string_view text, std::string_view delims) {
   std::vector<std::string> pieces(1);
   for (const char c : text) {
     if (delims.find(c) != std::string_view::npos) {
@@ -34,14 +34,15 @@ std::vector<std::string> vsPieces(std::string_view text, std::string_view delims
   return pieces;
 }
 
-std::optional<std::string> osModelToken(const std::vector<std::string>& pieces, long long index) {
+std::optional<std::string> modelToken(const std::vector<std::string>& pieces, long long index) {
   if (index < 0 || static_cast<unsigned long long>(index) >= pieces.size()) return std::nullopt;
   const size_t i = static_cast<size_t>(index);
   if (i + 1 == pieces.size() && pieces[i].empty()) return std::nullopt;
   return pieces[i];
 }
 
-std::optional<std::string> osToken(const std::string& text, const std::string& delims, int index) {
+std::optional<std::string> libraryToken(const std::string& text, const std::string& delims,
+                                        int index) {
   char* token = pszSplitString(text.c_str(), delims.c_str(), index);
   if (token == nullptr) return std::nullopt;
   std::string copy(token);
@@ -49,7 +50,7 @@ std::optional<std::string> osToken(const std::string& text, const std::string& d
   return copy;
 }
 
-int inIndex(const std::vector<std::string>& args) {
+int indexArg(const std::vector<std::string>& args) {
   if (args.size() < 3) return 0;
   const long long v = std::strtoll(args[2].c_str(), nullptr, 10);
   return v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
@@ -57,18 +58,19 @@ int inIndex(const std::vector<std::string>& args) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) {
-  const std::vector<std::string> args = vsArguments(pbData, size);
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
+  const std::vector<std::string> args = splitArguments(data, size);
   const std::string& text = args[0];
   const std::string delims = args.size() > 1 ? args[1] : ",";
 
-  const std::vector<std::string> pieces = vsPieces(text, delims);
-  for (const int i : {inIndex(args), -1, INT_MIN, INT_MAX}) {
-    FUZZ_CHECK(osToken(text, delims, i) == osModelToken(pieces, i));
+  const std::vector<std::string> pieces = splitPieces(text, delims);
+  for (const int i : {indexArg(args), -1, INT_MIN, INT_MAX}) {
+    FUZZ_CHECK(libraryToken(text, delims, i) == modelToken(pieces, i));
   }
   // Every token up to one past the last (bounded, to keep runs fast).
   for (size_t i = 0; i <= pieces.size() && i < 64; ++i) {
-    FUZZ_CHECK(osToken(text, delims, static_cast<int>(i)) == osModelToken(pieces, static_cast<long long>(i)));
+    FUZZ_CHECK(libraryToken(text, delims, static_cast<int>(i)) ==
+               modelToken(pieces, static_cast<long long>(i)));
   }
 
   char* list = nullptr;
@@ -85,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* pbData, size_t size) 
     const std::string all(list);
     const size_t count = args.size() - first;
     for (size_t i = 0; i < count && i < 64; ++i) {
-      const std::optional<std::string> token = osToken(all, "|", static_cast<int>(i));
+      const std::optional<std::string> token = libraryToken(all, "|", static_cast<int>(i));
       const bool lastEmpty = i + 1 == count && args[first + i].empty();
       FUZZ_CHECK(lastEmpty ? token == std::nullopt : token == args[first + i]);
     }

@@ -51,10 +51,10 @@ void tell(std::string_view kind, std::initializer_list<std::string_view> pieces)
 
 }  // namespace
 
-void vdTellError(std::initializer_list<std::string_view> pieces) { tell("error", pieces); }
-void vdTellWarning(std::initializer_list<std::string_view> pieces) { tell("warning", pieces); }
-void vdTellDetail(std::initializer_list<std::string_view> pieces) { tell("detail", pieces); }
-void vdTellHint(std::initializer_list<std::string_view> pieces) { tell("hint", pieces); }
+void tellError(std::initializer_list<std::string_view> pieces) { tell("error", pieces); }
+void tellWarning(std::initializer_list<std::string_view> pieces) { tell("warning", pieces); }
+void tellDetail(std::initializer_list<std::string_view> pieces) { tell("detail", pieces); }
+void tellHint(std::initializer_list<std::string_view> pieces) { tell("hint", pieces); }
 void tellServer(std::string_view message) { tell("", {message}); }
 
 bool statusShown() {

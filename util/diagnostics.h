@@ -14,10 +14,10 @@
 // streams sees the rows, then the reason, then the final message. A status
 // line on the terminal is erased first. Failures to write are ignored:
 // standard error is only ever a courtesy.
-void vdTellError(std::initializer_list<std::string_view> pieces);
-void vdTellWarning(std::initializer_list<std::string_view> pieces);
-void vdTellDetail(std::initializer_list<std::string_view> pieces);
-void vdTellHint(std::initializer_list<std::string_view> pieces);
+void tellError(std::initializer_list<std::string_view> pieces);
+void tellWarning(std::initializer_list<std::string_view> pieces);
+void tellDetail(std::initializer_list<std::string_view> pieces);
+void tellHint(std::initializer_list<std::string_view> pieces);
 
 // Writes a message of the server's ("NOTICE:  ...") as "PROGRAM: NOTICE:  ...".
 void tellServer(std::string_view message);

@@ -20,28 +20,28 @@ const std::string kTooLong = finalMessage(Outcome::kQueryTooLong);
 
 const std::string k21 = "lumettool";
 
-std::vector<std::string> vsQuery(const std::string& fields, const std::string& condition,
-                                 const std::string& from = "20240101",
-                                 const std::string& to = "20240131") {
+std::vector<std::string> queryArgs(const std::string& fields, const std::string& condition,
+                                   const std::string& from = "20240101",
+                                   const std::string& to = "20240131") {
   return {"transaction_query", fields, condition, from, to, "0", "0"};
 }
 
-std::vector<std::string> vsQuery20(const std::string& fields) {
+std::vector<std::string> queryArgs20(const std::string& fields) {
   return {"transaction_query", fields, "20240101", "20240131", "0", "0"};
 }
 
 TEST(TransactionQueryArgs, ValidatesBothDates) {
   std::vector<CliCase> cases = {
-      {k21, vsQuery("f", "none", "20000101", "21001231"), kPassed, kPassedWhy},
-      {k21, vsQuery("f", "none", "20240229", "20000229"), kPassed, kPassedWhy},  // leap years
+      {k21, queryArgs("f", "none", "20000101", "21001231"), kPassed, kPassedWhy},
+      {k21, queryArgs("f", "none", "20240229", "20000229"), kPassed, kPassedWhy},  // leap years
       // atoi reads " 1" and "+1"
-      {k21, vsQuery("f", "none", "2024 101", "2024+131"), kPassed, kPassedWhy},
-      {k21, vsQuery("f", "none", "20240101xyz", "20240131"), kPassed, kPassedWhy},
-      {k21, vsQuery("f", "none", "2024011", "20240131"), kFromBad,
+      {k21, queryArgs("f", "none", "2024 101", "2024+131"), kPassed, kPassedWhy},
+      {k21, queryArgs("f", "none", "20240101xyz", "20240131"), kPassed, kPassedWhy},
+      {k21, queryArgs("f", "none", "2024011", "20240131"), kFromBad,
        "error: date-from '2024011': it has 7 characters; a day is eight digits, YYYYMMDD\n"},
-      {k21, vsQuery("f", "none", "20240101", "2024013"), kToBad, "error: date-to '2024013': "},
-      {k21, vsQuery("f", "none", "19990101", "2024013"), kFromBad, "date-from '19990101'"},
-      {k21, vsQuery("f", "none", "2024-1-1", "20240101"), kFromBad, "the month -1 is outside"},
+      {k21, queryArgs("f", "none", "20240101", "2024013"), kToBad, "error: date-to '2024013': "},
+      {k21, queryArgs("f", "none", "19990101", "2024013"), kFromBad, "date-from '19990101'"},
+      {k21, queryArgs("f", "none", "2024-1-1", "20240101"), kFromBad, "the month -1 is outside"},
   };
   // The last four are days the calendar does not have (2100 is no leap year).
   const std::pair<const char*, const char*> bad[] = {
@@ -57,12 +57,12 @@ TEST(TransactionQueryArgs, ValidatesBothDates) {
       {"20230229", "2023-02-29 does not exist"},
       {"21000229", "2100-02-29 does not exist"}};
   for (const auto& [day, why] : bad) {
-    cases.push_back({k21, vsQuery("f", "none", day, "20240101"), kFromBad,
+    cases.push_back({k21, queryArgs("f", "none", day, "20240101"), kFromBad,
                      "error: date-from '" + std::string(day) + "': " + why + "\n"});
-    cases.push_back({k21, vsQuery("f", "none", "20240101", day), kToBad,
+    cases.push_back({k21, queryArgs("f", "none", "20240101", day), kToBad,
                      "error: date-to '" + std::string(day) + "': " + why + "\n"});
   }
-  vdExpectRuns(cases);
+  expectRuns(cases);
 }
 
 // The statement is "COPY (SELECT <fields> FROM transaction WHERE ", the two
@@ -76,22 +76,22 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   std::string ors;
   for (int i = 0; i < 409; ++i) ands += "and";  // 409 * " AND " = 2045 characters
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
-  vdExpectRuns({
-      {k21, vsQuery(fields(10098), "none"), kPassed, kPassedWhy},
-      {k21, vsQuery(fields(10099), "none"), kTooLong,
+  expectRuns({
+      {k21, queryArgs(fields(10098), "none"), kPassed, kPassedWhy},
+      {k21, queryArgs(fields(10099), "none"), kTooLong,
        "error: the statement would be 10240 bytes, 1 more than the 10239 it may have\n"},
-      {k21, vsQuery(fields(10099), ""), kTooLong, "the statement would be 10240 bytes"},
-      {k21, vsQuery(fields(10087), "x=1"), kPassed, kPassedWhy},
-      {k21, vsQuery(fields(10088), "x=1"), kTooLong, "the statement would be 10240 bytes"},
-      {k21, vsQuery("f", std::string(2047, 'x')), kPassed, kPassedWhy},
-      {k21, vsQuery("f", std::string(2048, 'x')), kTooLong,
+      {k21, queryArgs(fields(10099), ""), kTooLong, "the statement would be 10240 bytes"},
+      {k21, queryArgs(fields(10087), "x=1"), kPassed, kPassedWhy},
+      {k21, queryArgs(fields(10088), "x=1"), kTooLong, "the statement would be 10240 bytes"},
+      {k21, queryArgs("f", std::string(2047, 'x')), kPassed, kPassedWhy},
+      {k21, queryArgs("f", std::string(2048, 'x')), kTooLong,
        "error: the condition, rewritten, would be 2048 bytes, 1 more than the 2047 it may have\n"},
-      {k21, vsQuery("f", ands), kPassed, kPassedWhy},
-      {k21, vsQuery("f", ands + "and"), kTooLong, "rewritten, would be 2050 bytes, 3 more"},
-      {k21, vsQuery("f", ors), kTooLong, "rewritten, would be 2048 bytes, 1 more"},
-      {k21, vsQuery(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
-      {"lumettool-2.0", vsQuery20(fields(10098)), kPassed, kPassedWhy},
-      {"lumettool-2.0", vsQuery20(fields(10099)), kTooLong, "the statement would be 10240 bytes"},
+      {k21, queryArgs("f", ands), kPassed, kPassedWhy},
+      {k21, queryArgs("f", ands + "and"), kTooLong, "rewritten, would be 2050 bytes, 3 more"},
+      {k21, queryArgs("f", ors), kTooLong, "rewritten, would be 2048 bytes, 1 more"},
+      {k21, queryArgs(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
+      {"lumettool-2.0", queryArgs20(fields(10098)), kPassed, kPassedWhy},
+      {"lumettool-2.0", queryArgs20(fields(10099)), kTooLong, "the statement would be 10240 bytes"},
   });
 }
 
@@ -108,7 +108,7 @@ TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
   const std::string kBad = finalMessage(Outcome::kInvalidApiKey);
   std::string late = digits2048;
   late[1999] = 'g';
-  vdExpectRuns({
+  expectRuns({
       {"lumettool-1.0", {"enc_api_key", "00"}, "7F"},      // 0x5C ^ 0x00 ^ '#'
       {"lumettool-1.0", {"enc_api_key", "0000"}, "7F21"},  // 0x7F ^ 0x00 ^ '^'
       {"lumettool-1.0", {"enc_api_key", "1"}, "8E"},       // read as F1

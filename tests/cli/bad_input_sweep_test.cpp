@@ -11,19 +11,19 @@ namespace {
 
 using namespace sweep;
 
-TEST(BadInputSweep, CommandWord) { vdRunSweep(vcCommandWords(), "."); }
+TEST(BadInputSweep, CommandWord) { runSweep(commandWordCases(), "."); }
 
-TEST(BadInputSweep, DbInit) { vdRunSweep(vcDbInit(), "."); }
+TEST(BadInputSweep, DbInit) { runSweep(dbInitCases(), "."); }
 
-TEST(BadInputSweep, EncApiKey) { vdRunSweep(vcApiKey(), "."); }
+TEST(BadInputSweep, EncApiKey) { runSweep(apiKeyCases(), "."); }
 
 TEST(BadInputSweep, TransactionQuery) {
   const LocalPort refusing(false);
   ASSERT_FALSE(refusing.port.empty());
   TempDir dir;
   writeFile(dir.pathOf("db_config.cfg"),
-            sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
-  vdRunSweep(vcQuery(kNoConnect), dir.path);
+            settingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
+  runSweep(queryCases(kNoConnect), dir.path);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 inline constexpr size_t kSettingsWidths[] = {21, 6, 51, 51, 51};
 
 // The settings record of `values`, each zero-padded to its field's width.
-inline std::string sSettingsRecord(const std::vector<std::string>& values) {
+inline std::string settingsRecord(const std::vector<std::string>& values) {
   std::string record;
   for (size_t i = 0; i < 5; ++i)
     record += values[i] + std::string(kSettingsWidths[i] - values[i].size(), '\0');
@@ -32,7 +32,7 @@ struct CliCase {
 };
 
 // Standard error is empty when `errHas` is, and otherwise contains it.
-inline void vdExpectStderr(const std::string& err, const std::string& errHas) {
+inline void expectStderr(const std::string& err, const std::string& errHas) {
   if (errHas.empty()) {
     EXPECT_EQ(err, "");
   } else {
@@ -41,7 +41,7 @@ inline void vdExpectStderr(const std::string& err, const std::string& errHas) {
 }
 
 // Every line on standard error is one of the program's own: "PROGRAM: ...".
-inline void vdExpectOwnLines(const std::string& err, const std::string& program) {
+inline void expectOwnLines(const std::string& err, const std::string& program) {
   size_t start = 0;
   while (start < err.size()) {
     const size_t end = err.find('\n', start);
@@ -55,14 +55,14 @@ inline void vdExpectOwnLines(const std::string& err, const std::string& program)
   }
 }
 
-inline RunOptions roIn(const std::string& dir) {
+inline RunOptions optionsIn(const std::string& dir) {
   RunOptions options;
   options.cwd = dir;
   return options;
 }
 
 // Checks the exact output, standard error and the exit status 0 of every case.
-inline void vdExpectRuns(const std::vector<CliCase>& cases) {
+inline void expectRuns(const std::vector<CliCase>& cases) {
   for (const CliCase& c : cases) {
     testing::Message trace;
     trace << c.program;
@@ -71,10 +71,10 @@ inline void vdExpectRuns(const std::vector<CliCase>& cases) {
     SCOPED_TRACE(trace);
     TempDir dir;
     if (c.settings) writeFile(dir.pathOf("db_config.cfg"), *c.settings);
-    const RunResult r = runProgram(programPath(c.program), c.args, roIn(dir.path));
+    const RunResult r = runProgram(programPath(c.program), c.args, optionsIn(dir.path));
     EXPECT_EQ(r.out, c.expected);
     EXPECT_EQ(r.exitStatus, 0);
-    vdExpectStderr(r.err, c.errHas);
-    vdExpectOwnLines(r.err, c.program);
+    expectStderr(r.err, c.errHas);
+    expectOwnLines(r.err, c.program);
   }
 }

@@ -43,7 +43,7 @@ const std::string kHelp10 =
     "  lumettool-1.0 --help | -h\n"
     "  lumettool-1.0 --version";
 
-std::vector<std::string> vsCommand(const std::string& word, std::vector<std::string> params) {
+std::vector<std::string> commandLine(const std::string& word, std::vector<std::string> params) {
   params.insert(params.begin(), word);
   return params;
 }
@@ -55,7 +55,7 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
   const std::string usage21 =
       "lumettool: hint: usage: lumettool transaction_query fields condition date-from date-to "
       "days delay-ms\n";
-  vdExpectRuns({
+  expectRuns({
       {k21, {}, kParams, "lumettool: error: no command given\n"},
       {k10, {}, kParams, "lumettool-1.0: hint: usage: lumettool-1.0 enc_api_key api-key\n"},
       {k21, {"version"}, "New Darvo Lumet Version 2.1"},
@@ -75,22 +75,22 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
       {k21, {"enc_api_key"}, kParams, "error: enc_api_key takes 1 argument, 0 given\n"},
       {k10, {"ENC_API_KEY", "00"}, "7F"},
       {k20, {"enc_api_key", "00", "00"}, kParams, "hint: usage: lumettool-2.0 enc_api_key api-key"},
-      {k21, vsCommand("db_init", init), finalMessage(Outcome::kSuccess)},
-      {k20, vsCommand("DB_INIT", init), finalMessage(Outcome::kSuccess)},
-      {k21, vsCommand("db_init", {"127.0.0.1", "5432", "u", "p"}), kParams,
+      {k21, commandLine("db_init", init), finalMessage(Outcome::kSuccess)},
+      {k20, commandLine("DB_INIT", init), finalMessage(Outcome::kSuccess)},
+      {k21, commandLine("db_init", {"127.0.0.1", "5432", "u", "p"}), kParams,
        "error: db_init takes 5 arguments, 4 given\nlumettool: hint: usage: lumettool db_init "
        "host-address port user password database-name\n"},
-      {k10, vsCommand("db_init", init), kCommand, "error: unknown command 'db_init'"},
+      {k10, commandLine("db_init", init), kCommand, "error: unknown command 'db_init'"},
       {k10, {"db_init"}, kCommand, "hint: usage: lumettool-1.0 version\n"},
-      {k10, vsCommand("transaction_query", q21), kCommand, "unknown command 'transaction_query'"},
-      {k10, vsCommand("transaction_query", q20), kCommand, "unknown command 'transaction_query'"},
-      {k21, vsCommand("transaction_query", q21), kNoSettings, kNoSettingsWhy},
-      {k21, vsCommand("Transaction_Query_All", q21), kNoSettings, kNoSettingsWhy},
-      {k21, vsCommand("transaction_query", q20), kParams,
+      {k10, commandLine("transaction_query", q21), kCommand, "unknown command 'transaction_query'"},
+      {k10, commandLine("transaction_query", q20), kCommand, "unknown command 'transaction_query'"},
+      {k21, commandLine("transaction_query", q21), kNoSettings, kNoSettingsWhy},
+      {k21, commandLine("Transaction_Query_All", q21), kNoSettings, kNoSettingsWhy},
+      {k21, commandLine("transaction_query", q20), kParams,
        "error: transaction_query takes 6 arguments, 5 given\n" + usage21},
-      {k20, vsCommand("transaction_query", q20), kNoSettings, kNoSettingsWhy},
-      {k20, vsCommand("transaction_query_all", q20), kNoSettings, kNoSettingsWhy},
-      {k20, vsCommand("transaction_query", q21), kParams,
+      {k20, commandLine("transaction_query", q20), kNoSettings, kNoSettingsWhy},
+      {k20, commandLine("transaction_query_all", q20), kNoSettings, kNoSettingsWhy},
+      {k20, commandLine("transaction_query", q21), kParams,
        "error: transaction_query takes 5 arguments, 6 given"},
   });
 }
@@ -98,7 +98,7 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
 // The options count only as the one argument, written exactly so; with
 // anything after them, or in other case, they are unknown words as before.
 TEST(Dispatch, HelpAndVersionOptions) {
-  vdExpectRuns({
+  expectRuns({
       {k21, {"--help"}, kHelp21},
       {k21, {"-h"}, kHelp21},
       {k21, {"--version"}, "New Darvo Lumet Version 2.1"},
@@ -134,7 +134,7 @@ TEST(Dispatch, MergedStreamsEndWithTheFinalMessage) {
   for (const CliCase& c : cases) {
     SCOPED_TRACE(c.program + " " + c.args[0]);
     TempDir dir;
-    RunOptions options = roIn(dir.path);
+    RunOptions options = optionsIn(dir.path);
     options.mergeStderr = true;
     const RunResult r = runProgram(programPath(c.program), c.args, options);
     const size_t lastLine = r.out.rfind('\n') + 1;

@@ -37,11 +37,11 @@ const std::vector<std::string> kInit = {"db_init", "127.0.0.1", "5432", "u", "p"
 // How a case prepares its directory before the run.
 using Setup = std::function<void(const TempDir& dir)>;
 
-Setup stContent(const std::string& bytes) {
+Setup withContent(const std::string& bytes) {
   return [bytes](const TempDir& dir) { writeFile(dir.pathOf("db_config.cfg"), bytes); };
 }
 
-std::string sRandomBytes(std::mt19937& gen, size_t n) {
+std::string randomBytes(std::mt19937& gen, size_t n) {
   std::uniform_int_distribution<int> byte(0, 255);
   std::string s(n, '\0');
   std::generate(s.begin(), s.end(), [&] { return static_cast<char>(byte(gen)); });
@@ -51,8 +51,10 @@ std::string sRandomBytes(std::mt19937& gen, size_t n) {
 // What the reader makes of `bytes`, and what it tells: a full record whose
 // fields all end within their width goes on to the connection, anything
 // else is refused.
-std::pair<std::string, std::string> psReaderVerdict(const std::string& bytes) {
-  if (bytes.size() < 180) return {kRead, "is too short: " + std::to_string(bytes.size()) + " bytes"};
+std::pair<std::string, std::string> readerVerdict(const std::string& bytes) {
+  if (bytes.size() < 180) {
+    return {kRead, "is too short: " + std::to_string(bytes.size()) + " bytes"};
+  }
   size_t offset = 0;
   for (const size_t width : kSettingsWidths) {
     if (bytes.substr(offset, width).find('\0') == std::string::npos) {
@@ -68,14 +70,14 @@ struct FaultCase {
   std::string what;
   Setup setup;
   std::string expected;
-  std::string errHas{};       // see vdExpectStderr; PROGRAM stands for the program's name
+  std::string errHas{};       // see expectStderr; PROGRAM stands for the program's name
   bool unprivileged = false;  // run as a user without root's rights
   long fileSizeLimit = -1;    // when >= 0: the run may not write files past it
   std::string created{};      // a file the run may add besides db_config.cfg
 };
 
 // Every name under `dir`, links not followed.
-std::set<std::string> ssListing(const TempDir& dir) {
+std::set<std::string> listing(const TempDir& dir) {
   std::set<std::string> names;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir.path))
     names.insert(fs::relative(entry.path(), dir.path).string());
@@ -90,8 +92,8 @@ struct Invocation {
 // Runs every invocation for each case in a fresh directory, checks that it
 // left nothing behind (a temporary file) but the settings file, then hands
 // the case and its directory to `check`.
-void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<FaultCase>& cases,
-                    const std::function<void(const FaultCase&, const TempDir&)>& check = {}) {
+void expectFaults(const std::vector<Invocation>& runs, const std::vector<FaultCase>& cases,
+                  const std::function<void(const FaultCase&, const TempDir&)>& check = {}) {
   for (const FaultCase& c : cases) {
     RunOptions options;
     if (c.unprivileged && !dropPrivileges(options)) {
@@ -106,7 +108,7 @@ void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<Fault
                                     fs::perms::group_exec | fs::perms::others_read |
                                     fs::perms::others_exec);
       c.setup(dir);
-      const std::set<std::string> before = ssListing(dir);
+      const std::set<std::string> before = listing(dir);
       options.cwd = dir.path;
       options.timeoutSeconds = 15;
       options.fileSizeLimit = c.fileSizeLimit;
@@ -118,9 +120,9 @@ void vdExpectFaults(const std::vector<Invocation>& runs, const std::vector<Fault
       std::string errHas = c.errHas;
       for (size_t at = 0; (at = errHas.find("PROGRAM", at)) != std::string::npos;)
         errHas.replace(at, 7, run.program);
-      vdExpectStderr(r.err, errHas);
-      vdExpectOwnLines(r.err, run.program);
-      for (const std::string& name : ssListing(dir)) {
+      expectStderr(r.err, errHas);
+      expectOwnLines(r.err, run.program);
+      for (const std::string& name : listing(dir)) {
         EXPECT_TRUE(before.contains(name) || name == "db_config.cfg" || name == c.created)
             << "left behind: " << name;
       }
@@ -136,8 +138,8 @@ TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
   std::mt19937 gen(20240101);  // NOLINT(cert-msc51-cpp)
   std::vector<FaultCase> cases = {
       {"full-width values",
-       stContent(sSettingsRecord({std::string(20, '1'), "65535", std::string(50, 'u'),
-                                  std::string(50, 'p'), std::string(50, 'd')})),
+       withContent(settingsRecord({std::string(20, '1'), "65535", std::string(50, 'u'),
+                                   std::string(50, 'p'), std::string(50, 'd')})),
        kNoConnect, "PROGRAM: error: cannot connect: "},
       {"a directory", [](const TempDir& dir) { fs::create_directory(dir.pathOf("db_config.cfg")); },
        kRead, "error: cannot read the settings file './db_config.cfg': Is a directory\n"},
@@ -155,25 +157,25 @@ TEST(SettingsReader, RefusesOddFilesInPlaceOfTheRecord) {
       {"a record the user may not read",
        [&](const TempDir& dir) {
          const std::string file = dir.pathOf("db_config.cfg");
-         writeFile(file, sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
+         writeFile(file, settingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
          fs::permissions(file, fs::perms::none);
        },
        kOpen, "error: cannot open the settings file './db_config.cfg': Permission denied\n", true},
   };
   for (const size_t n : std::vector<size_t>{1, 60, 179, 180, 181, 4096}) {
-    const std::string bytes = sRandomBytes(gen, n);
-    const auto [message, why] = psReaderVerdict(bytes);
-    cases.push_back({std::to_string(n) + " random bytes", stContent(bytes), message, why});
+    const std::string bytes = randomBytes(gen, n);
+    const auto [message, why] = readerVerdict(bytes);
+    cases.push_back({std::to_string(n) + " random bytes", withContent(bytes), message, why});
   }
   // Random fields, each ending in a zero: the reader takes them, libpq does not.
   for (int i = 0; i < 3; ++i) {
-    std::string bytes = sRandomBytes(gen, 200);
+    std::string bytes = randomBytes(gen, 200);
     size_t offset = 0;
     for (const size_t width : kSettingsWidths) bytes[(offset += width) - 1] = '\0';
-    cases.push_back(
-        {"random terminated fields", stContent(bytes), kNoConnect, "PROGRAM: error: cannot connect: "});
+    cases.push_back({"random terminated fields", withContent(bytes), kNoConnect,
+                     "PROGRAM: error: cannot connect: "});
   }
-  vdExpectFaults({{"lumettool", kQuery21}, {"lumettool-2.0", kQuery20}}, cases);
+  expectFaults({{"lumettool", kQuery21}, {"lumettool-2.0", kQuery20}}, cases);
 }
 
 namespace {
@@ -240,7 +242,7 @@ TEST(DbInit, ReportsPlacesTheUserMayNotWrite) {
       EXPECT_EQ(readFile(file), kOldSettings);
     }
   };
-  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, keptAsItWas);
+  expectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, keptAsItWas);
 }
 
 // The new file cannot be given another user's ownership: that user's file is
@@ -255,18 +257,18 @@ TEST(DbInit, LeavesAnotherUsersFileAsItWas) {
        "error: cannot give the new settings file beside './db_config.cfg' its owner and group",
        true},
   };
-  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases,
-                 [](const FaultCase& /*c*/, const TempDir& dir) {
+  expectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases,
+               [](const FaultCase& /*c*/, const TempDir& dir) {
                    EXPECT_EQ(readFile(dir.pathOf("db_config.cfg")), kOldSettings);
-                 });
+               });
 }
 
 // A regular file is replaced whole or not at all; a link stays a link and
 // what it points to gets the record; a device is written through, never
 // replaced.
 TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
-  const std::string old = sSettingsRecord({"10.0.0.1", "5432", "old", "old", "old"});
-  const std::string record = sSettingsRecord({"127.0.0.1", "5432", "u", "p", "d"});
+  const std::string old = settingsRecord({"10.0.0.1", "5432", "old", "old", "old"});
+  const std::string record = settingsRecord({"127.0.0.1", "5432", "u", "p", "d"});
   const auto linkTo = [](const std::string& target) {
     return [target](const TempDir& dir) {
       fs::create_directory(dir.pathOf("real"));
@@ -276,7 +278,7 @@ TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
   };
   const std::vector<FaultCase> cases = {
       {.what = "a file-size limit of 0",
-       .setup = stContent(old),
+       .setup = withContent(old),
        .expected = kWrite,
        .errHas = "error: cannot write the new settings file beside './db_config.cfg': File too "
                  "large\n",
@@ -317,7 +319,7 @@ TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
     EXPECT_EQ(fs::status(dir.pathOf("real/settings")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
   };
-  vdExpectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, check);
+  expectFaults({{"lumettool", kInit}, {"lumettool-2.0", kInit}}, cases, check);
 }
 
 // Whatever the message, a standard output that takes nothing (a full disk,
@@ -326,7 +328,7 @@ TEST(DbInit, ReplacesTheFileALinkNamesAndWritesThroughDevices) {
 TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
   const LocalPort refusing(false);
   ASSERT_FALSE(refusing.port.empty());
-  const std::string good = sSettingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"});
+  const std::string good = settingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"});
   const std::vector<std::string> init = {"127.0.0.1", "5432", "u", "p", "d"};
   struct Case {
     std::string program;
@@ -367,7 +369,7 @@ TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
                                             : ", stdout reader gone"));
       TempDir dir;
       if (c.settings) writeFile(dir.pathOf("db_config.cfg"), *c.settings);
-      RunOptions options = roIn(dir.path);
+      RunOptions options = optionsIn(dir.path);
       if (sink == Sink::kFull) options.stdoutPath = "/dev/full";
       if (sink == Sink::kClosed) options.closedFds = {STDOUT_FILENO};
       options.stdoutReaderGone = sink == Sink::kReaderGone;
@@ -377,7 +379,7 @@ TEST(StandardOutput, UnwritableGivesStatusOneForEveryOutcome) {
       EXPECT_EQ(r.termSignal, 0);
       EXPECT_EQ(r.exitStatus, 1);
       if (c.args[0] == "db_init" && c.args[1].size() < 21) {
-        EXPECT_EQ(readFile(dir.pathOf("db_config.cfg")), sSettingsRecord(init));
+        EXPECT_EQ(readFile(dir.pathOf("db_config.cfg")), settingsRecord(init));
       }
     }
   }

@@ -12,14 +12,14 @@
 
 namespace {
 
-unsigned unMode(const std::string& path) {
+unsigned modeOf(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777U : 0U;
 }
 
-RunResult rrDbInit(const TempDir& dir, std::vector<std::string> values) {
+RunResult runDbInit(const TempDir& dir, std::vector<std::string> values) {
   values.insert(values.begin(), "db_init");
-  return runProgram(programPath("lumettool"), values, roIn(dir.path));
+  return runProgram(programPath("lumettool"), values, optionsIn(dir.path));
 }
 
 TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
@@ -34,15 +34,15 @@ TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
   const mode_t saved = umask(0);  // the program itself must keep the file private
   for (const auto& values : runs) {
     SCOPED_TRACE(values[0] + " " + values[1]);
-    const RunResult r = rrDbInit(dir, values);
+    const RunResult r = runDbInit(dir, values);
     EXPECT_EQ(r.out, finalMessage(Outcome::kSuccess));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitStatus, 0);
     const std::string bytes = readFile(file);
-    EXPECT_EQ(bytes, sSettingsRecord(values));
+    EXPECT_EQ(bytes, settingsRecord(values));
     EXPECT_EQ(bytes.substr(21, values[1].size()), values[1]);
     EXPECT_EQ(bytes.substr(78, values[3].size()), values[3]);
-    EXPECT_EQ(unMode(file), 0600U);
+    EXPECT_EQ(modeOf(file), 0600U);
     // The next run finds an existing, longer, world-readable file.
     writeFile(file, std::string(300, 'z'));
     chmod(file.c_str(), 0644);
@@ -63,17 +63,17 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
     std::vector<std::string> values = good;
     values[i] = std::string(kSettingsWidths[i], '1');
     allTooLong[i] = std::string(kSettingsWidths[i] + i, '1');
-    const RunResult r = rrDbInit(dir, values);
+    const RunResult r = runDbInit(dir, values);
     EXPECT_EQ(r.out, finalMessage(Outcome::kParameterTooLong));
     EXPECT_EQ(r.err, "lumettool: error: the " + names[i] + " is " +
                          std::to_string(kSettingsWidths[i]) + " bytes long, over its limit of " +
                          std::to_string(kSettingsWidths[i] - 1) + " bytes\n");
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(readFile(file), "previous content");
-    EXPECT_EQ(unMode(file), 0644U);
+    EXPECT_EQ(modeOf(file), 0644U);
   }
   // Every value that does not fit is named, in order.
-  const RunResult r = rrDbInit(dir, allTooLong);
+  const RunResult r = runDbInit(dir, allTooLong);
   EXPECT_EQ(r.out, finalMessage(Outcome::kParameterTooLong));
   std::string said;
   for (size_t i = 0; i < 5; ++i) {
@@ -89,21 +89,21 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
   const std::string file = dir.pathOf("db_config.cfg");
   const std::vector<std::string> values = {"1.2.3.4", "5432", "u", "p", "d"};
   std::filesystem::create_symlink("/dev/full", file);
-  const unsigned devMode = unMode("/dev/full");
-  RunResult r = rrDbInit(dir, values);
+  const unsigned devMode = modeOf("/dev/full");
+  RunResult r = runDbInit(dir, values);
   EXPECT_EQ(r.out, finalMessage(Outcome::kWriteConfigFailed));
   EXPECT_EQ(r.err,
             "lumettool: error: cannot write the settings to '/dev/full': No space left on device\n"
             "lumettool: detail: './db_config.cfg' leads through symbolic links to '/dev/full'\n");
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(unMode("/dev/full"), devMode);
+  EXPECT_EQ(modeOf("/dev/full"), devMode);
   // EXPECT_EQ does not stop the test, so a faulty run does get here.
   // cppcheck-suppress knownConditionTrueFalse
-  if (unMode("/dev/full") != devMode) chmod("/dev/full", devMode);  // undo a faulty run
+  if (modeOf("/dev/full") != devMode) chmod("/dev/full", devMode);  // undo a faulty run
 
   std::filesystem::remove(file);
   std::filesystem::create_directory(file);
-  r = rrDbInit(dir, values);
+  r = runDbInit(dir, values);
   EXPECT_EQ(r.out, finalMessage(Outcome::kCreateConfigFailed));
   EXPECT_EQ(r.err,
             "lumettool: error: cannot open the settings file './db_config.cfg' for writing: Is a "
@@ -115,24 +115,25 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   const std::vector<std::string> query = {"transaction_query", "f", "none", "20240101",
                                           "20240101",          "0", "0"};
   // Nothing listens on port 1, so an accepted record ends in a failed connect.
-  const std::string good = sSettingsRecord({"127.0.0.1", "1", "u", "p", "d"});
+  const std::string good = settingsRecord({"127.0.0.1", "1", "u", "p", "d"});
   const std::string kRefused = finalMessage(Outcome::kCannotConnect);
   const std::string kRead = finalMessage(Outcome::kReadConfigFailed);
   const std::string kShort = "lumettool: error: the settings file './db_config.cfg' is too short: ";
   std::vector<CliCase> cases = {
       {"lumettool", query, kRefused, "error: cannot connect: ", good},
       {"lumettool", query, kRefused, "error: cannot connect: ", good + std::string(20, 'x')},
-      {"lumettool", query, kRead, kShort + "179 bytes of the 180 of a record\n", good.substr(0, 179)},
+      {"lumettool", query, kRead, kShort + "179 bytes of the 180 of a record\n",
+       good.substr(0, 179)},
       {"lumettool", query, kRead, kShort + "0 bytes of the 180 of a record\n", ""},
   };
   const std::string names[] = {"host address", "port", "user", "password", "database name"};
   size_t offset = 0;
   for (size_t i = 0; i < 5; ++i) {  // each field in turn filled to its end
     const size_t width = kSettingsWidths[i];
-    const std::string why = "lumettool: error: the settings file './db_config.cfg' is damaged: its " +
-                            names[i] + " field (offset " + std::to_string(offset) + ", " +
-                            std::to_string(width) + " bytes) has no terminating zero byte\n" +
-                            "lumettool: hint: db_init writes a new one\n";
+    const std::string why =
+        "lumettool: error: the settings file './db_config.cfg' is damaged: its " + names[i] +
+        " field (offset " + std::to_string(offset) + ", " + std::to_string(width) +
+        " bytes) has no terminating zero byte\n" + "lumettool: hint: db_init writes a new one\n";
     cases.push_back(
         {"lumettool", query, kRead, why, std::string(good).replace(offset, width, width, '7')});
     offset += width;
@@ -140,7 +141,7 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   // Only the first field without its zero is named.
   cases.push_back({"lumettool", query, kRead, "its port field (offset 21",
                    std::string(good).replace(21, 57, 57, '7')});
-  vdExpectRuns(cases);
+  expectRuns(cases);
 }
 
 // The password, given to db_init or read from the settings file, is never
@@ -156,7 +157,7 @@ TEST(Password, NeverOnStandardError) {
   };
   const std::vector<std::string> query = {"transaction_query", "f", "none", "20240101",
                                           "20240101",          "0", "0"};
-  const std::string good = sSettingsRecord({"127.0.0.1", refusing.port, "u", password, "d"});
+  const std::string good = settingsRecord({"127.0.0.1", refusing.port, "u", password, "d"});
   struct Case {
     std::vector<std::string> args;
     std::optional<std::string> settings;  // ./db_config.cfg, or a directory when empty
@@ -186,7 +187,9 @@ TEST(Password, NeverOnStandardError) {
   for (const Case& c : cases) {
     for (const std::string program : {"lumettool", "lumettool-2.0"}) {
       std::vector<std::string> args = c.args;
-      if (program == "lumettool-2.0" && args[0] == "transaction_query") args.erase(args.begin() + 2);
+      if (program == "lumettool-2.0" && args[0] == "transaction_query") {
+        args.erase(args.begin() + 2);
+      }
       SCOPED_TRACE(program + " " + args[0] + " with " + std::to_string(args.size()) + " arguments" +
                    (c.settings ? ", " + std::to_string(c.settings->size()) + " settings bytes"
                                : ""));
@@ -196,7 +199,7 @@ TEST(Password, NeverOnStandardError) {
       } else if (c.settings) {
         writeFile(dir.pathOf("db_config.cfg"), *c.settings);
       }
-      RunOptions options = roIn(dir.path);
+      RunOptions options = optionsIn(dir.path);
       options.timeoutSeconds = 15;
       const RunResult r = runProgram(programPath(program), args, options);
       EXPECT_TRUE(r.out.starts_with("Error - ")) << r.out;

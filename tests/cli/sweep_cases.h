@@ -8,7 +8,7 @@
 //   one edition and of letters in the next; days and delay-ms, which never
 //   decide the message, ride along with the field list;
 // - the bytes 0x01..0xFF are dealt to the positions across commands and
-//   editions (see vsDeal), so each byte is once a whole argument and once
+//   editions (see dealBytes), so each byte is once a whole argument and once
 //   inside a valid one; positions that cannot mask each other share a run;
 // - the key also gets the hexadecimal digits and their neighbours, and the
 //   command word and the days the bytes the parsers treat specially, with
@@ -62,14 +62,14 @@ inline const std::vector<Edition> kEditions = {
 inline constexpr size_t kLengths[] = {0, 1, 7, 8, 9, 2047, 2048, 2049, 10240, 131071};
 
 // Digits that read as a valid day from the eighth on: "2024010120240101...".
-inline std::string sDigits(size_t n) {
+inline std::string digitText(size_t n) {
   std::string s;
   while (s.size() < n) s += "20240101";
   return s.substr(0, n);
 }
 
 // Letters of both cases; they never spell "and", "or" or "none".
-inline std::string sLetters(size_t n) {
+inline std::string letterText(size_t n) {
   static const std::string kAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
   std::string s;
   while (s.size() < n) s += kAlphabet;
@@ -78,10 +78,10 @@ inline std::string sLetters(size_t n) {
 
 // Every length once for edition number `edition`: digits and letters take
 // turns, the other way round in the next edition.
-inline std::vector<std::string> vsLengths(size_t edition) {
+inline std::vector<std::string> lengthTexts(size_t edition) {
   std::vector<std::string> texts;
   for (size_t i = 0; i < std::size(kLengths); ++i)
-    texts.push_back((i + edition) % 2 == 0 ? sDigits(kLengths[i]) : sLetters(kLengths[i]));
+    texts.push_back((i + edition) % 2 == 0 ? digitText(kLengths[i]) : letterText(kLengths[i]));
   return texts;
 }
 
@@ -106,18 +106,18 @@ inline constexpr size_t kQueryHand = 13;
 inline constexpr size_t kHands = 20;
 inline constexpr size_t kRunsPerHand = (255 + kHands - 1) / kHands;
 
-inline std::vector<std::string> vsDeal(size_t first) {
+inline std::vector<std::string> dealBytes(size_t first) {
   std::vector<std::string> hands(kHands);
   for (unsigned b = 1; b <= 255; ++b) hands[(b - 1 + first) % kHands] += static_cast<char>(b);
   return hands;
 }
 
 // Byte number `run` of a hand (a shorter hand starts again).
-inline std::string sFromHand(const std::string& hand, size_t run) {
+inline std::string byteFromHand(const std::string& hand, size_t run) {
   return std::string(1, hand[run % hand.size()]);
 }
 
-inline std::string sEmbed(const std::string& valid, size_t at, const std::string& bytes) {
+inline std::string embed(const std::string& valid, size_t at, const std::string& bytes) {
   return valid.substr(0, at) + bytes + valid.substr(at);
 }
 
@@ -132,26 +132,26 @@ struct SweepCase {
 
 // ---- What the input decides -------------------------------------------------
 
-inline bool boBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-inline std::string sLower(std::string s) {
+inline std::string lowerCase(std::string s) {
   for (char& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return s;
 }
 
 // The command a word selects in an edition, "" for none.
-inline std::string sCommandOf(const Edition& e, const std::string& word) {
+inline std::string commandOf(const Edition& e, const std::string& word) {
   const std::vector<std::string> words =
       e.hasDb ? std::vector<std::string>{"version", "db_init", "enc_api_key", "transaction_query"}
               : std::vector<std::string>{"version", "enc_api_key"};
-  const std::string lower = sLower(word);
+  const std::string lower = lowerCase(word);
   for (const std::string& w : words)
     if (lower.starts_with(w)) return w;
   return "";
 }
 
-inline SweepCase scDbInit(const Edition& e, const std::string& word,
-                          const std::vector<std::string>& values) {
+inline SweepCase dbInitCase(const Edition& e, const std::string& word,
+                            const std::vector<std::string>& values) {
   SweepCase c{e.program, {word}, kSuccess};
   c.args.insert(c.args.end(), values.begin(), values.end());
   for (size_t i = 0; i < 5; ++i)
@@ -160,7 +160,7 @@ inline SweepCase scDbInit(const Edition& e, const std::string& word,
   return c;
 }
 
-inline SweepCase scApiKey(const Edition& e, const std::string& word, const std::string& key) {
+inline SweepCase apiKeyCase(const Edition& e, const std::string& word, const std::string& key) {
   SweepCase c{e.program, {word, key}, kInvalidKey};
   const bool hex = std::all_of(key.begin(), key.end(), [](char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
@@ -174,7 +174,7 @@ inline SweepCase scApiKey(const Edition& e, const std::string& word, const std::
 
 // A day argument: eight characters whose pieces read (C's atoi) as a year
 // 2000..2100, a month 1..12 and a day of that month.
-inline bool boValidDay(const std::string& arg) {
+inline bool isValidDay(const std::string& arg) {
   if (arg.size() < 8) return false;
   const int year = std::atoi(arg.substr(0, 4).c_str());
   const int month = std::atoi(arg.substr(4, 2).c_str());
@@ -196,14 +196,14 @@ struct Query {
 
 // `valid` is what a query whose arguments pass every check ends with:
 // without a server the refused connection, with one "" (the rows decide).
-inline SweepCase scQuery(const Edition& e, const std::string& word, const Query& q,
-                         const std::string& valid) {
+inline SweepCase queryCase(const Edition& e, const std::string& word, const Query& q,
+                           const std::string& valid) {
   SweepCase c{e.program, {word, q.fields}, valid};
   if (e.filtered) c.args.push_back(q.condition);
   c.args.insert(c.args.end(), {q.from, q.to, q.days, q.delayMs});
-  if (!boValidDay(q.from)) {
+  if (!isValidDay(q.from)) {
     c.expected = kFromInvalid;
-  } else if (!boValidDay(q.to)) {
+  } else if (!isValidDay(q.to)) {
     c.expected = kToInvalid;
   } else {
     // The statement is 141 characters besides the fields, 8 more and the
@@ -213,8 +213,8 @@ inline SweepCase scQuery(const Edition& e, const std::string& word, const Query&
     // A condition that closes a bracket it did not open is refused; where
     // quotes or comments could hide a bracket, that too is left to the set.
     size_t filter = 0;
-    if (e.filtered && !std::all_of(q.condition.begin(), q.condition.end(), boBlank)) {
-      const std::string lower = sLower(q.condition);
+    if (e.filtered && !std::all_of(q.condition.begin(), q.condition.end(), isBlank)) {
+      const std::string lower = lowerCase(q.condition);
       for (const char* rewritten : {"and", "or", "none", "'", "\"", "$", "--", "/*"})
         if (lower.find(rewritten) != std::string::npos) c.expected.clear();
       int depth = 0;
@@ -227,7 +227,7 @@ inline SweepCase scQuery(const Edition& e, const std::string& word, const Query&
     }
     // A field list that could reach past its select list is refused; which
     // ones do is left to the set as well.
-    const std::string fields = sLower(q.fields);
+    const std::string fields = lowerCase(q.fields);
     for (const char* risky : {"'", "\"", "$", "--", "/*", ";", "(", ")", "from", "where", "union",
                               "intersect", "except", "group", "having", "window", "order",
                               "limit", "offset", "fetch", "for", "into"})
@@ -242,9 +242,9 @@ inline SweepCase scQuery(const Edition& e, const std::string& word, const Query&
 }
 
 // Every final message a run of `args` may end with in edition `e`.
-inline std::vector<std::string> vsFinalMessages(const Edition& e, const std::string& word) {
+inline std::vector<std::string> finalMessagesOf(const Edition& e, const std::string& word) {
   std::vector<std::string> messages = {kInvalidParameters, kInvalidCommand};
-  const std::string command = sCommandOf(e, word);
+  const std::string command = commandOf(e, word);
   if (command == "version") messages.push_back(e.banner);
   if (command == "db_init")
     messages.insert(messages.end(), {kSuccess, kTooLong, kCreateFailed, kWriteFailed});
@@ -255,13 +255,13 @@ inline std::vector<std::string> vsFinalMessages(const Edition& e, const std::str
   return messages;
 }
 
-inline const Edition& edOf(const std::string& program) {
+inline const Edition& editionOf(const std::string& program) {
   for (const Edition& e : kEditions)
     if (e.program == program) return e;
   return kEditions.front();
 }
 
-inline bool boUpperHex(const std::string& s) {
+inline bool isUpperHex(const std::string& s) {
   return std::all_of(s.begin(), s.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
@@ -269,14 +269,14 @@ inline bool boUpperHex(const std::string& s) {
 // Runs the cases a few at a time and checks each. transaction_query runs in
 // `queryDir`, which holds its settings file; db_init in a directory of its
 // own; everything else in an empty one.
-inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& queryDir) {
+inline void runSweep(const std::vector<SweepCase>& cases, const std::string& queryDir) {
   TempDir emptyDir;
   std::vector<std::unique_ptr<TempDir>> dirs(cases.size());
   std::vector<RunJob> jobs;
   for (size_t i = 0; i < cases.size(); ++i) {
     const SweepCase& c = cases[i];
     RunJob job{programPath(c.program), c.args, {}};
-    const std::string command = sCommandOf(edOf(c.program), c.args[0]);
+    const std::string command = commandOf(editionOf(c.program), c.args[0]);
     job.options.cwd = emptyDir.path;
     if (command == "transaction_query") job.options.cwd = queryDir;
     if (command == "db_init") {
@@ -313,17 +313,17 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
     // Rows, if any, come first, one per line; the message ends the output.
     const std::string message = r.out.substr(r.out.rfind('\n') + 1);
     if (message.size() < r.out.size()) {
-      EXPECT_EQ(sCommandOf(edOf(c.program), c.args[0]), "transaction_query") << r.out;
+      EXPECT_EQ(commandOf(editionOf(c.program), c.args[0]), "transaction_query") << r.out;
     }
     if (c.keyDigits > 0) {
       EXPECT_EQ(message.size(), c.keyDigits) << message;
-      EXPECT_TRUE(boUpperHex(message)) << message;
+      EXPECT_TRUE(isUpperHex(message)) << message;
       EXPECT_EQ(r.err, "");
       continue;
     }
     // Success says nothing on standard error (but that a range ending
     // before it starts is empty); every refusal says why.
-    if (message == kSuccess || message == edOf(c.program).banner) {
+    if (message == kSuccess || message == editionOf(c.program).banner) {
       const bool emptyRange = r.err.starts_with(c.program + ": warning: date-from ") &&
                               r.err.find('\n') + 1 == r.err.size();
       if (!emptyRange) {
@@ -339,9 +339,9 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
       const std::string reason = c.program + ": error: ";
       EXPECT_TRUE(r.err.starts_with(reason) || r.err.find("\n" + reason) != std::string::npos)
           << r.err;
-      vdExpectOwnLines(r.err, c.program);
+      expectOwnLines(r.err, c.program);
     }
-    const std::vector<std::string> messages = vsFinalMessages(edOf(c.program), c.args[0]);
+    const std::vector<std::string> messages = finalMessagesOf(editionOf(c.program), c.args[0]);
     EXPECT_TRUE(std::find(messages.begin(), messages.end(), message) != messages.end())
         << "not a final message of this command: " << message;
     if (!c.expected.empty()) {
@@ -352,7 +352,7 @@ inline void vdRunSweep(const std::vector<SweepCase>& cases, const std::string& q
     }
     if (c.checkRecord) {
       EXPECT_EQ(readFile(dirs[i]->pathOf("db_config.cfg")),
-                sSettingsRecord({c.args.begin() + 1, c.args.end()}));
+                settingsRecord({c.args.begin() + 1, c.args.end()}));
     }
   }
 }
@@ -364,16 +364,16 @@ inline const std::vector<std::string> kDbValues = {"127.0.0.1", "5432", "user", 
 
 // The command word alone: lengths in every edition; the special bytes,
 // invalid UTF-8 and invalid UTF-8 after a valid word in turns.
-inline std::vector<SweepCase> vcCommandWords() {
+inline std::vector<SweepCase> commandWordCases() {
   std::vector<SweepCase> cases;
   const auto word = [&](const Edition& e, const std::string& w) {
     SweepCase c{e.program, {w}, kInvalidCommand};
-    if (sCommandOf(e, w) == "version") c.expected = e.banner;
-    else if (!sCommandOf(e, w).empty()) c.expected.clear();
+    if (commandOf(e, w) == "version") c.expected = e.banner;
+    else if (!commandOf(e, w).empty()) c.expected.clear();
     cases.push_back(c);
   };
   for (size_t ei = 0; ei < kEditions.size(); ++ei)
-    for (const std::string& w : vsLengths(ei)) word(kEditions[ei], w);
+    for (const std::string& w : lengthTexts(ei)) word(kEditions[ei], w);
   std::vector<std::string> odd;
   for (const char b : kSpecialBytes) odd.emplace_back(1, b);
   for (const std::string& bad : kBadUtf8) {
@@ -384,80 +384,80 @@ inline std::vector<SweepCase> vcCommandWords() {
   return cases;
 }
 
-inline std::vector<SweepCase> vcDbInit() {
+inline std::vector<SweepCase> dbInitCases() {
   std::vector<SweepCase> cases;
   const std::vector<Edition> editions = {kEditions[0], kEditions[1]};
   // Lengths: text that fits every field in all five at once; longer digits
   // in each value on its own, the others valid; longer letters in all five
   // (db_init copies bytes, whatever they are).
   for (size_t ei = 0; ei < editions.size(); ++ei) {
-    for (const std::string& text : vsLengths(ei)) {
+    for (const std::string& text : lengthTexts(ei)) {
       const bool digits = text.find_first_not_of("0123456789") == std::string::npos;
       if (text.size() < 6 || !digits) {
-        cases.push_back(scDbInit(editions[ei], "db_init", std::vector<std::string>(5, text)));
+        cases.push_back(dbInitCase(editions[ei], "db_init", std::vector<std::string>(5, text)));
         continue;
       }
       for (size_t p = 0; p < 5; ++p) {
         std::vector<std::string> values = kDbValues;
         values[p] = text;
-        cases.push_back(scDbInit(editions[ei], "db_init", values));
+        cases.push_back(dbInitCase(editions[ei], "db_init", values));
       }
     }
   }
   // Every byte of the hands alone and inside a valid value; the five values
   // of an edition take bytes from different hands in the same run.
-  const std::vector<std::string> single = vsDeal(0);
-  const std::vector<std::string> inside = vsDeal(kHands / 2);
+  const std::vector<std::string> single = dealBytes(0);
+  const std::vector<std::string> inside = dealBytes(kHands / 2);
   for (size_t ei = 0; ei < editions.size(); ++ei) {
     for (size_t run = 0; run < kRunsPerHand; ++run) {
       std::vector<std::string> alone(5), embedded(5);
       for (size_t p = 0; p < 5; ++p) {
-        alone[p] = sFromHand(single[kDbHand + ei * 5 + p], run);
-        embedded[p] = sEmbed(kDbValues[p], 2, sFromHand(inside[kDbHand + ei * 5 + p], run));
+        alone[p] = byteFromHand(single[kDbHand + ei * 5 + p], run);
+        embedded[p] = embed(kDbValues[p], 2, byteFromHand(inside[kDbHand + ei * 5 + p], run));
       }
-      cases.push_back(scDbInit(editions[ei], "db_init", alone));
-      cases.push_back(scDbInit(editions[ei], "db_init" + embedded[0].substr(2, 1), embedded));
+      cases.push_back(dbInitCase(editions[ei], "db_init", alone));
+      cases.push_back(dbInitCase(editions[ei], "db_init" + embedded[0].substr(2, 1), embedded));
     }
   }
   for (size_t i = 0; i < kBadUtf8.size(); ++i) {
     std::vector<std::string> values;
-    for (const std::string& v : kDbValues) values.push_back(sEmbed(v, 1, kBadUtf8[i]));
+    for (const std::string& v : kDbValues) values.push_back(embed(v, 1, kBadUtf8[i]));
     values[1] = kBadUtf8[i];  // the port keeps at most five bytes
-    cases.push_back(scDbInit(editions[i % 2], "DB_INIT", values));
+    cases.push_back(dbInitCase(editions[i % 2], "DB_INIT", values));
   }
   return cases;
 }
 
-inline std::vector<SweepCase> vcApiKey() {
+inline std::vector<SweepCase> apiKeyCases() {
   std::vector<SweepCase> cases;
   for (size_t ei = 0; ei < kEditions.size(); ++ei)
-    for (const std::string& key : vsLengths(ei))
-      cases.push_back(scApiKey(kEditions[ei], "enc_api_key", key));
+    for (const std::string& key : lengthTexts(ei))
+      cases.push_back(apiKeyCase(kEditions[ei], "enc_api_key", key));
   // The bytes of the hands alone and inside a valid key; then, the editions
   // taking turns, the hexadecimal digits, their neighbours and the special
   // bytes, each alone and inside; and invalid UTF-8.
-  const std::vector<std::string> single = vsDeal(0);
-  const std::vector<std::string> inside = vsDeal(kHands / 2);
+  const std::vector<std::string> single = dealBytes(0);
+  const std::vector<std::string> inside = dealBytes(kHands / 2);
   for (size_t ei = 0; ei < kEditions.size(); ++ei) {
     for (const char b : single[kKeyHand + ei])
-      cases.push_back(scApiKey(kEditions[ei], "enc_api_key", std::string(1, b)));
+      cases.push_back(apiKeyCase(kEditions[ei], "enc_api_key", std::string(1, b)));
     for (const char b : inside[kKeyHand + ei])
-      cases.push_back(scApiKey(kEditions[ei], "enc_api_key" + std::string(1, b),
-                               sEmbed("1a2B", 2, std::string(1, b))));
+      cases.push_back(apiKeyCase(kEditions[ei], "enc_api_key" + std::string(1, b),
+                                 embed("1a2B", 2, std::string(1, b))));
   }
   std::vector<std::string> edges;
   for (const char b : kSpecialBytes + "/0123456789:@ABCDEFG`abcdefg") edges.emplace_back(1, b);
   edges.insert(edges.end(), kBadUtf8.begin(), kBadUtf8.end());
   for (size_t i = 0; i < edges.size(); ++i) {
     const Edition& e = kEditions[i % kEditions.size()];
-    if (edges[i].size() == 1) cases.push_back(scApiKey(e, "enc_api_key", edges[i]));
-    cases.push_back(scApiKey(e, "Enc_Api_Key", sEmbed("1a2B", 2, edges[i])));
+    if (edges[i].size() == 1) cases.push_back(apiKeyCase(e, "enc_api_key", edges[i]));
+    cases.push_back(apiKeyCase(e, "Enc_Api_Key", embed("1a2B", 2, edges[i])));
   }
   return cases;
 }
 
-// transaction_query; `valid` as for scQuery.
-inline std::vector<SweepCase> vcQuery(const std::string& valid) {
+// transaction_query; `valid` as for queryCase.
+inline std::vector<SweepCase> queryCases(const std::string& valid) {
   std::vector<SweepCase> cases;
   const std::vector<Edition> editions = {kEditions[0], kEditions[1]};
   const std::string word = "transaction_query";
@@ -466,53 +466,53 @@ inline std::vector<SweepCase> vcQuery(const std::string& valid) {
     // Lengths: each argument on its own; days and delay-ms go with the
     // field list. The delay is only waited for between chunks, and a days
     // of 0 or less, or more than the range, gives one chunk.
-    for (const std::string& text : vsLengths(ei)) {
+    for (const std::string& text : lengthTexts(ei)) {
       Query q;
       q.fields = q.days = q.delayMs = text;
-      cases.push_back(scQuery(e, word, q, valid));
+      cases.push_back(queryCase(e, word, q, valid));
       if (e.filtered) {
         q = Query{};
         q.condition = text;
-        cases.push_back(scQuery(e, word, q, valid));
+        cases.push_back(queryCase(e, word, q, valid));
       }
       q = Query{};
       q.from = text;
-      cases.push_back(scQuery(e, word, q, valid));
+      cases.push_back(queryCase(e, word, q, valid));
       q = Query{};
       q.to = text;
-      cases.push_back(scQuery(e, word, q, valid));
+      cases.push_back(queryCase(e, word, q, valid));
     }
     const std::string huge(30, '9');
     for (const std::string& n : {std::to_string(INT_MIN), std::string("-1"), std::string("0"),
                                  std::to_string(INT_MAX), huge, "-" + huge}) {
       Query q;
       q.days = n;
-      cases.push_back(scQuery(e, word, q, valid));
+      cases.push_back(queryCase(e, word, q, valid));
       q.days = "0";  // one statement: the delay is never waited for
       q.delayMs = n;
-      cases.push_back(scQuery(e, word, q, valid));
+      cases.push_back(queryCase(e, word, q, valid));
     }
   }
   // The bytes of the hands alone and inside a valid argument; fields,
   // condition, days and delay-ms take bytes from different hands in the
   // same run.
-  const std::vector<std::string> single = vsDeal(0);
-  const std::vector<std::string> inside = vsDeal(kHands / 2);
+  const std::vector<std::string> single = dealBytes(0);
+  const std::vector<std::string> inside = dealBytes(kHands / 2);
   for (size_t ei = 0; ei < editions.size(); ++ei) {
     const Edition& e = editions[ei];
     const size_t hand = kQueryHand + (ei == 0 ? 0 : 4);
     for (size_t run = 0; run < kRunsPerHand; ++run) {
       for (const bool alone : {true, false}) {
         const auto pick = [&](size_t offset, const std::string& around) {
-          const std::string b = sFromHand((alone ? single : inside)[hand + offset], run);
-          return alone ? b : sEmbed(around, 1, b);
+          const std::string b = byteFromHand((alone ? single : inside)[hand + offset], run);
+          return alone ? b : embed(around, 1, b);
         };
         Query q;
         q.fields = pick(0, "id,amount");
         q.days = pick(1, "10");
         q.delayMs = pick(2, "0");
         if (e.filtered) q.condition = pick(3, "status=1");
-        cases.push_back(scQuery(e, alone ? word : word + q.fields.substr(1, 1), q, valid));
+        cases.push_back(queryCase(e, alone ? word : word + q.fields.substr(1, 1), q, valid));
       }
     }
   }
@@ -521,24 +521,24 @@ inline std::vector<SweepCase> vcQuery(const std::string& valid) {
   // digits each read differently; invalid UTF-8 after and inside a day.
   std::vector<std::string> days;
   for (const char b : kSpecialBytes) days.emplace_back(1, b);
-  for (const char b : kSpecialBytes + "0123456789") days.push_back(sEmbed("2024011", 6, {b}));
+  for (const char b : kSpecialBytes + "0123456789") days.push_back(embed("2024011", 6, {b}));
   for (const std::string& bad : kBadUtf8) {
     days.push_back("20240101" + bad);
-    days.push_back(sEmbed("2024011", 6, bad));
+    days.push_back(embed("2024011", 6, bad));
   }
   for (size_t i = 0; i < days.size(); ++i) {
     Query q;
     (i % 2 == 0 ? q.from : q.to) = days[i];
-    cases.push_back(scQuery(editions[(i / 2) % 2], word, q, valid));
+    cases.push_back(queryCase(editions[(i / 2) % 2], word, q, valid));
   }
   // Invalid UTF-8 in the other arguments of one run.
   for (size_t i = 0; i < kBadUtf8.size(); ++i) {
     Query q;
-    q.fields = sEmbed(q.fields, 3, kBadUtf8[i]);
-    q.condition = sEmbed(q.condition, 7, kBadUtf8[i]);
+    q.fields = embed(q.fields, 3, kBadUtf8[i]);
+    q.condition = embed(q.condition, 7, kBadUtf8[i]);
     q.days = "1" + kBadUtf8[i];
     q.delayMs = "0" + kBadUtf8[i];
-    cases.push_back(scQuery(editions[i % 2], word, q, valid));
+    cases.push_back(queryCase(editions[i % 2], word, q, valid));
   }
   return cases;
 }

@@ -305,7 +305,7 @@ TEST_F(Export, BadInputSweepReachesTheServer) {
       "(1, '2024-01-01 10:00', 2.5, 1), (2, '2024-01-02 12:00', 1, 2), "
       "(3, '2024-01-02 23:59:59.5', 7, 1), (4, '2024-01-03 00:00', 9, 1)");
   std::vector<sweep::SweepCase> cases;
-  for (sweep::SweepCase& c : sweep::vcQuery("")) {
+  for (sweep::SweepCase& c : sweep::queryCases("")) {
     if (!c.expected.empty()) continue;  // decided before the server is asked
     const bool filtered = c.program == "lumettool";
     std::vector<std::string> plain{"transaction_query", "id,amount", "status=1", "20240101",
@@ -318,7 +318,7 @@ TEST_F(Export, BadInputSweepReachesTheServer) {
     cases.push_back(c);
   }
   std::cout << cases.size() << " runs against the server\n";
-  sweep::vdRunSweep(cases, dir_.path);
+  sweep::runSweep(cases, dir_.path);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace {
 
 // The filter of a condition; `fits` says whether it should fit its buffer.
-std::string sFilter(const std::string& condition, bool fits = true) {
+std::string filterOf(const std::string& condition, bool fits = true) {
   std::array<char, kConditionSize> out{};
   const size_t length = translateCondition(condition, out);
   EXPECT_EQ(length < out.size(), fits) << length;
@@ -44,7 +44,7 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
       {"id<0 orE'It\\'s NAME'=note", "id<0  OR E'It\\'s NAME'=note"},
       {"x OR12$A$ AND $a$", "x  OR 12$A$ AND $a$"},
       {"x=1 and$t$ Or $t$", "x=1  AND $t$ Or $t$"}};
-  for (const auto& [text, filter] : conditions) EXPECT_EQ(sFilter(text), filter) << text;
+  for (const auto& [text, filter] : conditions) EXPECT_EQ(filterOf(text), filter) << text;
 
   const std::pair<const char*, const char*> fields[] = {
       {"ALL", "*"}, {" all ", "*"}, {"allowance", "allowance"},
@@ -59,10 +59,10 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
 TEST(QueryText, ConditionMustFitItsBufferWithTheZero) {
   // "and" grows by two bytes in translation.
   constexpr size_t kLongest = kConditionSize - 1;
-  EXPECT_EQ(sFilter(std::string(kLongest, 'x')).size(), kLongest);
-  EXPECT_EQ(sFilter(std::string(kLongest - 5, 'x') + "and").size(), kLongest);
-  EXPECT_EQ(sFilter(std::string(kConditionSize, 'x'), false).size(), kConditionSize);
-  EXPECT_EQ(sFilter(std::string(kConditionSize - 5, 'x') + "and", false).size(), kConditionSize);
+  EXPECT_EQ(filterOf(std::string(kLongest, 'x')).size(), kLongest);
+  EXPECT_EQ(filterOf(std::string(kLongest - 5, 'x') + "and").size(), kLongest);
+  EXPECT_EQ(filterOf(std::string(kConditionSize, 'x'), false).size(), kConditionSize);
+  EXPECT_EQ(filterOf(std::string(kConditionSize - 5, 'x') + "and", false).size(), kConditionSize);
 }
 
 TEST(QueryText, StatementKeepsTheFilterInsideTheRange) {
@@ -73,7 +73,7 @@ TEST(QueryText, StatementKeepsTheFilterInsideTheRange) {
       "transaction.datetime<'2012-01-01'";
   const std::string copyTo = ") TO STDOUT WITH (DELIMITER '|')";
   std::array<char, kStatementSize> out{};
-  ASSERT_LT(buildStatement("id,amount", sFilter("a=1 or b=2 -- c"), first, after, out),
+  ASSERT_LT(buildStatement("id,amount", filterOf("a=1 or b=2 -- c"), first, after, out),
             out.size());
   EXPECT_EQ(std::string(out.data()),
             "COPY (SELECT id,amount" + range + " AND (a=1  OR  b=2 -- c\n)" + copyTo);

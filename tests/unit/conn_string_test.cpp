@@ -21,14 +21,14 @@ const std::string kTail =
     "connect_timeout=5 keepalives=1 keepalives_idle=10 keepalives_interval=5 "
     "keepalives_count=3 tcp_user_timeout=25000 fallback_application_name=lumettool-2.0";
 
-std::string sConnString(const DbConfig& config) {
+std::string connStringOf(const DbConfig& config) {
   std::array<char, kConnStringSize> out{};
   EXPECT_EQ(buildConnString(config, "lumettool-2.0", out), 0);
   return out.data();
 }
 
 // The keywords libpq reads from `conninfo`, with their values.
-Settings mapParsed(const std::string& conninfo) {
+Settings parsedByLibpq(const std::string& conninfo) {
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
   Settings parsed;
@@ -44,13 +44,13 @@ Settings mapParsed(const std::string& conninfo) {
 }  // namespace
 
 TEST(ConnString, WritesPlainValuesAndLeavesOutEmptyOnes) {
-  EXPECT_EQ(sConnString({{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}}),
+  EXPECT_EQ(connStringOf({{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}}),
             "hostaddr=10.0.0.5 port=5432 user=lumet password=s3cret dbname=sales " + kTail);
-  EXPECT_EQ(sConnString({{"10.0.0.5"}, {}, {}, {}, {"sales"}}),
+  EXPECT_EQ(connStringOf({{"10.0.0.5"}, {}, {}, {}, {"sales"}}),
             "hostaddr=10.0.0.5 dbname=sales " + kTail);
   // Nothing for host, port, TLS or the session's target: libpq's environment decides.
-  EXPECT_EQ(sConnString({}), kTail);
-  EXPECT_EQ(sConnString({{}, {}, {}, {"it's me"}, {}}), "password='it\\'s me' " + kTail);
+  EXPECT_EQ(connStringOf({}), kTail);
+  EXPECT_EQ(connStringOf({{}, {}, {}, {"it's me"}, {}}), "password='it\\'s me' " + kTail);
 
   DbConfig config{{"10.0.0.5"}, {"5432"}, {"lumet"}, {"s3cret"}, {"sales"}};
   std::array<char, 16> small{};
@@ -86,6 +86,6 @@ TEST(ConnString, LibpqReadsBackEveryValueExactly) {
                                {"keepalives_count", "3"},
                                {"tcp_user_timeout", "25000"},
                                {"fallback_application_name", "lumettool-2.0"}};
-    EXPECT_EQ(mapParsed(sConnString(config)), expected) << password;
+    EXPECT_EQ(parsedByLibpq(connStringOf(config)), expected) << password;
   }
 }

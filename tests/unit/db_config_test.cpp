@@ -23,7 +23,7 @@ class DbConfigFile : public testing::Test {
     ASSERT_EQ(chdir(dir_.path.c_str()), 0);
   }
   void TearDown() override { EXPECT_EQ(chdir(saved_.c_str()), 0); }
-  std::string pathOf() const { return readFile(dir_.pathOf("db_config.cfg")); }
+  std::string fileContent() const { return readFile(dir_.pathOf("db_config.cfg")); }
 
   TempDir dir_;
   std::string saved_;
@@ -31,7 +31,7 @@ class DbConfigFile : public testing::Test {
 
 // What `action` printed, then the final message of the outcome it returned.
 template <typename F>
-std::string sOutput(F action) {
+std::string outputOf(F action) {
   testing::internal::CaptureStdout();
   const Outcome outcome = action();
   EXPECT_EQ(std::fflush(stdout), 0);
@@ -43,20 +43,20 @@ std::string sOutput(F action) {
 TEST_F(DbConfigFile, WritesPrivateRecordThatReadsBack) {
   const std::string user(50, 'u');
   EXPECT_EQ(
-      sOutput([&] { return vdDbInit("2001:db8:0:0:0:0:0:1", "65535", user.c_str(), "pw", "db"); }),
+      outputOf([&] { return vdDbInit("2001:db8:0:0:0:0:0:1", "65535", user.c_str(), "pw", "db"); }),
       finalMessage(Outcome::kSuccess));
   std::string expected(180, '\0');
   expected.replace(0, 20, "2001:db8:0:0:0:0:0:1").replace(21, 5, "65535").replace(27, 50, user);
-  EXPECT_EQ(pathOf(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
+  EXPECT_EQ(fileContent(), expected.replace(78, 2, "pw").replace(129, 2, "db"));
   struct stat st {};
   ASSERT_EQ(stat("db_config.cfg", &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600U);
 
   // A second run replaces the record, leaving nothing of the longer user.
-  EXPECT_EQ(sOutput([] { return vdDbInit("10.0.0.1", "", "bob", "", "db"); }),
+  EXPECT_EQ(outputOf([] { return vdDbInit("10.0.0.1", "", "bob", "", "db"); }),
             finalMessage(Outcome::kSuccess));
   DbConfig config{};
-  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
+  EXPECT_EQ(outputOf([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
   EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
   EXPECT_STREQ(config.szPort.data(), "");
   EXPECT_EQ(std::string(config.szUser.data(), 51), "bob" + std::string(48, '\0'));
@@ -71,17 +71,17 @@ TEST_F(DbConfigFile, RefusesOverLongValueWithoutTouchingTheFile) {
   for (size_t i = 0; i < 5; ++i) {
     std::array<std::string, 5> a = {"10.0.0.1", "5432", "u", "p", "d"};
     a[i] = std::string(kWidths[i], '9');
-    const std::string out = sOutput([&] {
+    const std::string out = outputOf([&] {
       return vdDbInit(a[0].c_str(), a[1].c_str(), a[2].c_str(), a[3].c_str(), a[4].c_str());
     });
     EXPECT_EQ(out, finalMessage(Outcome::kParameterTooLong)) << "field " << i;
   }
-  EXPECT_EQ(pathOf(), "old");
+  EXPECT_EQ(fileContent(), "old");
 }
 
 TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
   DbConfig config{};
-  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }),
+  EXPECT_EQ(outputOf([&] { return inLoadDbConfig(config); }),
             finalMessage(Outcome::kOpenConfigFailed));
   std::string record(180, '\0');
   record.replace(0, 8, "10.0.0.1").replace(21, 5, "54321").replace(129, 5, "sales");
@@ -92,12 +92,12 @@ TEST_F(DbConfigFile, ReaderRefusesMissingShortOrUnterminatedRecord) {
   }
   for (size_t i = 0; i < refused.size(); ++i) {
     writeFile(dir_.pathOf("db_config.cfg"), refused[i]);
-    EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }),
+    EXPECT_EQ(outputOf([&] { return inLoadDbConfig(config); }),
               finalMessage(Outcome::kReadConfigFailed)) << "case " << i;
   }
   // Bytes after the record are ignored; a port may fill its field up to the zero.
   writeFile(dir_.pathOf("db_config.cfg"), record + std::string(20, 'z'));
-  EXPECT_EQ(sOutput([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
+  EXPECT_EQ(outputOf([&] { return inLoadDbConfig(config); }), finalMessage(Outcome::kSuccess));
   EXPECT_STREQ(config.szHostAddr.data(), "10.0.0.1");
   EXPECT_STREQ(config.szPort.data(), "54321");
   EXPECT_STREQ(config.szDbName.data(), "sales");

@@ -46,7 +46,7 @@ TEST(EncryptDataByte, ChainsEachByteUnderTheKey) {
 
 namespace {
 
-std::string sEncrypted(const std::string& key) {
+std::string encryptOutput(const std::string& key) {
   testing::internal::CaptureStdout();
   const Outcome outcome = vdEncryptApiKey(key.c_str());
   EXPECT_EQ(std::fflush(stdout), 0);
@@ -61,8 +61,8 @@ TEST(EncryptApiKey, PrintsCipherOrRefuses) {
   const std::pair<std::string, std::string> cases[] = {
       {"1a2B", "6510"}, {"1A2B", "6510"}, {"A", "85"}, {"0000", "7F21"},
       {"", kRefused}, {"12G4", kRefused}, {"1a2B ", kRefused}, {std::string(2049, '0'), kRefused}};
-  for (const auto& [key, out] : cases) EXPECT_EQ(sEncrypted(key), out) << key.substr(0, 8);
-  const std::string longest = sEncrypted(std::string(2048, '0'));
+  for (const auto& [key, out] : cases) EXPECT_EQ(encryptOutput(key), out) << key.substr(0, 8);
+  const std::string longest = encryptOutput(std::string(2048, '0'));
   EXPECT_EQ(longest.size(), 2048U);
   EXPECT_EQ(longest.substr(0, 4), "7F21");
 }

@@ -58,7 +58,7 @@ struct TinyDisk {
   }
 };
 
-std::string sRow(size_t n) { return std::to_string(n) + "|ab\\tc|\\N\n"; }
+std::string sampleRow(size_t n) { return std::to_string(n) + "|ab\\tc|\\N\n"; }
 
 }  // namespace
 
@@ -157,7 +157,7 @@ TEST(Spool, HoldsTenMillionRowsInLittleMemory) {
   Spool spool;
   size_t breaking = 0;
   for (size_t n = 0; n < kRows; ++n) {
-    std::string row = sRow(n);
+    std::string row = sampleRow(n);
     ASSERT_TRUE(spoolCopyRow(spool, row, OutputFormat::kText, breaking)) << spoolReason(spool);
   }
   SpoolOut out;
