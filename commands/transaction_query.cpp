@@ -73,6 +73,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   }
   job.fields = select;
   job.filter = filter.data();
+  if (condition != nullptr) job.condition = condition;
   job.format = format.format;
   job.days = days;
   job.delayMs = delayMs;
