@@ -105,15 +105,15 @@ struct FieldWalk {
   }
 };
 
-// What a character of a word is, for telling which and/or stood inside
-// one. A $ ends a word here: it starts a parameter or a quote as often as
-// it continues a name.
 std::string folded(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) c = asciiLower(c);
   return lower;
 }
 
+// What a character of a word is, for telling which and/or stood inside
+// one. A $ ends a word here: it starts a parameter or a quote as often as
+// it continues a name.
 bool isWordByte(char c) { return isIdentifierByte(c) && c != '$'; }
 
 // The filter as the translation writes it, and how the condition's bytes
