@@ -1,5 +1,6 @@
 #include "commands/condition.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -104,6 +105,58 @@ struct FieldWalk {
   }
 };
 
+std::string folded(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = asciiLower(c);
+  return lower;
+}
+
+// What a character of a word is, for telling which and/or stood inside
+// one. A $ ends a word here: it starts a parameter or a quote as often as
+// it continues a name.
+bool isWordByte(char c) { return isIdentifierByte(c) && c != '$'; }
+
+// The filter as the translation writes it, and how the condition's bytes
+// went into it.
+struct Translation {
+  std::string written;
+  std::vector<size_t> writtenAt;  // where each byte's step starts in `written`; one past the end too
+  std::vector<bool> code;         // the byte was translated as code
+  std::vector<size_t> replaced;   // offsets of the and/or written as AND/OR
+};
+
+Translation translate(std::string_view condition) {
+  Translation t;
+  if (isWholeWord(condition, "none") || isWholeWord(condition, "")) return t;
+  t.written.reserve(condition.size() + condition.size() / 2);
+  t.writtenAt.assign(condition.size() + 1, 0);
+  t.code.assign(condition.size(), false);
+  // Each piece is lexed after what has been written so far, not after the
+  // condition's own bytes: " OR " ends a word where "or" did not.
+  for (size_t pos = 0; pos < condition.size();) {
+    t.writtenAt[pos] = t.written.size();
+    const std::string_view rest = condition.substr(pos);
+    const SqlPiece piece = sqlPieceAfter(t.written, rest);
+    size_t taken = 1;
+    if (piece.kind != SqlPieceKind::kCode) {
+      taken = piece.len;
+      t.written += rest.substr(0, taken);
+    } else if (startsWithFolded(rest, "and") || startsWithFolded(rest, "or")) {
+      taken = startsWithFolded(rest, "and") ? 3 : 2;
+      t.written += taken == 3 ? " AND " : " OR ";
+      t.replaced.push_back(pos);
+    } else {
+      t.written += asciiLower(rest[0]);
+    }
+    if (piece.kind == SqlPieceKind::kCode) {
+      for (size_t i = pos; i < pos + taken; ++i) t.code[i] = true;
+    }
+    pos += taken;
+  }
+  t.writtenAt[condition.size()] = t.written.size();
+  return t;
+}
+
 }  // namespace
 
 void lowerOutsideQuotes(char* text) {
@@ -121,30 +174,49 @@ bool isWholeWord(std::string_view text, std::string_view word) {
 
 size_t translateCondition(std::string_view condition, std::span<char> out) {
   TextBuffer filter(out);
-  if (isWholeWord(condition, "none") || isWholeWord(condition, "")) return 0;
-  // Each piece is lexed after what has been written so far, not after the
-  // condition's own bytes: " OR " ends a word where "or" did not.
-  std::string written;
-  written.reserve(condition.size() + condition.size() / 2);
-  for (size_t pos = 0; pos < condition.size();) {
-    const std::string_view rest = condition.substr(pos);
-    const SqlPiece piece = sqlPieceAfter(written, rest);
-    if (piece.kind != SqlPieceKind::kCode) {
-      written += rest.substr(0, piece.len);
-      pos += piece.len;
-    } else if (startsWithFolded(rest, "and")) {
-      written += " AND ";
-      pos += 3;
-    } else if (startsWithFolded(rest, "or")) {
-      written += " OR ";
-      pos += 2;
-    } else {
-      written += asciiLower(rest[0]);
-      pos += 1;
-    }
+  const Translation translation = translate(condition);
+  filter.put(translation.written);
+  return translation.written.size();
+}
+
+std::vector<SplitWord> splitWords(std::string_view condition) {
+  const Translation translation = translate(condition);
+  std::vector<SplitWord> words;
+  for (const size_t at : translation.replaced) {
+    const auto inWord = [&](size_t pos) {
+      return translation.code[pos] && isWordByte(condition[pos]);
+    };
+    size_t start = at;
+    while (start > 0 && inWord(start - 1)) --start;
+    size_t end = at;
+    while (end < condition.size() && inWord(end)) ++end;
+    const std::string_view word = condition.substr(start, end - start);
+    if (isWholeWord(word, "and") || isWholeWord(word, "or")) continue;
+    SplitWord split{std::string(word),
+                    translation.written.substr(translation.writtenAt[start],
+                                               translation.writtenAt[end] -
+                                                   translation.writtenAt[start])};
+    // Floor and floor are one name to the server once lower-cased.
+    const bool told = std::any_of(words.begin(), words.end(), [&](const SplitWord& w) {
+      return isWholeWord(w.word, folded(split.word));
+    });
+    if (!told) words.push_back(std::move(split));
   }
-  filter.put(written);
-  return written.size();
+  return words;
+}
+
+void tellTranslation(std::string_view condition, std::string_view filter) {
+  const std::vector<SplitWord> words = splitWords(condition);
+  if (words.empty()) return;
+  tellDetail({"the condition was sent as ", quoted(filter, kConditionSize)});
+  std::string names;
+  for (const SplitWord& split : words) {
+    tellDetail({"the word ", quoted(split.word), " became ", quoted(split.became)});
+    names += (names.empty() ? "" : ", ") + ("\"" + folded(split.word) + "\"");
+  }
+  tellHint({"every and/or of the condition's code becomes AND/OR, inside words too; to keep a "
+              "name whole, write it in double quotes and lower case: ",
+              names});
 }
 
 int unopenedBracketAt(std::string_view text) {

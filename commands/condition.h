@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The filter's buffer, terminating zero included.
 inline constexpr size_t kConditionSize = 2048;
@@ -30,6 +31,26 @@ bool isWholeWord(std::string_view text, std::string_view word);
 // filter's length; `out` holds it whole, with its zero, only when that
 // length is less than out.size().
 size_t translateCondition(std::string_view condition, std::span<char> out);
+
+// A word of the condition's code inside which the translation found an
+// "and" or "or" that was not the whole word (floor, operator_id, brand), as
+// typed, and what the translation made of it ("flo OR ").
+struct SplitWord {
+  std::string word;
+  std::string became;
+};
+
+// Each word of `condition`, as the operator typed it, that translateCondition
+// splits, in order and once each. A word is the letters, digits, _ and bytes
+// above 127 around the and/or; an and/or standing alone (a=1 or b=2) is meant
+// and is not listed.
+std::vector<SplitWord> splitWords(std::string_view condition);
+
+// When the translation split a word of `condition`, tells on standard error
+// the `filter` that was sent, each split word and what it became, and a hint
+// to write such a name quoted. For a statement the server refused; nothing
+// when no word was split.
+void tellTranslation(std::string_view condition, std::string_view filter);
 
 // The offset of the first bracket of `text`'s code that closes one `text`
 // did not open, or -1.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "commands/condition.h"
 #include "commands/export_progress.h"
 #include "commands/export_report.h"
 #include "commands/statement.h"
@@ -177,6 +178,8 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
     case ChunksEnd::kDone: return;
     case ChunksEnd::kStatementFailed:
       tellDatabaseFailure("the statement for " + days + " failed: ", run.why);
+      // The server refused it: the translation may have split a name.
+      if (!run.why.sqlState.empty()) tellTranslation(run.job.condition, run.job.filter);
       break;
     case ChunksEnd::kConnectionLost:
       tellDatabaseFailure(

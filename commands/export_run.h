@@ -11,6 +11,7 @@
 struct ExportJob {
   std::string_view fields;  // the select list and the filter, checked
   std::string_view filter;
+  std::string_view condition;  // as typed, for telling what its translation did; empty in 2.0
   OutputFormat format;
   Day from;  // the range's first and last day
   Day to;

@@ -19,11 +19,6 @@ namespace {
 // More would keep a job waiting for a server for hours.
 constexpr int kMostRetries = 100;
 
-// Digits only, at least one.
-bool isWholeNumber(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // Reads a day argument, telling why it is refused.
 bool readDay(const char* arg, std::string_view name, Day& day) {
   const DayArg read = parseDayArg(arg);
@@ -94,6 +89,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   job.retries = retries;
   job.fields = select;
   job.filter = filter.data();
+  if (condition != nullptr) job.condition = condition;
   job.format = format.format;
   job.days = days;
   job.delayMs = delayMs;

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "config/field_warnings.h"
 #include "util/diagnostics.h"
 #include "util/replace_file.h"
 
@@ -214,6 +215,7 @@ Outcome vdDbInit(const char* hostAddr, const char* port, const char* user, const
     fits = false;
   }
   if (!fits) return Outcome::kParameterTooLong;
+  warnAboutConnectionFields(hostAddr, port);
   return saveRecord(config);
 }
 

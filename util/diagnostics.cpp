@@ -17,7 +17,18 @@ void writeError(std::string_view text) {
   if (!text.empty()) (void)std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-void tell(std::string_view kind, std::initializer_list<std::string_view> pieces) {
+// True when `line` starts with a label of libpq's ("DETAIL:  ", "HINT:  ",
+// "CONTEXT:  ", the severity, or their translations): a word, a colon and
+// two blanks.
+bool hasServerLabel(std::string_view line) {
+  const size_t colon = line.find(":  ");
+  return colon != 0 && colon != std::string_view::npos &&
+         line.substr(0, colon).find_first_of(" \t") == std::string_view::npos;
+}
+
+// `fromServer`: the text is libpq's, whose lines carry labels of their own.
+void tell(std::string_view kind, std::initializer_list<std::string_view> pieces,
+          bool fromServer = false) {
   (void)std::fflush(stdout);
   clearStatus();
   std::string text;
@@ -37,7 +48,8 @@ void tell(std::string_view kind, std::initializer_list<std::string_view> pieces)
     }
     lines += programName();
     lines += ": ";
-    const std::string_view lineKind = first ? kind : "detail";
+    const bool labelled = fromServer && hasServerLabel(line);
+    const std::string_view lineKind = first || labelled ? kind : "detail";
     if (!lineKind.empty()) {
       lines += lineKind;
       lines += ": ";
@@ -55,7 +67,7 @@ void tellError(std::initializer_list<std::string_view> pieces) { tell("error", p
 void tellWarning(std::initializer_list<std::string_view> pieces) { tell("warning", pieces); }
 void tellDetail(std::initializer_list<std::string_view> pieces) { tell("detail", pieces); }
 void tellHint(std::initializer_list<std::string_view> pieces) { tell("hint", pieces); }
-void tellServer(std::string_view message) { tell("", {message}); }
+void tellServer(std::string_view message) { tell("", {message}, true); }
 
 bool statusShown() {
   static const bool terminal = isatty(STDERR_FILENO) != 0;

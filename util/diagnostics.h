@@ -19,7 +19,10 @@ void tellWarning(std::initializer_list<std::string_view> pieces);
 void tellDetail(std::initializer_list<std::string_view> pieces);
 void tellHint(std::initializer_list<std::string_view> pieces);
 
-// Writes a message of the server's ("NOTICE:  ...") as "PROGRAM: NOTICE:  ...".
+// Writes a message of the server's as libpq gives it ("NOTICE:  ...\n"
+// "DETAIL:  ...\nHINT:  ...\n") one line each, "PROGRAM: NOTICE:  ...",
+// "PROGRAM: DETAIL:  ...": a line of the server's keeps its own label; a
+// line that continues one (a message of several lines) is a detail line.
 void tellServer(std::string_view message);
 
 // Shows `text` as the status line on the terminal, in place of the one

@@ -1,5 +1,6 @@
 #include "util/int_arg.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 
@@ -23,4 +24,10 @@ int atoiClamped(std::string_view text) {
   const int64_t value = negative ? -magnitude : magnitude;
   if (value > INT_MAX) return INT_MAX;
   return static_cast<int>(value);
+}
+
+bool isWholeNumber(std::string_view text) {
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }

@@ -7,3 +7,8 @@
 // first non-digit; no digits reads as 0. A value beyond 32 bits is clamped
 // to INT_MIN or INT_MAX instead of overflowing.
 int atoiClamped(std::string_view text);
+
+// True when `text` is a plain whole number: one optional sign, then one or
+// more decimal digits and nothing else, blanks included. "+7" and "007" are
+// (atoi reads them as 7); " 7", "7x", "1.5" and "" are not.
+bool isWholeNumber(std::string_view text);

@@ -95,6 +95,47 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   });
 }
 
+// days and delay-ms are read as atoi reads them, with a warning, told before
+// anything else, when the text is not a plain whole number.
+TEST(TransactionQueryArgs, WarnsAboutCountsThatAreNotWholeNumbers) {
+  const auto counts = [](const std::string& days, const std::string& delayMs) {
+    return std::vector<std::string>{"transaction_query", "f", "none", "20240101", "20240131",
+                                    days, delayMs};
+  };
+  const std::string days = "lumettool: warning: days ";
+  const std::string delay = "lumettool: warning: delay-ms ";
+  const std::string then = "\nlumettool: " + kPassedWhy;
+  expectRuns({
+      {k21, counts("abc", "0"), kPassed,
+       days + "'abc' is not a whole number; read as 0, one statement for the whole range" + then},
+      {k21, counts("", "0"), kPassed, days + "'' is not a whole number; read as 0, one statement"},
+      {k21, counts("1.5", "0"), kPassed, days + "'1.5' is not a whole number; read as 1, one "
+                                                "statement per day" + then},
+      {k21, counts(" 7", "0"), kPassed, days + "' 7' is not a whole number; read as 7, one "
+                                               "statement per 7 days" + then},
+      {k21, counts("-2d", "0"), kPassed, "read as -2, one statement for the whole range" + then},
+      {k21, counts("7", "x"), kPassed,
+       delay + "'x' is not a whole number; read as 0, no pause between chunks" + then},
+      {k21, counts("7", "250ms"), kPassed,
+       delay + "'250ms' is not a whole number; read as 250, a pause of 250 ms between chunks"},
+      {k21, counts("7x", "-5 "), kPassed, "'7x' is not a whole number; read as 7, one statement "
+                                          "per 7 days\n" + delay + "'-5 ' is not a whole number; "
+                                          "read as -5, no pause between chunks" + then},
+      {"lumettool-2.0", {"transaction_query", "f", "20240101", "20240131", "x", "y"}, kPassed,
+       "warning: days 'x' is not a whole number; read as 0, one statement for the whole range\n"
+       "lumettool-2.0: warning: delay-ms 'y' is not a whole number; read as 0, no pause"},
+      {k21, {"transaction_query", "f", "none", "2024013", "20240131", "x", "0"}, kFromBad,
+       "for the whole range\nlumettool: error: date-from '2024013'"},
+  });
+  // A sign and leading zeros are whole numbers too.
+  for (const auto& [d, ms] : {std::pair{"+7", "007"}, {"-1", "-0"}, {"2147483647", "0"}}) {
+    TempDir dir;
+    const RunResult r = runProgram(programPath(k21), counts(d, ms), optionsIn(dir.path));
+    EXPECT_EQ(r.out, kPassed);
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << d << " " << ms << ": " << r.err;
+  }
+}
+
 TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
   const std::string digits2048 = [] {
     std::string s;

@@ -22,21 +22,42 @@ RunResult runDbInit(const TempDir& dir, std::vector<std::string> values) {
   return runProgram(programPath("lumettool"), values, optionsIn(dir.path));
 }
 
+// A host address or a port that no export can connect with is still
+// written, with a warning.
 TEST(DbInit, WritesPrivateZeroPaddedRecordAndReplacesIt) {
-  const std::vector<std::vector<std::string>> runs = {
-      {"10.1.2.3", "5432", "alice", "s3cret", "shop"},
-      {std::string(20, 'h'), "65535", std::string(50, 'u'), std::string(50, 'p'),
-       std::string(50, 'd')},
-      {"", "", "", "", ""},
+  const std::string fails =
+      ", so every export will fail to connect; the settings are written as given\n";
+  const std::string host = "lumettool: warning: the host address ";
+  const std::string hostHint =
+      "lumettool: hint: leave the host address empty and put the host name in PGHOST\n";
+  const std::string port = "lumettool: warning: the port ";
+  const std::string outside = " is outside 1..65535: libpq refuses it (invalid port number)";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
+      {{"10.1.2.3", "5432", "alice", "s3cret", "shop"}, ""},
+      {{std::string(20, 'h'), "65535", std::string(50, 'u'), std::string(50, 'p'),
+        std::string(50, 'd')},
+       host + "'" + std::string(20, 'h') + "' is not a numeric IP address: libpq looks no name "
+              "up for it" + fails + hostHint},
+      {{"", "", "", "", ""}, ""},
+      {{"db.example.com", "5432x", "u", "p", "d"},
+       host + "'db.example.com' is not a numeric IP address: libpq looks no name up for it" +
+           fails + hostHint + port + "'5432x' is not a whole number: libpq refuses it (invalid "
+           "integer value)" + fails},
+      {{"::1", "0", "u", "p", "d"}, port + "'0'" + outside + fails},
+      {{"", "70000", "u", "p", "d"}, port + "'70000'" + outside + fails},
+      {{"", "-1", "u", "p", "d"}, port + "'-1'" + outside + fails},
+      {{"", " 5432", "u", "p", "d"}, port + "' 5432' has blanks around it; libpq reads it as 5432\n"},
+      {{"fe80::1", "+5432", "u", "p", "d"}, ""},
+      {{"", "00001", "u", "p", "d"}, ""},
   };
   TempDir dir;
   const std::string file = dir.pathOf("db_config.cfg");
   const mode_t saved = umask(0);  // the program itself must keep the file private
-  for (const auto& values : runs) {
+  for (const auto& [values, err] : runs) {
     SCOPED_TRACE(values[0] + " " + values[1]);
     const RunResult r = runDbInit(dir, values);
     EXPECT_EQ(r.out, finalMessage(Outcome::kSuccess));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, err);
     EXPECT_EQ(r.exitStatus, 0);
     const std::string bytes = readFile(file);
     EXPECT_EQ(bytes, settingsRecord(values));

@@ -118,6 +118,13 @@ TEST_F(Export, ProgressOnATerminalAndNotices) {
   const RunResult notice = runQuery({"id", "hello()", "20240101", "20240101", "0", "0"});
   EXPECT_EQ(notice.out, "1\nSuccess");
   EXPECT_EQ(notice.err, "lumettool: NOTICE:  hello from the server\n");
+  // Each line of a notice keeps its own label, once; a line that continues one is a detail.
+  runSql("CREATE FUNCTION told() RETURNS boolean LANGUAGE plpgsql AS $$BEGIN RAISE NOTICE "
+         "E'two\\nlines' USING DETAIL = 'more', HINT = 'still more'; RETURN true; END$$");
+  const RunResult labelled = runQuery({"id", "told()", "20240101", "20240101", "0", "0"});
+  EXPECT_EQ(labelled.out, "1\nSuccess");
+  EXPECT_EQ(labelled.err, "lumettool: NOTICE:  two\nlumettool: detail: lines\n"
+                          "lumettool: DETAIL:  more\nlumettool: HINT:  still more\n");
 }
 
 // Samoa skipped 2011-12-30 entirely; Dublin's 2011-10-30 lasted 25 hours.

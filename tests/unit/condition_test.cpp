@@ -17,12 +17,32 @@ std::string filterOf(const std::string& condition, bool fits = true) {
   return fits ? std::string(out.data()) : std::string(length, '?');
 }
 
+// The words the translation of `condition` splits, as "word:became|...".
+std::string splitOf(const std::string& condition) {
+  std::string text;
+  for (const SplitWord& split : splitWords(condition)) text += split.word + ":" + split.became + "|";
+  return text;
+}
+
+// A condition, its filter and the words split in it (see splitOf).
+struct ConditionRow {
+  const char* text;
+  const char* filter;
+  const char* split = "";
+};
+
 }  // namespace
 
 TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
-  const std::pair<const char*, const char*> conditions[] = {
-      {"STATUS=1andTYPE=2", "status=1 AND type=2"}, {"vendor=3", "vend OR =3"},
-      {"a=1 Or b=2", "a=1  OR  b=2"}, {"Brand='Sandor AND Co'", "br AND ='Sandor AND Co'"},
+  const ConditionRow conditions[] = {
+      {"STATUS=1andTYPE=2", "status=1 AND type=2", "1andTYPE:1 AND type|"},
+      {"vendor=3", "vend OR =3", "vendor:vend OR |"},
+      {"a=1 Or b=2", "a=1  OR  b=2"},
+      {"Brand='Sandor AND Co'", "br AND ='Sandor AND Co'", "Brand:br AND |"},
+      {"floor(a)=5 or Floor(b)=1", "flo OR (a)=5  OR  flo OR (b)=1", "floor:flo OR |"},
+      {"operator_id is null", "operat OR _id is null", "operator_id:operat OR _id|"},
+      {"orator=1 AnDoR x", " OR at OR =1  AND  OR  x", "orator: OR at OR |AnDoR: AND  OR |"},
+      {"\"floor\"(a)=5 and \"vendor\"=3", "\"floor\"(a)=5  AND  \"vendor\"=3"},
       {"n='it''s Oregon' or x=\"Ore and Co\"", "n='it''s Oregon'  OR  x=\"Ore and Co\""},
       {"none", ""}, {" NoNe\t", ""}, {"", ""}, {" \t ", ""}, {"nonexistent=1", "nonexistent=1"},
       {"none and x", "none  AND  x"},
@@ -42,9 +62,12 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
       // word before it, so a quote may open right after it.
       {"id<0 or$$brand$$=note", "id<0  OR $$brand$$=note"},
       {"id<0 orE'It\\'s NAME'=note", "id<0  OR E'It\\'s NAME'=note"},
-      {"x OR12$A$ AND $a$", "x  OR 12$A$ AND $a$"},
+      {"x OR12$A$ AND $a$", "x  OR 12$A$ AND $a$", "OR12: OR 12|"},
       {"x=1 and$t$ Or $t$", "x=1  AND $t$ Or $t$"}};
-  for (const auto& [text, filter] : conditions) EXPECT_EQ(filterOf(text), filter) << text;
+  for (const auto& [text, filter, split] : conditions) {
+    EXPECT_EQ(filterOf(text), filter) << text;
+    EXPECT_EQ(splitOf(text), split) << text;
+  }
 
   const std::pair<const char*, const char*> fields[] = {
       {"ALL", "*"}, {" all ", "*"}, {"allowance", "allowance"},
@@ -53,6 +76,23 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
     std::string text = list;
     lowerOutsideQuotes(text.data());
     EXPECT_EQ(selectList(text), expected) << list;
+  }
+}
+
+// Told only when a word was split: the filter sent, each word, one hint.
+TEST(QueryText, TellsTheWordsTheTranslationSplit) {
+  const std::pair<const char*, const char*> told[] = {
+      {"a=1 or b=2 and x", ""},
+      {"Floor(amount)=5 or vendor=3",
+       "lumettool: detail: the condition was sent as 'flo OR (amount)=5  OR  vend OR =3'\n"
+       "lumettool: detail: the word 'Floor' became 'flo OR '\n"
+       "lumettool: detail: the word 'vendor' became 'vend OR '\n"
+       "lumettool: hint: every and/or of the condition's code becomes AND/OR, inside words too; "
+       "to keep a name whole, write it in double quotes and lower case: \"floor\", \"vendor\"\n"}};
+  for (const auto& [condition, expected] : told) {
+    testing::internal::CaptureStderr();
+    tellTranslation(condition, filterOf(condition));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
   }
 }
 
