@@ -44,6 +44,7 @@ struct Run {
   uint64_t completeBytes = 0;  // this run's output that holds whole chunks
   DBFailure why;               // the database's account of a failure
   int retries = 0;             // spent since the last chunk that went through
+  bool pausing = false;        // between chunks, or waiting to try again
   // Values printed that hold '|' or a line break, and the days of the
   // chunk where the first of them was.
   uint64_t breakingValues = 0;
@@ -101,7 +102,7 @@ ChunksEnd exportChunk(Run& run) {
   const SpoolOut out = spoolOut(run.spool);
   if (out.fault == SpoolOutFault::kSpool) return ChunksEnd::kSpoolFailed;
   if (out.fault == SpoolOutFault::kOutput) return ChunksEnd::kOutputFailed;
-  run.completeBytes = outputBytes();
+  run.completeBytes += out.written;
   if (breaking > 0 && run.breakingValues == 0) {
     run.breakingFirst = run.first;
     run.breakingLast = run.last;
@@ -135,7 +136,8 @@ ChunksEnd exportChunkRetrying(Run& run) {
     const ChunksEnd end = exportChunk(run);
     if (stopSignal() != 0) return ChunksEnd::kStopped;
     if (end != ChunksEnd::kStatementFailed || !chunkFailurePasses(run.why)) return end;
-    const std::string what = "the statement for " + daysText(run.first, run.last) + " failed: ";
+    const std::string what =
+        "the statement for " + isoText(run.first) + ".." + isoText(run.last) + " failed: ";
     if (!reconnect(run, what)) {
       return stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kStatementFailed;
     }
@@ -156,13 +158,15 @@ ChunksEnd exportChunks(Run& run) {
     run.retries = 0;
     run.next = run.last + std::chrono::days{1};
     if (finalChunk) return ChunksEnd::kDone;
-    run.first = run.next;
+    run.pausing = true;
     if (inDBPause(job.delayMs, &run.why) != 0 &&
         !reconnect(run, "the connection was lost in the pause after " +
-                            daysText(job.from, run.last) + ": ")) {
+                            daysText(run.first, run.last) + ": ")) {
       return stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kConnectionLost;
     }
     if (stopSignal() != 0) return ChunksEnd::kStopped;
+    run.pausing = false;
+    run.first = run.next;
   }
 }
 
@@ -195,8 +199,13 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
                    systemError(outputErrno())});
       break;
     case ChunksEnd::kStopped:
-      tellError({"stopped by ", signalName(stopSignal()), "; the rows of ", days,
+      if (run.pausing) {
+        tellError({"stopped by ", signalName(stopSignal()), " in the pause after ",
+                   isoText(run.last)});
+      } else {
+        tellError({"stopped by ", signalName(stopSignal()), "; the rows of ", days,
                    " were dropped"});
+      }
       break;
   }
   tellResumePoint({run.next, run.next != run.job.from, run.start, run.completeBytes});

@@ -19,7 +19,6 @@ void useLargeOutputBuffer() {
 namespace {
 
 int firstWriteErrno = 0;
-uint64_t bytesTaken = 0;
 
 int noteOutputFailure() {
   if (firstWriteErrno == 0) firstWriteErrno = errno != 0 ? errno : EIO;
@@ -60,8 +59,6 @@ int ignoreBrokenPipe() {
   action.sa_handler = SIG_IGN;
   return sigemptyset(&action.sa_mask) == 0 && sigaction(SIGPIPE, &action, nullptr) == 0 ? 0 : -1;
 }
-
-uint64_t outputBytes() { return bytesTaken; }
 
 OutputStart outputStart() {
   struct stat status {};

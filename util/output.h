@@ -18,10 +18,6 @@ void useLargeOutputBuffer();
 // Returns 0, or -1 once standard output has failed.
 int printText(std::string_view text);
 
-// Bytes that printText has taken so far; once finishOutput has succeeded,
-// they are all in standard output.
-uint64_t outputBytes();
-
 // Where this run's bytes land: in a regular file, after `offset` bytes
 // (its size when it was opened for appending, where the writing starts
 // otherwise); else nowhere that can be cut back.

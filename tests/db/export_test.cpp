@@ -84,8 +84,9 @@ TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
   EXPECT_EQ(run.err,
             "lumettool: error: the statement for 2024-01-03..2024-01-03 failed: ERROR:  division "
             "by zero (SQLSTATE 22012)\n"
-            "lumettool: hint: the rows up to 2024-01-02 are complete; to go on, run again with "
-            "date-from 20240103 and append\n");
+            "lumettool: hint: to go on, keep the first 10 bytes this run wrote to standard "
+            "output, which hold the rows up to 2024-01-02, and run again with date-from "
+            "20240103 appending to them\n");
   // Merged (2>&1), the rows come first and the final message is still the last line.
   RunOptions merged;
   merged.mergeStderr = true;

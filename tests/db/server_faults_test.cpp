@@ -1,6 +1,9 @@
 // The export when the server, the login or the output fails: the rows of the
 // chunks that finished stay printed, the last line is exactly one error
 // message, and the run never hangs nor ends with Success.
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <iostream>
 #include <optional>
@@ -11,6 +14,7 @@
 
 #include "tests/support/db_fixture.h"
 #include "tests/support/final_message.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -151,28 +155,47 @@ TEST_F(ServerFaults, StoppedServerCannotBeReached) {
 }
 
 // The tool's connection fails after two chunks were printed: while it waits
-// between chunks, or while the third chunk's statement runs.
+// between chunks, or while the third chunk's statement runs. Without retries
+// the export ends there and says where to go on; with them it connects again
+// and runs the chunk again from its start, unless the statement itself is
+// at fault.
 TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
   vdLoginAsReader();
+  // Row 4 sleeps for as long as the table says: the test lets a chunk that
+  // runs again go through.
+  runSql("CREATE TABLE naptime AS SELECT 60::float8 AS secs");
+  runSql("GRANT SELECT ON naptime TO " + roleName());
   enum class Fault { kTerminate, kRestart, kRevokeSelect };
   struct Case {
     std::string name;
     Fault fault;
     bool duringStatement;
-    std::string errHas;  // the reason; the resume point follows it in every case
+    std::string retries, expected;
+    std::string errHas;  // the reason; without retries the resume point follows it
   };
-  const std::string inPause = "lumettool: error: the connection was lost in the pause after ";
+  const std::string inPause = "lumettool: error: the connection was lost after 2024-01-02: ";
   const std::string inThird = "lumettool: error: the statement for 2024-01-03..2024-01-03 failed: ";
+  const std::string terminated = "FATAL:  terminating connection due to administrator command";
+  const std::string retried = "lumettool: warning: the statement for 2024-01-03..2024-01-03 failed: ";
   const std::vector<Case> cases{
-      {"backend terminated in the pause", Fault::kTerminate, false,
-       "lumettool: FATAL:  terminating connection due to administrator command\n" + inPause +
-           "2024-01-02..2024-01-02: "},
-      {"backend terminated during a statement", Fault::kTerminate, true,
-       inThird + "FATAL:  terminating connection due to administrator command"},
-      {"server restarted in the pause", Fault::kRestart, false, inPause},
-      {"server restarted during a statement", Fault::kRestart, true, inThird},
-      {"SELECT revoked in the pause", Fault::kRevokeSelect, false,
+      {"backend terminated in the pause", Fault::kTerminate, false, "0", "1\n2\n" + kSqlFailed,
+       "lumettool: " + terminated + "\n" + inPause},
+      {"backend terminated during a statement", Fault::kTerminate, true, "0",
+       "1\n2\n" + kSqlFailed, inThird + terminated},
+      {"server restarted in the pause", Fault::kRestart, false, "0", "1\n2\n" + kSqlFailed, inPause},
+      {"server restarted during a statement", Fault::kRestart, true, "0", "1\n2\n" + kSqlFailed,
+       inThird},
+      {"SELECT revoked in the pause", Fault::kRevokeSelect, false, "0", "1\n2\n" + kSqlFailed,
        inThird + "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
+      // With retries: what passes is ridden through, a wrong statement is not retried.
+      {"backend terminated in the pause, retried", Fault::kTerminate, false, "2", kAllRows,
+       "lumettool: warning: the connection was lost in the pause after 2024-01-02: "},
+      {"backend terminated during a statement, retried", Fault::kTerminate, true, "2", kAllRows,
+       retried + terminated + " (SQLSTATE 57P01); retry 1 of 2 in 1 s\n"},
+      {"server restarted during a statement, retried", Fault::kRestart, true, "5", kAllRows,
+       retried},
+      {"SELECT revoked in the pause, not retried", Fault::kRevokeSelect, false, "2",
+       "1\n2\n" + kSqlFailed, inThird + "ERROR:  permission denied"},
   };
   const std::string reason = sNoClusterControl();
   for (const Case& c : cases) {
@@ -183,9 +206,11 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
     }
     std::optional<ClusterKeptRunning> guard;
     if (c.fault == Fault::kRestart) guard.emplace();
+    runSql("UPDATE naptime SET secs = 60");
     bool acted = false;
     RunOptions options;
     options.timeoutSeconds = 40;
+    options.env = {"LUMETTOOL_RETRIES=" + c.retries};
     options.onOutput = [&](const std::string& out) {
       if (acted || out != "1\n2\n") return;
       acted = true;
@@ -195,30 +220,135 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
                                                      : "state = 'idle'"));
       switch (c.fault) {
         case Fault::kTerminate:
-          EXPECT_EQ(queryValue(admin_,
-                               "SELECT count(pg_terminate_backend(pid)) FROM "
-                               "pg_stat_activity WHERE usename = '" +
-                                   roleName() + "'"),
+          EXPECT_EQ(queryValue(admin_, "SELECT count(pg_terminate_backend(pid)) FROM "
+                                   "pg_stat_activity WHERE usename = '" + roleName() + "'"),
                     "1");
           break;
         case Fault::kRestart: EXPECT_TRUE(boCluster("restart")); break;
         case Fault::kRevokeSelect: runSql("REVOKE SELECT ON transaction FROM " + roleName()); break;
       }
+      if (c.fault == Fault::kRestart) reconnect();
+      runSql("UPDATE naptime SET secs = 0");
     };
-    const std::string condition = c.duringStatement ? "nap(60, id=4)" : "none";
+    const std::string condition =
+        c.duringStatement ? "nap((select secs from naptime), id=4)" : "none";
     const RunResult run =
         runQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
     EXPECT_TRUE(acted);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, "1\n2\n" + kSqlFailed);
+    EXPECT_EQ(run.out, c.expected);
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("lumettool: hint: the rows up to 2024-01-02 are complete; to go on, "
-                           "run again with date-from 20240103 and append\n"),
+    if (c.expected == kAllRows) {
+      EXPECT_EQ(run.err.find("lumettool: error:"), std::string::npos) << run.err;
+    } else {
+      EXPECT_EQ(run.err.find("; retry "), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("lumettool: hint: to go on, keep the first 4 bytes this run wrote "
+                             "to standard output, which hold the rows up to 2024-01-02, and run "
+                             "again with date-from 20240103 appending to them\n"),
+                std::string::npos)
+          << run.err;
+    }
+    if (c.fault == Fault::kRevokeSelect) runSql("GRANT SELECT ON transaction TO " + roleName());
+  }
+}
+
+// Told to stop, in a statement or in the pause, the export cancels what runs
+// on the server, drops the chunk in progress, says where to go on and ends
+// by the same signal; killed outright, the server ends its statement itself.
+TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
+  vdLoginAsReader();
+  struct Case {
+    std::string name;
+    int signal;
+    bool duringStatement;
+  };
+  const std::vector<Case> cases{
+      {"SIGTERM during a statement", SIGTERM, true},
+      {"SIGINT during a statement", SIGINT, true},
+      {"SIGHUP in the pause", SIGHUP, false},
+      {"SIGTERM in the pause", SIGTERM, false},
+      {"SIGKILL during a statement", SIGKILL, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int pid = -1;
+    bool sent = false;
+    std::chrono::steady_clock::time_point sentAt;
+    RunOptions options;
+    options.timeoutSeconds = 40;
+    options.started = [&pid](int child) { pid = child; };
+    options.onOutput = [&](const std::string& out) {
+      if (sent || out != "1\n2\n") return;
+      ASSERT_TRUE(boSessionReaches(c.duringStatement ? "state = 'active' AND wait_event = 'PgSleep'"
+                                                     : "state = 'idle'"));
+      sent = kill(pid, c.signal) == 0;
+      sentAt = std::chrono::steady_clock::now();
+    };
+    const RunResult run =
+        runQueryWith({"id", c.duringStatement ? "nap(60, id=4)" : "none", "20240101", "20240104",
+                      "1", c.duringStatement ? "0" : "2000"},
+                     options);
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(run.termSignal, c.signal);
+    EXPECT_EQ(run.out, "1\n2\n");
+    // Nothing of the tool's is left on the server three seconds on (the
+    // server notices a client killed outright within its check interval).
+    EXPECT_TRUE(boSessionReaches("true", "0"));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sentAt).count(),
+              c.signal == SIGKILL ? 6.0 : 3.0);
+    if (c.signal == SIGKILL) continue;
+    EXPECT_NE(run.err.find("lumettool: error: stopped by " + c.name.substr(0, c.name.find(' ')) +
+                           (c.duringStatement ? "; the rows of 2024-01-03..2024-01-03 were dropped"
+                                              : " in the pause after 2024-01-02")),
               std::string::npos)
         << run.err;
-    if (c.fault == Fault::kRestart) reconnect();
-    if (c.fault == Fault::kRevokeSelect) runSql("GRANT SELECT ON transaction TO " + roleName());
+    EXPECT_NE(run.err.find("lumettool: hint: to go on, keep the first 4 bytes this run wrote to "
+                           "standard output, which hold the rows up to 2024-01-02, and run again "
+                           "with date-from 20240103"),
+              std::string::npos)
+        << run.err;
+  }
+}
+
+// The hint after a failure names the day and the bytes to keep: cutting the
+// file there and running again from that day, appending, gives the file an
+// uninterrupted run gives, whatever stopped the first run.
+TEST_F(ServerFaults, ResumeRecipeGivesTheUninterruptedFile) {
+  runSql("ALTER TABLE transaction ADD amount int");
+  runSql("UPDATE transaction SET amount = 1, note = 'n' || id");
+  const std::vector<std::string> args{"id,note,10/amount", "none", "20240101", "20240104", "1", "0"};
+  const std::string whole = dir_.pathOf("whole.txt");
+  RunOptions plain;
+  plain.stdoutPath = whole;
+  ASSERT_EQ(runQueryWith(args, plain).exitStatus, 0);
+  const std::string expected = readFile(whole);
+  ASSERT_TRUE(expected.ends_with("5|n5|10\nSuccess")) << expected;
+
+  runSql("UPDATE transaction SET amount = 0 WHERE id = 4");  // the third chunk fails
+  for (const bool append : {false, true}) {
+    SCOPED_TRACE(append ? "appended to earlier output" : "a new file");
+    const std::string earlier = append ? "earlier lines\n" : "";
+    const std::string file = dir_.pathOf("resumed.txt");
+    writeFile(file, earlier);
+    RunOptions options;
+    options.stdoutPath = file;
+    options.stdoutAppend = true;
+    const RunResult failed = runQueryWith(args, options);
+    EXPECT_EQ(readFile(file), earlier + "1|n1|10\n2|n2|10\n" + kSqlFailed);
+    const size_t at = failed.err.find("(truncate -s ");
+    ASSERT_NE(at, std::string::npos) << failed.err;
+    const size_t keep = std::stoul(failed.err.substr(at + 13));
+    EXPECT_EQ(keep, earlier.size() + 16);
+    ASSERT_NE(failed.err.find("run again with date-from 20240103 appending"), std::string::npos);
+
+    runSql("UPDATE transaction SET amount = 1 WHERE id = 4");
+    ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(keep)), 0);
+    std::vector<std::string> rest = args;
+    rest[2] = "20240103";
+    EXPECT_EQ(runQueryWith(rest, options).exitStatus, 0);
+    EXPECT_EQ(readFile(file), earlier + expected);
+    runSql("UPDATE transaction SET amount = 0 WHERE id = 4");
   }
 }
 

@@ -144,7 +144,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
       fds[0] = -1;
     }
   } else {
-    outFd = open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    outFd = open(options.stdoutPath.c_str(),
+                 O_WRONLY | O_CREAT | O_CLOEXEC | (options.stdoutAppend ? O_APPEND : O_TRUNC), 0644);
     if (outFd < 0) return result;
   }
   // Standard error: a pipe of its own, the pseudo-terminal's other side, or
@@ -159,6 +160,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   }
   const int errFd = options.mergeStderr ? outFd : errFds[1];
   const pid_t pid = startChild(program.c_str(), child, options, outFd, errFd);
+  if (pid > 0 && options.started) options.started(pid);
   if (outFd >= 0) close(outFd);
   if (errFds[1] >= 0) close(errFds[1]);
   if (pid < 0) {

@@ -9,6 +9,7 @@ struct RunOptions {
   std::string cwd = ".";              // working directory of the child
   std::vector<std::string> env;       // extra NAME=value entries (override)
   std::string stdoutPath;             // when set, stdout goes to this file instead
+  bool stdoutAppend = false;          // that file is opened for appending (>>), not emptied
   bool closeStdoutEarly = false;      // read one line, then close the pipe
   bool stdoutReaderGone = false;      // stdout is a pipe whose reader has already gone
   int timeoutSeconds = 30;            // the child is killed after this
@@ -16,6 +17,8 @@ struct RunOptions {
   // Called with everything read so far each time more output arrives, while
   // the child goes on running: lets a test act at a chosen point of a run.
   std::function<void(const std::string& out)> onOutput;
+  // Called with the child's process id once it has started.
+  std::function<void(int pid)> started;
   int uid = -1;                       // when >= 0 (needs root): the child runs as this
   int gid = -1;                       // user and group, without supplementary groups
   long fileSizeLimit = -1;            // when >= 0: RLIMIT_FSIZE in bytes, SIGXFSZ ignored
