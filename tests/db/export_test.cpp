@@ -175,19 +175,33 @@ TEST_F(Export, ConnectFailuresAreReported) {
   const LocalPort silent(true);  // the connect time-out has to end this one
   struct Case {
     std::string port, password, errHas;
+    std::string retries = "0";
+    std::string retried{};  // the warning of the one retry, when there is one
   };
   const std::string server = "lumettool: error: cannot connect: connection to server at "
                              "\"127.0.0.1\", port ";
+  const std::string refused = "connection to server at \"127.0.0.1\", port " + refusing.port +
+                              " failed: Connection refused";
   for (const Case& c : std::vector<Case>{
            {envValue("PGPORT"), "wrong",
             server + envValue("PGPORT") + " failed: FATAL:  password authentication failed for user"},
            {refusing.port, envValue("PGPASSWORD"), server + refusing.port + " failed: Connection refused"},
-           {silent.port, envValue("PGPASSWORD"), "timeout expired"}}) {
-    SCOPED_TRACE("port " + c.port + " password " + c.password);
+           {silent.port, envValue("PGPASSWORD"), "timeout expired"},
+           // A refused connection may be a server on its way back: tried again.
+           {refusing.port, envValue("PGPASSWORD"), "lumettool: error: cannot connect: " + refused, "1",
+            "lumettool: warning: cannot connect: " + refused + "; retry 1 of 1 in 1 s\n"},
+           // A wrong password is not.
+           {envValue("PGPORT"), "wrong", "password authentication failed", "1"}}) {
+    SCOPED_TRACE("port " + c.port + " password " + c.password + " retries " + c.retries);
     ASSERT_EQ(initSettings(c.port, envValue("PGUSER"), c.password), finalMessage(Outcome::kSuccess));
-    const RunResult run = runQuery({"id", "none", "20240101", "20240101", "0", "0"});
+    const RunResult run = runQuery({"id", "none", "20240101", "20240101", "0", "0"},
+                                   {"LUMETTOOL_RETRIES=" + c.retries});
     EXPECT_EQ(run.out, finalMessage(Outcome::kCannotConnect));
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.retried.empty() ? "error" : c.retried), std::string::npos) << run.err;
+    if (c.retried.empty()) {
+      EXPECT_EQ(run.err.find("; retry "), std::string::npos) << run.err;
+    }
   }
 }
 
@@ -293,12 +307,18 @@ TEST_F(Export, ChunkRowsArriveBeforeThePause) {
 
 TEST_F(Export, FullStdoutEndsWithStatusOne) {
   insertStamps("(1, '2024-01-01 10:00'), (2, '2024-01-02 10:00'), (3, '2024-01-03 10:00')");
-  for (const std::string days : {"0", "1"}) {
+  // The rows fail to go out, or (no rows in 2023) only the final message does.
+  for (const std::string days : {"0", "1", "2023"}) {
     SCOPED_TRACE("days " + days);
+    const std::string from = days == "2023" ? "20230101" : "20240101";
+    const std::string to = days == "2023" ? "20230102" : "20240103";
     const RunResult run =
-        runQuery({"id", "none", "20240101", "20240103", days, "0"}, {}, "lumettool", "/dev/full");
+        runQuery({"id", "none", from, to, days == "2023" ? "1" : days, "0"}, {}, "lumettool",
+                 "/dev/full");
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.err.find("standard output: No space left on device\n"), std::string::npos)
+        << run.err;
   }
 }
 

@@ -350,6 +350,38 @@ TEST_F(ServerFaults, ResumeRecipeGivesTheUninterruptedFile) {
     EXPECT_EQ(readFile(file), earlier + expected);
     runSql("UPDATE transaction SET amount = 0 WHERE id = 4");
   }
+
+  // A disk that fills up in the middle of a chunk's lines.
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  runSql("UPDATE transaction SET amount = 1, note = repeat('x', 30000) || id");
+  ASSERT_EQ(runQueryWith(args, plain).exitStatus, 0);
+  const std::string big = readFile(whole);
+  const TempDir disk;
+  const auto mount = [&disk](const std::string& size) {
+    return runProgram("/bin/mount", {"-t", "tmpfs", "-o", size, "tmpfs", disk.path}).exitStatus;
+  };
+  ASSERT_EQ(mount("size=64k"), 0);
+  const std::string file = disk.pathOf("out.txt");
+  RunOptions options;
+  options.stdoutPath = file;
+  options.stdoutAppend = true;
+  const RunResult full = runQueryWith(args, options);
+  EXPECT_EQ(full.exitStatus, 1);
+  EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+  const size_t at = full.err.find("(truncate -s ");
+  EXPECT_NE(at, std::string::npos) << full.err;
+  if (at != std::string::npos) {
+    const size_t keep = std::stoul(full.err.substr(at + 13));
+    EXPECT_EQ(big.substr(0, keep), readFile(file).substr(0, keep));
+    const size_t from = full.err.find("date-from ", at);
+    EXPECT_EQ(mount("remount,size=4m"), 0);
+    ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(keep)), 0);
+    std::vector<std::string> rest = args;
+    rest[2] = full.err.substr(from + 10, 8);
+    EXPECT_EQ(runQueryWith(rest, options).exitStatus, 0);
+    EXPECT_EQ(readFile(file), big);
+  }
+  EXPECT_EQ(runProgram("/bin/umount", {disk.path}).exitStatus, 0);
 }
 
 // Logins the server refuses and statements it rejects. Each case changes the
