@@ -17,6 +17,7 @@ const std::string kPassedWhy = "error: cannot open the settings file './db_confi
 const std::string kFromBad = finalMessage(Outcome::kDateFromInvalid);
 const std::string kToBad = finalMessage(Outcome::kDateToInvalid);
 const std::string kTooLong = finalMessage(Outcome::kQueryTooLong);
+const std::string kInvalid = finalMessage(Outcome::kInvalidParameters);
 
 const std::string k21 = "lumettool";
 
@@ -90,6 +91,17 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
       {k21, queryArgs("f", ands + "and"), kTooLong, "rewritten, would be 2050 bytes, 3 more"},
       {k21, queryArgs("f", ors), kTooLong, "rewritten, would be 2048 bytes, 1 more"},
       {k21, queryArgs(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
+      // The environment's settings of the tool are checked before its settings file.
+      {k21, queryArgs("f", "none"), kInvalid,
+       "error: LUMETTOOL_FORMAT 'xml' is neither text nor copy\n", std::nullopt,
+       {"LUMETTOOL_FORMAT=xml"}},
+      {k21, queryArgs("f", "none"), kPassed, kPassedWhy, std::nullopt, {"LUMETTOOL_FORMAT=copy"}},
+      {"lumettool-2.0", queryArgs20("f"), kInvalid,
+       "error: LUMETTOOL_RETRIES 'many' is not a whole number of retries from 0 to 100\n",
+       std::nullopt, {"LUMETTOOL_RETRIES=many"}},
+      {k21, queryArgs("f", "none"), kInvalid, "LUMETTOOL_RETRIES '-1' is not", std::nullopt,
+       {"LUMETTOOL_RETRIES=-1"}},
+      {k21, queryArgs("f", "none"), kPassed, kPassedWhy, std::nullopt, {"LUMETTOOL_RETRIES=7"}},
       {"lumettool-2.0", queryArgs20(fields(10098)), kPassed, kPassedWhy},
       {"lumettool-2.0", queryArgs20(fields(10099)), kTooLong, "the statement would be 10240 bytes"},
   });

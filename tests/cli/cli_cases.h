@@ -29,6 +29,7 @@ struct CliCase {
   // A fragment standard error must contain; empty: standard error stays empty.
   std::string errHas = {};
   std::optional<std::string> settings = std::nullopt;  // content of ./db_config.cfg
+  std::vector<std::string> env = {};                    // NAME=value for the run
 };
 
 // Standard error is empty when `errHas` is, and otherwise contains it.
@@ -71,7 +72,9 @@ inline void expectRuns(const std::vector<CliCase>& cases) {
     SCOPED_TRACE(trace);
     TempDir dir;
     if (c.settings) writeFile(dir.pathOf("db_config.cfg"), *c.settings);
-    const RunResult r = runProgram(programPath(c.program), c.args, optionsIn(dir.path));
+    RunOptions options = optionsIn(dir.path);
+    options.env = c.env;
+    const RunResult r = runProgram(programPath(c.program), c.args, options);
     EXPECT_EQ(r.out, c.expected);
     EXPECT_EQ(r.exitStatus, 0);
     expectStderr(r.err, c.errHas);

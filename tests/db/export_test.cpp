@@ -240,6 +240,15 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
   std::string longNote;
   for (int i = 0; i < 5000; ++i) longNote += "long";
   ASSERT_NE(psql.out.find("6|2024-01-01 13:00:00|" + longNote + "|"), std::string::npos);
+  // With LUMETTOOL_FORMAT=copy, COPY's own lines: escapes and \\N kept.
+  const RunResult copy = runProgram(
+      "/usr/bin/psql", {"-X", "-c", "COPY (" + select + ") TO STDOUT WITH (DELIMITER '|')"},
+      options);
+  ASSERT_EQ(copy.exitStatus, 0);
+  ASSERT_NE(copy.out.find("|\\N|a\\|b|"), std::string::npos) << copy.out;
+  EXPECT_EQ(queryOutput({"all", "none", "20240101", "20240101", "0", "0"},
+                        {"LUMETTOOL_FORMAT=copy"}),
+            copy.out + finalMessage(Outcome::kSuccess));
   // Three values hold '|' or a line break: the lines stay as psql prints
   // them, and the operator is told.
   const RunResult run = runQuery({"all", "none", "20240101", "20240101", "0", "0"});
@@ -287,6 +296,34 @@ TEST_F(Export, LargeOutputMatchesPsql) {
   // No columns at all: an empty line per row.
   EXPECT_EQ(queryOutput({"", "none", "20240301", "20240301", "0", "0"}),
             std::string(4000, '\n') + finalMessage(Outcome::kSuccess));
+}
+
+// A chunk larger than the spool's memory goes through a temporary file in
+// TMPDIR; where none can be made, the chunk fails and prints nothing.
+TEST_F(Export, ChunkPastTheSpoolMemory) {
+  runSql("INSERT INTO transaction (id, datetime, note) SELECT i, TIMESTAMP '2024-01-02' + "
+         "i * INTERVAL '1 second', repeat(md5(i::text), 250) FROM generate_series(1, 700) AS i");
+  insertStamps("(0, '2024-01-01 10:00')");
+  RunOptions options;
+  options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
+  const RunResult psql = runProgram(
+      "/usr/bin/psql",
+      {"-X", "-At", "-F|", "-c",
+       "SELECT id, note FROM transaction WHERE datetime >= '2024-01-01' AND datetime < "
+       "'2024-01-03' ORDER BY datetime"},
+      options);
+  ASSERT_GT(psql.out.size(), size_t{5} << 20);
+  EXPECT_EQ(queryOutput({"id,note", "none", "20240101", "20240102", "1", "0"}),
+            psql.out + finalMessage(Outcome::kSuccess));
+  const RunResult missing =
+      runQuery({"id,note", "none", "20240101", "20240102", "1", "0"}, {"TMPDIR=/nonexistent"});
+  EXPECT_EQ(missing.out, "0|\n" + finalMessage(Outcome::kAllocationFailed));
+  EXPECT_NE(missing.err.find("lumettool: error: the rows of 2024-01-02..2024-01-02 cannot be held "
+                             "back until they are complete: cannot create a temporary file in "
+                             "'/nonexistent'"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_NE(missing.err.find("keep the first 3 bytes"), std::string::npos) << missing.err;
 }
 
 // The rows of a chunk reach the reader before the pause after it, not when
