@@ -95,9 +95,9 @@ struct FieldWalk {
     if (!isIdentifierByte(c) || c == '$') return 1;
     size_t end = pos;
     while (end < fields.size() && isIdentifierByte(fields[end])) ++end;
-    const std::string_view word = fields.substr(pos, end - pos);
+    const std::string_view token = fields.substr(pos, end - pos);
     for (const std::string_view clause : kClauseWords) {
-      if (opened.empty() && word.size() == clause.size() && startsWithFolded(word, clause)) {
+      if (opened.empty() && isWholeWord(token, clause)) {
         refuse(pos, "the word " + std::string(clause) + ", which ends a select list");
       }
     }
@@ -106,8 +106,8 @@ struct FieldWalk {
 };
 
 std::string folded(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = asciiLower(c);
+  std::string lower(text.size(), '\0');
+  std::transform(text.begin(), text.end(), lower.begin(), asciiLower);
   return lower;
 }
 

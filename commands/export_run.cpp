@@ -79,7 +79,9 @@ ChunksEnd spoolChunk(Run& run, size_t& breaking) {
   int sinceShown = 0;
   bool spooled = true;
   std::span<char> row;
-  while (spooled && (got = dbCopyRow(row, run.why)) == 1) {
+  // A stop that came between two rows, where no statement ran to be
+  // cancelled, ends the rows here; dbCopyEnd cancels the rest.
+  while (spooled && stopSignal() == 0 && (got = dbCopyRow(row, run.why)) == 1) {
     spooled = spoolCopyRow(run.spool, row, run.job.format, breaking);
     if (++sinceShown == kRowsPerProgress) {
       progressRowsArrived(run.progress, sinceShown);
@@ -234,7 +236,10 @@ Outcome runExport(const ExportJob& job) {
   run.next = job.from;
   run.start = outputStart();
   if (!connect(run)) {
-    if (stopSignal() != 0) endBySignal(stopSignal());
+    if (stopSignal() != 0) {
+      tellError({"stopped by ", signalName(stopSignal()), " before the export could connect"});
+      endBySignal(stopSignal());
+    }
     tellConnectFailure(config, run.why);
     return Outcome::kCannotConnect;
   }

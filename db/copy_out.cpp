@@ -5,6 +5,7 @@
 
 #include "db/connection.h"
 #include "db/db_access.h"
+#include "db/stop_signals.h"
 
 namespace {
 
@@ -40,6 +41,8 @@ int readCopyEnd(DBFailure& why) {
 int dbCopyBegin(const char* sql, DBFailure& why) {
   if (beginReadOnly(&why) != 0) return -1;
   inTransaction = true;
+  // A stop that came while BEGIN ran found nothing to cancel.
+  if (stopSignal() != 0) return -1;
   PGresult* result = PQexecParams(currentConnection(), sql, 0, nullptr, nullptr, nullptr,
                                   nullptr, 0);
   const bool started = PQresultStatus(result) == PGRES_COPY_OUT;
@@ -71,8 +74,8 @@ int dbCopyEnd(DBFailure& why) {
   if (copyRunning) {
     // The rows are no longer wanted: the server is asked to stop sending
     // them, and what it sent meanwhile is read and dropped.
-    std::array<char, 256> error{};
     if (PGcancel* cancel = PQgetCancel(conn)) {
+      std::array<char, 256> error{};
       (void)PQcancel(cancel, error.data(), static_cast<int>(error.size()));
       PQfreeCancel(cancel);
     }

@@ -55,9 +55,10 @@ struct SpoolOut {
   uint64_t written = 0;
 };
 
-// Writes everything appended to standard output through printText, in
-// blocks of kOutputBufferSize, and flushes it. The spool keeps its bytes:
-// spoolReset comes next.
+// Writes everything appended to standard output and flushes it: what is in
+// memory through printText in blocks of kOutputBufferSize, what went to the
+// temporary file with sendfile, or through printText where sendfile is
+// refused. The spool keeps its bytes: spoolReset comes next.
 SpoolOut spoolOut(Spool& spool);
 
 // Empties the spool for the next chunk, and forgets a failure. The

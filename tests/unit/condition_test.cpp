@@ -64,9 +64,9 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
       {"id<0 orE'It\\'s NAME'=note", "id<0  OR E'It\\'s NAME'=note"},
       {"x OR12$A$ AND $a$", "x  OR 12$A$ AND $a$", "OR12: OR 12|"},
       {"x=1 and$t$ Or $t$", "x=1  AND $t$ Or $t$"}};
-  for (const auto& [text, filter, split] : conditions) {
-    EXPECT_EQ(filterOf(text), filter) << text;
-    EXPECT_EQ(splitOf(text), split) << text;
+  for (const ConditionRow& row : conditions) {
+    EXPECT_EQ(filterOf(row.text), row.filter) << row.text;
+    EXPECT_EQ(splitOf(row.text), row.split) << row.text;
   }
 
   const std::pair<const char*, const char*> fields[] = {
