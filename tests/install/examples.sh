@@ -98,6 +98,28 @@ SQL
   check "it names the time limit [$err]" grep -q -F "ran past the time limit of 2" <<<"$err"
   check_eq "the first day's rows are kept" "$(rows_of 2024-01-01 2024-01-02)" \
     "$(sort -t'|' -k1,1n "$live/transactions-20240101-20240102.txt.part")"
+
+  # A chunk that fails, then the resume the wrapper names from the tool's
+  # hint: the finished file is the uninterrupted run's, byte for byte.
+  psql -X -q -d "$db" -c "CREATE TABLE flag (ok bool); INSERT INTO flag VALUES (false)"
+  cond="case when transaction.datetime>='2024-01-02' and not (select ok from flag) then 1/(id-id) else 1 end=1"
+  EXPORT_CONDITION=$cond run_wrapper "$live" 20240101 20240103
+  check_eq "wrapper status after a failed chunk [$err]" 1 "$status"
+  check "it names where to go on [$err]" grep -q -F \
+    "to go on from 20240102 (after the first $(rows_of 2024-01-01 2024-01-02 | wc -c) bytes)" <<<"$err"
+  EXPORT_CONDITION=$cond EXPORT_RESUME=yes run_wrapper "$live" 20240101 20240103
+  check_eq "the resume fails the same way [$err]" 1 "$status"
+  psql -X -q -d "$db" -c "UPDATE flag SET ok = true"
+  EXPORT_CONDITION=$cond EXPORT_RESUME=yes run_wrapper "$live" 20240101 20240103
+  check_eq "wrapper status of the resume [$err]" 0 "$status"
+  whole=$scratch/whole
+  mkdir "$whole"
+  cp "$live/db_config.cfg" "$whole/"
+  EXPORT_CONDITION=$cond run_wrapper "$whole" 20240101 20240103
+  check "the resumed file is the uninterrupted run's" \
+    cmp "$live/transactions-20240101-20240103.txt" "$whole/transactions-20240101-20240103.txt"
+  EXPORT_RESUME=yes run_wrapper "$live" 20240101 20240103
+  check_eq "nothing left to resume [$err]" 1 "$status"
 else
   echo "no PostgreSQL given (PGHOST, PGPORT): the wrapper is not run against a server"
 fi
