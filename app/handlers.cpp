@@ -3,8 +3,8 @@
 #include "commands/encrypt_api_key.h"
 #include "commands/transaction_query.h"
 #include "config/db_config.h"
-#include "util/int_arg.h"
 #include "util/diagnostics.h"
+#include "util/int_arg.h"
 #include "util/output.h"
 
 namespace {
@@ -15,9 +15,9 @@ int readDays(const char* text) {
   const int days = atoiClamped(text);
   if (!isWholeNumber(text)) {
     tellWarning({"days ", quoted(text), " is not a whole number; read as ", std::to_string(days),
-                   days <= 0   ? ", one statement for the whole range"
-                   : days == 1 ? ", one statement per day"
-                               : ", one statement per " + std::to_string(days) + " days"});
+                 days <= 0   ? ", one statement for the whole range"
+                 : days == 1 ? ", one statement per day"
+                             : ", one statement per " + std::to_string(days) + " days"});
   }
   return days;
 }
@@ -26,9 +26,9 @@ int readDelayMs(const char* text) {
   const int delayMs = atoiClamped(text);
   if (!isWholeNumber(text)) {
     tellWarning({"delay-ms ", quoted(text), " is not a whole number; read as ",
-                   std::to_string(delayMs),
-                   delayMs <= 0 ? ", no pause between chunks"
-                                : ", a pause of " + std::to_string(delayMs) + " ms between chunks"});
+                 std::to_string(delayMs),
+                 delayMs <= 0 ? ", no pause between chunks"
+                              : ", a pause of " + std::to_string(delayMs) + " ms between chunks"});
   }
   return delayMs;
 }

@@ -25,7 +25,8 @@ DayArg parseDayArg(const char* arg) {
   DayArg read;
   const size_t length = strnlen(arg, 8);
   if (length < 8) {
-    read.fault = "it has " + std::to_string(length) + " characters; a day is eight digits, YYYYMMDD";
+    read.fault =
+        "it has " + std::to_string(length) + " characters; a day is eight digits, YYYYMMDD";
     return read;
   }
   const std::string_view text(arg, 8);

@@ -22,8 +22,8 @@ void tellRetry(std::string_view what, const DBFailure& failure, int retry, int r
   // One line: libpq's further lines (which host, which address) stay out.
   const std::string_view reason =
       std::string_view(failure.message).substr(0, failure.message.find('\n'));
-  tellWarning({what, reason, "; retry ", std::to_string(retry), " of ",
-                 std::to_string(retries), " in ", std::to_string(seconds), " s"});
+  tellWarning({what, reason, "; retry ", std::to_string(retry), " of ", std::to_string(retries),
+               " in ", std::to_string(seconds), " s"});
 }
 
 void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
@@ -33,7 +33,7 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
                                  strnlen(config.szHostAddr.data(), config.szHostAddr.size()));
   if (!address.empty() && !isNumericAddress(address)) {
     tellHint({"the host address in ", kDbConfigPath, " must be an IP address, not ",
-                quoted(address), "; leave it empty and put a host name in PGHOST"});
+              quoted(address), "; leave it empty and put a host name in PGHOST"});
   }
 }
 
@@ -42,24 +42,25 @@ void tellIfSuperuser() {
   // reach the server's files, replication slots and other sessions.
   std::string role;
   if (!dbConnectedAsSuperuser(role)) return;
-  tellWarning({"connected as ", quoted(role), ", a superuser: read-only transactions do not "
-                 "stop a superuser's functions; export with a role that may only SELECT"});
+  tellWarning({"connected as ", quoted(role),
+               ", a superuser: read-only transactions do not "
+               "stop a superuser's functions; export with a role that may only SELECT"});
 }
 
 void tellResumePoint(const ResumePoint& point) {
   const std::string next = argumentText(point.next);
-  const std::string held =
-      point.anyComplete ? "the rows up to " + isoText(point.next - std::chrono::days{1})
-                        : std::string("no rows of this run");
+  const std::string held = point.anyComplete
+                               ? "the rows up to " + isoText(point.next - std::chrono::days{1})
+                               : std::string("no rows of this run");
   if (point.start.regularFile) {
     const std::string size = std::to_string(point.start.offset + point.completeBytes);
     tellHint({"to go on, cut standard output back to its first ", size, " bytes (truncate -s ",
-                size, " FILE), which hold ", held, ", and run again with date-from ", next,
-                " appending to it (>>)"});
+              size, " FILE), which hold ", held, ", and run again with date-from ", next,
+              " appending to it (>>)"});
   } else {
     tellHint({"to go on, keep the first ", std::to_string(point.completeBytes),
-                " bytes this run wrote to standard output, which hold ", held,
-                ", and run again with date-from ", next, " appending to them"});
+              " bytes this run wrote to standard output, which hold ", held,
+              ", and run again with date-from ", next, " appending to them"});
   }
 }
 
@@ -68,10 +69,9 @@ void tellBreakingValues(uint64_t count, Day first, Day last) {
   // and fields: the rows stay as they are, but the operator hears of it.
   if (count == 0) return;
   tellWarning({std::to_string(count), count == 1 ? " value holds" : " values hold",
-                 " '|' or a line break, the first in the rows of ", daysText(first, last),
-                 ": those lines cannot be split back into the same rows and fields"});
-  tellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable,
-              "=copy"});
+               " '|' or a line break, the first in the rows of ", daysText(first, last),
+               ": those lines cannot be split back into the same rows and fields"});
+  tellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable, "=copy"});
 }
 
 std::string_view signalName(int signal) {

@@ -33,9 +33,9 @@ void tellIfSuperuser();
 
 // How far an export got, for the hint that tells how to go on.
 struct ResumePoint {
-  Day next;               // the first day whose rows are not all out
-  bool anyComplete;       // whether any day's rows are
-  OutputStart start;      // where this run's output began
+  Day next;                // the first day whose rows are not all out
+  bool anyComplete;        // whether any day's rows are
+  OutputStart start;       // where this run's output began
   uint64_t completeBytes;  // this run's bytes that hold the complete days
 };
 

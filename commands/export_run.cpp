@@ -69,8 +69,8 @@ int chunkCount(const ExportJob& job) {
 // happened.
 ChunksEnd spoolChunk(Run& run, size_t& breaking) {
   std::array<char, kStatementSize> statement{};
-  (void)buildStatement(run.job.fields, run.job.filter, run.first,
-                       run.last + std::chrono::days{1}, statement);
+  (void)buildStatement(run.job.fields, run.job.filter, run.first, run.last + std::chrono::days{1},
+                       statement);
   if (dbCopyBegin(statement.data(), run.why) != 0) {
     (void)dbCopyEnd(run.why);
     return ChunksEnd::kStatementFailed;
@@ -193,20 +193,20 @@ void tellWhyItStopped(ChunksEnd end, const Run& run) {
           run.why);
       break;
     case ChunksEnd::kSpoolFailed:
-      tellError({"the rows of ", days, " cannot be held back until they are complete: ",
-                   spoolReason(run.spool)});
+      tellError({"the rows of ", days,
+                 " cannot be held back until they are complete: ", spoolReason(run.spool)});
       break;
     case ChunksEnd::kOutputFailed:
-      tellError({"cannot write the rows of ", days, " to standard output: ",
-                   systemError(outputErrno())});
+      tellError(
+          {"cannot write the rows of ", days, " to standard output: ", systemError(outputErrno())});
       break;
     case ChunksEnd::kStopped:
       if (run.pausing) {
-        tellError({"stopped by ", signalName(stopSignal()), " in the pause after ",
-                   isoText(run.last)});
+        tellError(
+            {"stopped by ", signalName(stopSignal()), " in the pause after ", isoText(run.last)});
       } else {
-        tellError({"stopped by ", signalName(stopSignal()), "; the rows of ", days,
-                   " were dropped"});
+        tellError(
+            {"stopped by ", signalName(stopSignal()), "; the rows of ", days, " were dropped"});
       }
       break;
   }

@@ -33,9 +33,8 @@ bool readDay(const char* arg, std::string_view name, Day& day) {
 // Why a text would not fit its buffer: the filter's or the statement's.
 void tellTooLong(std::string_view what, size_t length, size_t bufferSize) {
   const size_t limit = bufferSize - 1;
-  tellError({what, " would be ", std::to_string(length), " bytes, ",
-               std::to_string(length - limit), " more than the ", std::to_string(limit),
-               " it may have"});
+  tellError({what, " would be ", std::to_string(length), " bytes, ", std::to_string(length - limit),
+             " more than the ", std::to_string(limit), " it may have"});
 }
 
 // Checks and rewrites the arguments, then runs the export; `condition` is
@@ -48,7 +47,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   if (!readDay(dateTo, "date-to", job.to)) return Outcome::kDateToInvalid;
   if (job.to < job.from) {
     tellWarning({"date-from ", isoText(job.from), " is after date-to ", isoText(job.to),
-                   ": the range is empty"});
+                 ": the range is empty"});
   }
   lowerOutsideQuotes(fields);
   const std::string_view select = selectList(fields);
@@ -80,8 +79,8 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   int retries = kDefaultRetries;
   if (const char* value = std::getenv(kRetriesVariable); value != nullptr) {
     if (!isWholeNumber(value) || atoiClamped(value) < 0 || atoiClamped(value) > kMostRetries) {
-      tellError({kRetriesVariable, " ", quoted(value), " is not a whole number of retries from 0 to ",
-                   std::to_string(kMostRetries)});
+      tellError({kRetriesVariable, " ", quoted(value),
+                 " is not a whole number of retries from 0 to ", std::to_string(kMostRetries)});
       return Outcome::kInvalidParameters;
     }
     retries = atoiClamped(value);

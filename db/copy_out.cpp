@@ -43,8 +43,8 @@ int dbCopyBegin(const char* sql, DBFailure& why) {
   inTransaction = true;
   // A stop that came while BEGIN ran found nothing to cancel.
   if (stopSignal() != 0) return -1;
-  PGresult* result = PQexecParams(currentConnection(), sql, 0, nullptr, nullptr, nullptr,
-                                  nullptr, 0);
+  PGresult* result =
+      PQexecParams(currentConnection(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
   const bool started = PQresultStatus(result) == PGRES_COPY_OUT;
   if (!started) why = statementFailure(result);
   PQclear(result);

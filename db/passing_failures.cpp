@@ -15,15 +15,17 @@ bool connectFailurePasses(const DBFailure& failure) {
   constexpr std::array<std::string_view, 20> kPassing{
       // The network and libpq.
       "Connection refused", "timeout expired", "No route to host", "Network is unreachable",
-      "Connection reset by peer", "Connection timed out", "server closed the connection unexpectedly",
-      "could not receive data from server", "could not send data to server",
+      "Connection reset by peer", "Connection timed out",
+      "server closed the connection unexpectedly", "could not receive data from server",
+      "could not send data to server",
       // A failover under way (target_session_attrs).
       "server is in hot standby mode", "server is not in hot standby mode", "session is read-only",
       "session is not read-only",
       // The server: 53300 and 57P03.
       "too many clients already", "remaining connection slots are reserved",
       "the database system is starting up", "the database system is shutting down",
-      "the database system is in recovery mode", "the database system is not yet accepting connections",
+      "the database system is in recovery mode",
+      "the database system is not yet accepting connections",
       "the database system is not accepting connections"};
   const std::string_view message = failure.message;
   return std::any_of(kPassing.begin(), kPassing.end(), [message](std::string_view text) {

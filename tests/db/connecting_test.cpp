@@ -204,7 +204,9 @@ TEST_F(Connecting, PoolerInTransactionMode) {
   }
   // A session lock that the condition takes goes with the export, although
   // the pooler keeps the server connection it was taken on.
-  EXPECT_EQ(queryOutput({"id", "pg_advisory_lock(42) is not null", "20240101", "20240102", "1", "0"}),
+  // Quoted: the translation would split "advisory" at its "or".
+  EXPECT_EQ(queryOutput({"id", "\"pg_advisory_lock\"(42) is not null", "20240101", "20240102",
+                         "1", "0"}),
             "1\n2\nSuccess");
   EXPECT_EQ(queryValue(conn_, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'"), "0");
 }
