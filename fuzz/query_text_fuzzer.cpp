@@ -90,6 +90,10 @@ struct ModelWalk {
   int depth = 0;                 // kBlock: comments open
   std::string_view tag;          // kDollar: the closing delimiter
   int unsureAt = -1;             // the first backslash after a byte above 127 in E'...'
+  // inText[i]: byte i is a -- comment between two parts of one '...' text
+  // ('a' -- c<newline>'b'), which is no comment of the code.
+  std::vector<char> inText;
+  std::vector<size_t> gapComment;  // kGap: the comment bytes seen, while it may go on
 };
 
 // The byte `k` bytes on from the walk's position, or 0 past the end (the
@@ -160,10 +164,14 @@ void stepGap(ModelWalk& w) {
   } else if (c == '-' && byteAhead(w, 1) == '-') {
     size_t n = 0;
     while (byteAhead(w, n) != '\0' && !isNewline(byteAhead(w, n))) ++n;
+    for (size_t k = 0; k < n; ++k) w.gapComment.push_back(w.i + k);
     markNext(w, n, Mark::kComment, Place::kGap);
   } else if (c == '\'' && w.gapNewline) {
+    for (const size_t k : w.gapComment) w.inText[k] = 1;
+    w.gapComment.clear();
     markNext(w, 1, Mark::kQuoted, w.reopen);
   } else {
+    w.gapComment.clear();
     w.place = Place::kCode;
   }
 }
@@ -213,6 +221,7 @@ ModelWalk modelWalk(std::string_view s) {
   ModelWalk w;
   w.s = s;
   w.mark.assign(s.size(), Mark::kCode);
+  w.inText.assign(s.size(), 0);
   w.afterWord.assign(s.size() + 1, 0);
   w.afterName.assign(s.size() + 1, 0);
   for (size_t i = 0; i < s.size(); ++i) {
@@ -367,11 +376,12 @@ constexpr std::string_view kClauseWords[] = {"from",  "where",  "union", "inters
 // A field list that fieldListFault accepts, checked against the model.
 void checkFieldList(std::string_view fields) {
   if (!fieldListFault(fields).what.empty()) return;
-  const std::vector<Mark> mark = modelMarks(fields);
+  const ModelWalk walk = modelWalk(fields);
+  const std::vector<Mark>& mark = walk.mark;
   FUZZ_CHECK(!modelUnclosed(fields));
   int depth = 0;
   for (size_t i = 0; i < fields.size(); ++i) {
-    FUZZ_CHECK(mark[i] != Mark::kComment);
+    FUZZ_CHECK(mark[i] != Mark::kComment || walk.inText[i] != 0);
     if (mark[i] != Mark::kCode) continue;
     FUZZ_CHECK(fields[i] != ';');
     if (fields[i] == '(') ++depth;
