@@ -306,12 +306,10 @@ TEST_F(Export, ChunkPastTheSpoolMemory) {
   insertStamps("(0, '2024-01-01 10:00')");
   RunOptions options;
   options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
-  const RunResult psql = runProgram(
-      "/usr/bin/psql",
-      {"-X", "-At", "-F|", "-c",
-       "SELECT id, note FROM transaction WHERE datetime >= '2024-01-01' AND datetime < "
-       "'2024-01-03' ORDER BY datetime"},
-      options);
+  const std::string select =
+      "SELECT id, note FROM transaction WHERE datetime >= '2024-01-01' AND datetime < "
+      "'2024-01-03' ORDER BY datetime";
+  const RunResult psql = runProgram("/usr/bin/psql", {"-X", "-At", "-F|", "-c", select}, options);
   ASSERT_GT(psql.out.size(), size_t{5} << 20);
   EXPECT_EQ(queryOutput({"id,note", "none", "20240101", "20240102", "1", "0"}),
             psql.out + finalMessage(Outcome::kSuccess));

@@ -337,7 +337,9 @@ TEST_F(ServerFaults, ResumeRecipeGivesTheUninterruptedFile) {
     options.stdoutPath = file;
     options.stdoutAppend = true;
     const RunResult failed = runQueryWith(args, options);
-    EXPECT_EQ(readFile(file), earlier + ("1|n1|10\n2|n2|10\n" + kSqlFailed));
+    std::string firstTwoDays = earlier;
+    firstTwoDays += "1|n1|10\n2|n2|10\n" + kSqlFailed;
+    EXPECT_EQ(readFile(file), firstTwoDays);
     const size_t at = failed.err.find("(truncate -s ");
     ASSERT_NE(at, std::string::npos) << failed.err;
     const size_t keep = std::stoul(failed.err.substr(at + 13));
