@@ -30,12 +30,6 @@ bool startsWithFolded(std::string_view text, std::string_view word) {
   return true;
 }
 
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isIdentifierByte(char c) {
-  return isLetter(c) || isDigit(c) || c == '_' || c == '$' || static_cast<unsigned char>(c) >= 0x80;
-}
-
 // The words that end a select list and start the next clause. Inside
 // brackets they belong to a function's own syntax (extract(epoch from x),
 // substring(s from 1 for 3)) and stay there.
@@ -92,9 +86,9 @@ struct FieldWalk {
       refuse(pos, "a parameter");
       return 1 + numberLength(fields, pos + 1);
     }
-    if (!isIdentifierByte(c) || c == '$') return 1;
+    if (!isIdentByte(c) || c == '$') return 1;
     size_t end = pos;
-    while (end < fields.size() && isIdentifierByte(fields[end])) ++end;
+    while (end < fields.size() && isIdentByte(fields[end])) ++end;
     const std::string_view token = fields.substr(pos, end - pos);
     for (const std::string_view clause : kClauseWords) {
       if (opened.empty() && isWholeWord(token, clause)) {
@@ -114,7 +108,7 @@ std::string folded(std::string_view text) {
 // What a character of a word is, for telling which and/or stood inside
 // one. A $ ends a word here: it starts a parameter or a quote as often as
 // it continues a name.
-bool isWordByte(char c) { return isIdentifierByte(c) && c != '$'; }
+bool isWordByte(char c) { return isIdentByte(c) && c != '$'; }
 
 // The filter as the translation writes it, and how the condition's bytes
 // went into it.

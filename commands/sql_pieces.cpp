@@ -4,15 +4,7 @@
 
 namespace {
 
-bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isHighByte(char c) { return static_cast<unsigned char>(c) >= 0x80; }
-
-// Bytes that may start an identifier or a dollar-quote tag.
-bool isIdentStart(char c) { return isAsciiLetter(c) || c == '_' || isHighByte(c); }
-
-// Bytes that may go on an identifier ('$' too, after its first byte).
-bool isIdentByte(char c) { return isIdentStart(c) || isDigit(c) || c == '$'; }
 
 // True when a byte right after `before` goes on a word that starts in it:
 // after "a1" a '$' belongs to the identifier, after "12" it may open a dollar

@@ -6,6 +6,18 @@
 #include <cstddef>
 #include <string_view>
 
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Bytes that may start an identifier or a dollar-quote tag: ASCII letters,
+// '_' and every byte above 127.
+constexpr bool isIdentStart(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
+
+// Bytes that may go on an identifier ('$' too, after its first byte).
+constexpr bool isIdentByte(char c) { return isIdentStart(c) || isDigit(c) || c == '$'; }
+
 enum class SqlPieceKind {
   kCode,     // one byte of SQL outside quotes and comments
   kQuoted,   // a whole quoted text: '...', E'...', U&'...', "...", U&"...", $tag$...$tag$

@@ -1,8 +1,6 @@
 // An export's chunk streamed as COPY's rows (see db_access.h).
 #include <libpq-fe.h>
 
-#include <array>
-
 #include "db/connection.h"
 #include "db/db_access.h"
 #include "db/stop_signals.h"
@@ -74,11 +72,7 @@ int dbCopyEnd(DBFailure& why) {
   if (copyRunning) {
     // The rows are no longer wanted: the server is asked to stop sending
     // them, and what it sent meanwhile is read and dropped.
-    if (PGcancel* cancel = PQgetCancel(conn)) {
-      std::array<char, 256> error{};
-      (void)PQcancel(cancel, error.data(), static_cast<int>(error.size()));
-      PQfreeCancel(cancel);
-    }
+    cancelStatement();
     DBFailure ignored;
     std::span<char> row;
     while (dbCopyRow(row, ignored) == 1) {

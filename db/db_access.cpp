@@ -9,9 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "db/conn_string.h"
 #include "db/connection.h"

@@ -25,13 +25,17 @@ std::atomic<PGcancel*> statementCancel{nullptr};
 
 void onStopSignal(int signal) {
   if (caught == 0) caught = signal;
+  cancelStatement();
+}
+
+}  // namespace
+
+void cancelStatement() {
   if (PGcancel* cancel = statementCancel.load()) {
     std::array<char, 256> error{};
     (void)PQcancel(cancel, error.data(), static_cast<int>(error.size()));
   }
 }
-
-}  // namespace
 
 void catchStopSignals() {
   struct sigaction action {};

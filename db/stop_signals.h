@@ -28,3 +28,8 @@ void waitUnlessStopped(int milliseconds);
 // connection's own code.
 void armStatementCancel();
 void forgetStatementCancel();
+
+// Asks the server to cancel the statement that runs on the current
+// connection, through the object armStatementCancel made. Safe in a signal
+// handler.
+void cancelStatement();

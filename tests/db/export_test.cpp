@@ -229,21 +229,17 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
   // A row longer than any buffer of the tool is printed whole.
   runSql("INSERT INTO transaction (id, datetime, note) VALUES (6, '2024-01-01 13:00', "
         "repeat('long', 5000))");
-  RunOptions options;
-  options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
   const std::string select =
       "SELECT * FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-01-01 00:00:00' "
       "AND transaction.datetime<TIMESTAMP'2024-01-02 00:00:00'";
-  const RunResult psql = runProgram("/usr/bin/psql", {"-X", "-At", "-F|", "-c", select}, options);
+  const RunResult psql = runPsql({"-At", "-F|", "-c", select});
   ASSERT_EQ(psql.exitStatus, 0);
   ASSERT_NE(psql.out.find("Grüße | 日本"), std::string::npos);
   std::string longNote;
   for (int i = 0; i < 5000; ++i) longNote += "long";
   ASSERT_NE(psql.out.find("6|2024-01-01 13:00:00|" + longNote + "|"), std::string::npos);
   // With LUMETTOOL_FORMAT=copy, COPY's own lines: escapes and \\N kept.
-  const RunResult copy = runProgram(
-      "/usr/bin/psql", {"-X", "-c", "COPY (" + select + ") TO STDOUT WITH (DELIMITER '|')"},
-      options);
+  const RunResult copy = runPsql({"-c", "COPY (" + select + ") TO STDOUT WITH (DELIMITER '|')"});
   ASSERT_EQ(copy.exitStatus, 0);
   ASSERT_NE(copy.out.find("|\\N|a\\|b|"), std::string::npos) << copy.out;
   EXPECT_EQ(queryOutput({"all", "none", "20240101", "20240101", "0", "0"},
@@ -275,17 +271,13 @@ TEST_F(Export, LargeOutputMatchesPsql) {
   for (int i = 0; i < 9; ++i) {
     wide += std::string(i > 0 ? "," : "") + "id,note,\"Vendor\",allowance,nonempty";
   }
-  RunOptions options;
-  options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
   for (const std::string& fields : {std::string("*"), std::string("note"), wide}) {
     SCOPED_TRACE(fields.substr(0, 40));
-    const RunResult psql = runProgram(
-        "/usr/bin/psql",
-        {"-X", "-At", "-F|", "-c",
+    const RunResult psql = runPsql(
+        {"-At", "-F|", "-c",
          "SELECT " + fields +
              " FROM transaction WHERE transaction.datetime>=TIMESTAMP'2024-03-01 00:00:00' "
-             "AND transaction.datetime<TIMESTAMP'2024-03-02 00:00:00'"},
-        options);
+             "AND transaction.datetime<TIMESTAMP'2024-03-02 00:00:00'"});
     ASSERT_EQ(psql.exitStatus, 0);
     ASSERT_GT(psql.out.size(), size_t{400000});
     const std::string field = fields == "*" ? "all" : fields;
@@ -304,12 +296,10 @@ TEST_F(Export, ChunkPastTheSpoolMemory) {
   runSql("INSERT INTO transaction (id, datetime, note) SELECT i, TIMESTAMP '2024-01-02' + "
          "i * INTERVAL '1 second', repeat(md5(i::text), 250) FROM generate_series(1, 700) AS i");
   insertStamps("(0, '2024-01-01 10:00')");
-  RunOptions options;
-  options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
   const std::string select =
       "SELECT id, note FROM transaction WHERE datetime >= '2024-01-01' AND datetime < "
       "'2024-01-03' ORDER BY datetime";
-  const RunResult psql = runProgram("/usr/bin/psql", {"-X", "-At", "-F|", "-c", select}, options);
+  const RunResult psql = runPsql({"-At", "-F|", "-c", select});
   ASSERT_GT(psql.out.size(), size_t{5} << 20);
   EXPECT_EQ(queryOutput({"id,note", "none", "20240101", "20240102", "1", "0"}),
             psql.out + finalMessage(Outcome::kSuccess));
@@ -433,14 +423,10 @@ class Hostile : public DbTest {
 
   // psql's rows of the same days (20240101..20240103) and condition.
   std::string sPsqlRows(const std::string& condition) {
-    RunOptions options;
-    options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
-    const RunResult psql = runProgram(
-        "/usr/bin/psql",
-        {"-X", "-At", "-c",
+    const RunResult psql = runPsql(
+        {"-At", "-c",
          "SELECT id FROM transaction WHERE datetime >= '2024-01-01' AND datetime < '2024-01-04' "
-         "AND (" + condition + ") ORDER BY datetime"},
-        options);
+         "AND (" + condition + ") ORDER BY datetime"});
     EXPECT_EQ(psql.exitStatus, 0) << condition;
     return psql.out;
   }

@@ -140,3 +140,11 @@ void DbTest::reconnect() {
   ASSERT_EQ(PQstatus(admin_), CONNECTION_OK) << PQerrorMessage(admin_);
   ASSERT_EQ(PQstatus(conn_), CONNECTION_OK) << PQerrorMessage(conn_);
 }
+
+RunResult DbTest::runPsql(const std::vector<std::string>& args) const {
+  RunOptions options;
+  options.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_};
+  std::vector<std::string> argv{"-X"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProgram("/usr/bin/psql", argv, options);
+}

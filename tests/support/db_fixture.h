@@ -65,6 +65,10 @@ class DbTest : public ::testing::Test {
   std::string queryOutput(const std::vector<std::string>& args, std::vector<std::string> env = {},
                           const std::string& program = "lumettool");
 
+  // Runs psql -X with `args` on the test's database, the way the tool
+  // connects (TCP to 127.0.0.1).
+  RunResult runPsql(const std::vector<std::string>& args) const;
+
   // Opens the test's two connections again, after the server went away.
   void reconnect();
 
