@@ -3,8 +3,10 @@
 #include <csignal>
 #include <cstring>
 
+#include "commands/condition.h"
 #include "commands/copy_rows.h"
 #include "db/conn_string.h"
+#include "db/stop_signals.h"
 #include "util/diagnostics.h"
 
 std::string daysText(Day first, Day last) {
@@ -37,11 +39,9 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
   }
 }
 
-void tellIfSuperuser() {
+void tellSuperuser(std::string_view role) {
   // READ ONLY and the rollback do not hold a superuser back: its functions
   // reach the server's files, replication slots and other sessions.
-  std::string role;
-  if (!dbConnectedAsSuperuser(role)) return;
   tellWarning({"connected as ", quoted(role),
                ", a superuser: read-only transactions do not "
                "stop a superuser's functions; export with a role that may only SELECT"});
@@ -62,6 +62,42 @@ void tellResumePoint(const ResumePoint& point) {
               " bytes this run wrote to standard output, which hold ", held,
               ", and run again with date-from ", next, " appending to them"});
   }
+}
+
+void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputStart start) {
+  const std::string days = isoText(result.first) + ".." + isoText(result.last);
+  switch (result.end) {
+    case ChunksEnd::kDone:
+    case ChunksEnd::kCannotConnect: return;
+    case ChunksEnd::kStatementFailed:
+      tellDatabaseFailure("the statement for " + days + " failed: ", result.why);
+      // The server refused it: the translation may have split a name.
+      if (!result.why.sqlState.empty()) tellTranslation(job.condition, job.filter);
+      break;
+    case ChunksEnd::kConnectionLost:
+      tellDatabaseFailure(
+          "the connection was lost after " + isoText(result.next - std::chrono::days{1}) + ": ",
+          result.why);
+      break;
+    case ChunksEnd::kSpoolFailed:
+      tellError({"the rows of ", days,
+                 " cannot be held back until they are complete: ", result.spoolReason});
+      break;
+    case ChunksEnd::kOutputFailed:
+      tellError(
+          {"cannot write the rows of ", days, " to standard output: ", systemError(outputErrno())});
+      break;
+    case ChunksEnd::kStopped:
+      if (result.pausing) {
+        tellError({"stopped by ", signalName(stopSignal()), " in the pause after ",
+                   isoText(result.last)});
+      } else {
+        tellError({"stopped by ", signalName(stopSignal()), "; the rows of ", days,
+                   " were dropped"});
+      }
+      break;
+  }
+  tellResumePoint({result.next, result.next != job.from, start, result.completeBytes});
 }
 
 void tellBreakingValues(uint64_t count, Day first, Day last) {

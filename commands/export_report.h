@@ -9,7 +9,8 @@
 
 #include "commands/days.h"
 #include "config/db_config.h"
-#include "db/db_access.h"
+#include "commands/export_run.h"
+#include "db/session.h"
 #include "util/output.h"
 
 // "2024-01-03", or "2024-01-03..2024-01-09" for more than one day.
@@ -28,8 +29,8 @@ void tellRetry(std::string_view what, const DBFailure& failure, int retry, int r
 // to do instead.
 void tellConnectFailure(const DbConfig& config, const DBFailure& why);
 
-// A warning when the connection's role is a superuser.
-void tellIfSuperuser();
+// The warning for a connection whose role, `role`, is a superuser.
+void tellSuperuser(std::string_view role);
 
 // How far an export got, for the hint that tells how to go on.
 struct ResumePoint {
@@ -42,6 +43,11 @@ struct ResumePoint {
 // The hint that lets a script go on exactly where the export stopped: the
 // day to run again from, and how many bytes of standard output to keep.
 void tellResumePoint(const ResumePoint& point);
+
+// Why an export that had connected stopped before its end (nothing when it
+// did not), and the hint that tells how to go on; `start` is where its
+// output began.
+void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputStart start);
 
 // A warning when `count` values of the rows printed hold '|' or a line
 // break, the first of them in the chunk over `first`..`last`.

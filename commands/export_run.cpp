@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <string>
 
-#include "commands/condition.h"
 #include "commands/export_progress.h"
 #include "commands/export_report.h"
+#include "commands/libpq_export_io.h"
 #include "commands/statement.h"
 #include "config/db_config.h"
 #include "db/db_access.h"
@@ -19,37 +18,16 @@
 
 namespace {
 
-// Why the chunks stopped.
-enum class ChunksEnd {
-  kDone,
-  kStatementFailed,
-  kConnectionLost,  // in the pause, or while connecting again
-  kSpoolFailed,
-  kOutputFailed,
-  kStopped,  // by a stop signal
-};
-
 // What an export carries from chunk to chunk.
 struct Run {
-  Run(const ExportJob& exportJob, const DbConfig& settings) : job(exportJob), config(settings) {}
+  Run(ExportIo& exportIo, const ExportJob& exportJob) : io(exportIo), job(exportJob) {}
 
+  ExportIo& io;
   const ExportJob& job;
-  const DbConfig& config;
   Spool spool;  // the current chunk's lines
   ExportProgress progress;
-  Day first{};  // the current chunk's days
-  Day last{};
-  Day next{};  // the first day whose rows are not all out
-  OutputStart start;
-  uint64_t completeBytes = 0;  // this run's output that holds whole chunks
-  DBFailure why;               // the database's account of a failure
-  int retries = 0;             // spent since the last chunk that went through
-  bool pausing = false;        // between chunks, or waiting to try again
-  // Values printed that hold '|' or a line break, and the days of the
-  // chunk where the first of them was.
-  uint64_t breakingValues = 0;
-  Day breakingFirst{};
-  Day breakingLast{};
+  ExportResult result;
+  int retries = 0;  // spent since the last chunk that went through
 };
 
 // Rows are counted on the status line this many at a time.
@@ -68,11 +46,12 @@ int chunkCount(const ExportJob& job) {
 // is read (or the statement cancelled) and its transaction ended whatever
 // happened.
 ChunksEnd spoolChunk(Run& run, size_t& breaking) {
+  ExportResult& result = run.result;
   std::array<char, kStatementSize> statement{};
-  (void)buildStatement(run.job.fields, run.job.filter, run.first, run.last + std::chrono::days{1},
-                       statement);
-  if (dbCopyBegin(statement.data(), run.why) != 0) {
-    (void)dbCopyEnd(run.why);
+  (void)buildStatement(run.job.fields, run.job.filter, result.first,
+                       result.last + std::chrono::days{1}, statement);
+  if (run.io.copyBegin(statement.data(), result.why) != 0) {
+    (void)run.io.copyEnd(result.why);
     return ChunksEnd::kStatementFailed;
   }
   int got = 0;
@@ -80,8 +59,8 @@ ChunksEnd spoolChunk(Run& run, size_t& breaking) {
   bool spooled = true;
   std::span<char> row;
   // A stop that came between two rows, where no statement ran to be
-  // cancelled, ends the rows here; dbCopyEnd cancels the rest.
-  while (spooled && stopSignal() == 0 && (got = dbCopyRow(row, run.why)) == 1) {
+  // cancelled, ends the rows here; copyEnd cancels the rest.
+  while (spooled && run.io.stopSignal() == 0 && (got = run.io.copyRow(row, result.why)) == 1) {
     spooled = spoolCopyRow(run.spool, row, run.job.format, breaking);
     if (++sinceShown == kRowsPerProgress) {
       progressRowsArrived(run.progress, sinceShown);
@@ -89,44 +68,53 @@ ChunksEnd spoolChunk(Run& run, size_t& breaking) {
     }
   }
   progressRowsArrived(run.progress, sinceShown);
-  const bool ended = dbCopyEnd(run.why) == 0;
+  const bool ended = run.io.copyEnd(result.why) == 0;
   if (!spooled) return ChunksEnd::kSpoolFailed;
   return got == 0 && ended ? ChunksEnd::kDone : ChunksEnd::kStatementFailed;
 }
 
-// Exports the current chunk: its lines reach standard output only once its
-// statement has succeeded, so a chunk that fails prints none of them.
+// Exports the current chunk: its lines are written out only once its
+// statement has succeeded, so a chunk that fails writes none of them. A
+// chunk whose lines were written counts as done, whatever came meanwhile.
 ChunksEnd exportChunk(Run& run) {
+  ExportResult& result = run.result;
+  result.why = {};
   spoolReset(run.spool);
   size_t breaking = 0;
-  if (const ChunksEnd end = spoolChunk(run, breaking); end != ChunksEnd::kDone) return end;
-  if (stopSignal() != 0) return ChunksEnd::kStopped;
-  const SpoolOut out = spoolOut(run.spool);
-  if (out.fault == SpoolOutFault::kSpool) return ChunksEnd::kSpoolFailed;
-  if (out.fault == SpoolOutFault::kOutput) return ChunksEnd::kOutputFailed;
-  run.completeBytes += out.written;
-  if (breaking > 0 && run.breakingValues == 0) {
-    run.breakingFirst = run.first;
-    run.breakingLast = run.last;
+  const ChunksEnd spooled = spoolChunk(run, breaking);
+  if (spooled == ChunksEnd::kSpoolFailed) result.spoolReason = spoolReason(run.spool);
+  if (spooled != ChunksEnd::kDone) return spooled;
+  if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
+  const SpoolOut out = run.io.writeOut(run.spool);
+  if (out.fault == SpoolOutFault::kSpool) {
+    result.spoolReason = spoolReason(run.spool);
+    return ChunksEnd::kSpoolFailed;
   }
-  run.breakingValues += breaking;
+  if (out.fault == SpoolOutFault::kOutput) return ChunksEnd::kOutputFailed;
+  result.completeBytes += out.written;
+  if (breaking > 0 && result.breakingValues == 0) {
+    result.breakingFirst = result.first;
+    result.breakingLast = result.last;
+  }
+  result.breakingValues += breaking;
   return ChunksEnd::kDone;
 }
 
-// After a failure that passes (run.why, told as `what`): waits, connects
+// After a failure that passes (result.why, told as `what`): waits, connects
 // again and returns true, as long as retries are left. Connecting again
 // may fail for a reason that passes too, and is then retried the same way.
 bool reconnect(Run& run, std::string what) {
+  ExportResult& result = run.result;
   for (;;) {
-    if (run.retries >= run.job.retries || stopSignal() != 0) return false;
+    if (run.retries >= run.job.retries || run.io.stopSignal() != 0) return false;
     ++run.retries;
     const int seconds = std::min(1 << std::min(run.retries - 1, 4), kLongestRetryWaitSeconds);
-    tellRetry(what, run.why, run.retries, run.job.retries, seconds);
-    vdDBDisconnect();
-    waitUnlessStopped(seconds * 1000);
-    if (stopSignal() != 0) return false;
-    if (inDBConnect(run.config, &run.why) == 0) return true;
-    if (!connectFailurePasses(run.why)) return false;
+    tellRetry(what, result.why, run.retries, run.job.retries, seconds);
+    run.io.disconnect();
+    run.io.wait(seconds * 1000);
+    if (run.io.stopSignal() != 0) return false;
+    if (run.io.connect(result.why) == 0) return true;
+    if (!connectFailurePasses(result.why)) return false;
     what = "cannot connect: ";
   }
 }
@@ -134,14 +122,16 @@ bool reconnect(Run& run, std::string what) {
 // Exports the current chunk, again from its start as long as it fails for
 // reasons that pass and retries are left.
 ChunksEnd exportChunkRetrying(Run& run) {
+  ExportResult& result = run.result;
   for (;;) {
     const ChunksEnd end = exportChunk(run);
-    if (stopSignal() != 0) return ChunksEnd::kStopped;
-    if (end != ChunksEnd::kStatementFailed || !chunkFailurePasses(run.why)) return end;
+    if (end == ChunksEnd::kDone) return end;
+    if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
+    if (end != ChunksEnd::kStatementFailed || !chunkFailurePasses(result.why)) return end;
     const std::string what =
-        "the statement for " + isoText(run.first) + ".." + isoText(run.last) + " failed: ";
+        "the statement for " + isoText(result.first) + ".." + isoText(result.last) + " failed: ";
     if (!reconnect(run, what)) {
-      return stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kStatementFailed;
+      return run.io.stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kStatementFailed;
     }
   }
 }
@@ -150,72 +140,40 @@ ChunksEnd exportChunkRetrying(Run& run) {
 // whole days with a pause after each but the last.
 ChunksEnd exportChunks(Run& run) {
   const ExportJob& job = run.job;
+  ExportResult& result = run.result;
   progressBegins(run.progress, chunkCount(job));
-  for (run.first = job.from;;) {
-    const bool finalChunk = job.days <= 0 || daysBetween(run.first, job.to) < job.days;
-    run.last = finalChunk ? job.to : run.first + std::chrono::days{job.days - 1};
-    progressChunkStarts(run.progress, run.first, run.last);
+  for (result.first = job.from;;) {
+    const bool finalChunk = job.days <= 0 || daysBetween(result.first, job.to) < job.days;
+    result.last = finalChunk ? job.to : result.first + std::chrono::days{job.days - 1};
+    progressChunkStarts(run.progress, result.first, result.last);
     if (const ChunksEnd end = exportChunkRetrying(run); end != ChunksEnd::kDone) return end;
     progressChunkEnds(run.progress);
     run.retries = 0;
-    run.next = run.last + std::chrono::days{1};
+    result.next = result.last + std::chrono::days{1};
     if (finalChunk) return ChunksEnd::kDone;
-    run.pausing = true;
-    if (inDBPause(job.delayMs, &run.why) != 0 &&
+    result.pausing = true;
+    if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
+    if (run.io.pause(job.delayMs, result.why) != 0 &&
         !reconnect(run, "the connection was lost in the pause after " +
-                            daysText(run.first, run.last) + ": ")) {
-      return stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kConnectionLost;
+                            daysText(result.first, result.last) + ": ")) {
+      return run.io.stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kConnectionLost;
     }
-    if (stopSignal() != 0) return ChunksEnd::kStopped;
-    run.pausing = false;
-    run.first = run.next;
+    if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
+    result.pausing = false;
+    result.first = result.next;
   }
 }
 
 // Connects, trying again while the failure passes and retries are left.
 bool connect(Run& run) {
-  if (inDBConnect(run.config, &run.why) == 0) return true;
-  return connectFailurePasses(run.why) && reconnect(run, "cannot connect: ");
-}
-
-void tellWhyItStopped(ChunksEnd end, const Run& run) {
-  const std::string days = isoText(run.first) + ".." + isoText(run.last);
-  switch (end) {
-    case ChunksEnd::kDone: return;
-    case ChunksEnd::kStatementFailed:
-      tellDatabaseFailure("the statement for " + days + " failed: ", run.why);
-      // The server refused it: the translation may have split a name.
-      if (!run.why.sqlState.empty()) tellTranslation(run.job.condition, run.job.filter);
-      break;
-    case ChunksEnd::kConnectionLost:
-      tellDatabaseFailure(
-          "the connection was lost after " + isoText(run.next - std::chrono::days{1}) + ": ",
-          run.why);
-      break;
-    case ChunksEnd::kSpoolFailed:
-      tellError({"the rows of ", days,
-                 " cannot be held back until they are complete: ", spoolReason(run.spool)});
-      break;
-    case ChunksEnd::kOutputFailed:
-      tellError(
-          {"cannot write the rows of ", days, " to standard output: ", systemError(outputErrno())});
-      break;
-    case ChunksEnd::kStopped:
-      if (run.pausing) {
-        tellError(
-            {"stopped by ", signalName(stopSignal()), " in the pause after ", isoText(run.last)});
-      } else {
-        tellError(
-            {"stopped by ", signalName(stopSignal()), "; the rows of ", days, " were dropped"});
-      }
-      break;
-  }
-  tellResumePoint({run.next, run.next != run.job.from, run.start, run.completeBytes});
+  if (run.io.connect(run.result.why) == 0) return true;
+  return connectFailurePasses(run.result.why) && reconnect(run, "cannot connect: ");
 }
 
 Outcome outcomeOf(ChunksEnd end) {
   switch (end) {
     case ChunksEnd::kDone: return Outcome::kSuccess;
+    case ChunksEnd::kCannotConnect: return Outcome::kCannotConnect;
     case ChunksEnd::kStatementFailed:
     case ChunksEnd::kConnectionLost: return Outcome::kInvalidSql;
     case ChunksEnd::kSpoolFailed: return Outcome::kAllocationFailed;
@@ -227,28 +185,41 @@ Outcome outcomeOf(ChunksEnd end) {
 
 }  // namespace
 
+ExportResult runChunks(ExportIo& io, const ExportJob& job) {
+  Run run(io, job);
+  run.result.next = job.from;
+  run.result.first = job.from;
+  run.result.last = job.to;
+  if (!connect(run)) {
+    run.result.end = io.stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kCannotConnect;
+    return run.result;
+  }
+  run.result.connected = true;
+  if (std::string role; io.connectedAsSuperuser(role)) tellSuperuser(role);
+  run.result.end = exportChunks(run);
+  io.disconnect();
+  return run.result;
+}
+
 Outcome runExport(const ExportJob& job) {
   keepReleasedMemory();
   DbConfig config{};
   if (const Outcome loaded = inLoadDbConfig(config); loaded != Outcome::kSuccess) return loaded;
   catchStopSignals();
-  Run run(job, config);
-  run.next = job.from;
-  run.start = outputStart();
-  if (!connect(run)) {
-    if (stopSignal() != 0) {
+  const OutputStart start = outputStart();
+  LibpqExportIo io(config);
+  const ExportResult result = runChunks(io, job);
+  if (!result.connected) {
+    if (result.end == ChunksEnd::kStopped) {
       tellError({"stopped by ", signalName(stopSignal()), " before the export could connect"});
       endBySignal(stopSignal());
     }
-    tellConnectFailure(config, run.why);
+    tellConnectFailure(config, result.why);
     return Outcome::kCannotConnect;
   }
-  tellIfSuperuser();
-  const ChunksEnd end = exportChunks(run);
-  vdDBDisconnect();
-  tellWhyItStopped(end, run);
-  tellBreakingValues(run.breakingValues, run.breakingFirst, run.breakingLast);
+  tellWhyItStopped(job, result, start);
+  tellBreakingValues(result.breakingValues, result.breakingFirst, result.breakingLast);
   clearStatus();
-  if (end == ChunksEnd::kStopped) endBySignal(stopSignal());
-  return outcomeOf(end);
+  if (result.end == ChunksEnd::kStopped) endBySignal(stopSignal());
+  return outcomeOf(result.end);
 }

@@ -2,10 +2,13 @@
 // between them, and where to go on when it stops early.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "commands/copy_rows.h"
 #include "commands/days.h"
+#include "commands/export_io.h"
 #include "util/outcome.h"
 
 struct ExportJob {
@@ -25,9 +28,43 @@ struct ExportJob {
 inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
 inline constexpr int kDefaultRetries = 5;
 
-// Loads the settings, connects, exports the chunks in order and
-// disconnects. A chunk or a connection that fails for a reason that passes
-// (a restart, a failover, a lost connection) is tried again after a wait.
+// Why the chunks stopped.
+enum class ChunksEnd {
+  kDone,
+  kCannotConnect,  // the first connection, retries spent
+  kStatementFailed,
+  kConnectionLost,  // in the pause, or while connecting again
+  kSpoolFailed,
+  kOutputFailed,
+  kStopped,  // by a stop signal
+};
+
+// How far an export got.
+struct ExportResult {
+  ChunksEnd end = ChunksEnd::kDone;
+  bool connected = false;      // whether the first connection was made
+  bool pausing = false;        // it stopped between chunks or waiting to retry
+  Day first{};                 // the chunk it was in when it stopped
+  Day last{};
+  Day next{};                  // the first day whose rows are not all out
+  uint64_t completeBytes = 0;  // output that holds the days before `next`, whole
+  DBFailure why;               // the database's account of a failure
+  std::string spoolReason;     // why the spool failed
+  // Values printed that hold '|' or a line break, and the days of the
+  // chunk where the first of them was.
+  uint64_t breakingValues = 0;
+  Day breakingFirst{};
+  Day breakingLast{};
+};
+
+// Connects through `io`, exports the chunks in order and disconnects. A
+// chunk or a connection that fails for a reason that passes (a restart, a
+// failover, a lost connection) is tried again after a wait, up to
+// job.retries times in a row. A chunk's lines are written out only once its
+// statement has succeeded, so the output holds whole chunks only.
+ExportResult runChunks(ExportIo& io, const ExportJob& job);
+
+// Loads the settings and runs the chunks on libpq and standard output.
 // When it stops early it tells why on standard error, and from which day
 // and byte to go on. SIGINT, SIGTERM and SIGHUP cancel the statement that
 // runs and, once that is told, end the process by the same signal.

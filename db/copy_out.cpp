@@ -1,32 +1,30 @@
-// An export's chunk streamed as COPY's rows (see db_access.h).
+// An export's chunk streamed as COPY's rows (see session.h).
 #include <libpq-fe.h>
 
 #include "db/connection.h"
-#include "db/db_access.h"
+#include "db/session.h"
+#include "db/statement_cancel.h"
 #include "db/stop_signals.h"
 
 namespace {
 
-// The row dbCopyRow handed out last, libpq's to free.
-char* copyRow = nullptr;
-// True from dbCopyBegin until dbCopyRow has read the statement's end.
-bool copyRunning = false;
-// True from a successful BEGIN until dbCopyEnd.
-bool inTransaction = false;
+void freeRow(DbSession& session) {
+  PQfreemem(session.copyRow);
+  session.copyRow = nullptr;
+}
 
-void freeRow() {
-  PQfreemem(copyRow);
-  copyRow = nullptr;
+void setCopyRunning(DbSession& session, bool running) {
+  session.copyRunning = running;
+  markStatementRunning(session.cancelSlot, running);
 }
 
 // Reads the statement's end after its last row: 0 when it succeeded.
-int readCopyEnd(DBFailure& why) {
-  copyRunning = false;
-  PGconn* conn = currentConnection();
+int readCopyEnd(DbSession& session, DBFailure& why) {
+  setCopyRunning(session, false);
   int outcome = 0;
-  while (PGresult* result = PQgetResult(conn)) {
+  while (PGresult* result = PQgetResult(session.conn)) {
     if (outcome == 0 && PQresultStatus(result) != PGRES_COMMAND_OK) {
-      why = statementFailure(result);
+      why = statementFailure(session, result);
       outcome = -1;
     }
     PQclear(result);
@@ -36,57 +34,56 @@ int readCopyEnd(DBFailure& why) {
 
 }  // namespace
 
-int dbCopyBegin(const char* sql, DBFailure& why) {
-  if (beginReadOnly(&why) != 0) return -1;
-  inTransaction = true;
+int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why) {
+  if (beginReadOnly(session, &why) != 0) return -1;
+  session.inTransaction = true;
   // A stop that came while BEGIN ran found nothing to cancel.
   if (stopSignal() != 0) return -1;
-  PGresult* result =
-      PQexecParams(currentConnection(), sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
+  setCopyRunning(session, true);
+  PGresult* result = PQexecParams(session.conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
   const bool started = PQresultStatus(result) == PGRES_COPY_OUT;
-  if (!started) why = statementFailure(result);
+  if (!started) why = statementFailure(session, result);
   PQclear(result);
-  copyRunning = started;
+  setCopyRunning(session, started);
   return started ? 0 : -1;
 }
 
-int dbCopyRow(std::span<char>& row, DBFailure& why) {
-  freeRow();
-  const int length = PQgetCopyData(currentConnection(), &copyRow, 0);
+int dbCopyRow(DbSession& session, std::span<char>& row, DBFailure& why) {
+  freeRow(session);
+  const int length = PQgetCopyData(session.conn, &session.copyRow, 0);
   if (length > 0) {
-    row = std::span<char>(copyRow, static_cast<size_t>(length));
+    row = std::span<char>(session.copyRow, static_cast<size_t>(length));
     return 1;
   }
   if (length == -2) {
     // The connection failed in the middle of the rows.
-    why = libpqFailure();
-    copyRunning = false;
+    why = libpqFailure(session);
+    setCopyRunning(session, false);
     return -1;
   }
-  return readCopyEnd(why);
+  return readCopyEnd(session, why);
 }
 
-int dbCopyEnd(DBFailure& why) {
-  freeRow();
-  PGconn* conn = currentConnection();
-  if (copyRunning) {
+int dbCopyEnd(DbSession& session, DBFailure& why) {
+  freeRow(session);
+  if (session.copyRunning) {
     // The rows are no longer wanted: the server is asked to stop sending
     // them, and what it sent meanwhile is read and dropped.
-    cancelStatement();
+    cancelSlotStatement(session.cancelSlot);
     DBFailure ignored;
     std::span<char> row;
-    while (dbCopyRow(row, ignored) == 1) {
+    while (dbCopyRow(session, row, ignored) == 1) {
     }
-    freeRow();
+    freeRow(session);
   }
-  if (!inTransaction) return 0;
-  inTransaction = false;
-  if (PQstatus(conn) != CONNECTION_OK) {
-    if (why.message.empty()) why = libpqFailure();
+  if (!session.inTransaction) return 0;
+  session.inTransaction = false;
+  if (PQstatus(session.conn) != CONNECTION_OK) {
+    if (why.message.empty()) why = libpqFailure(session);
     return -1;
   }
   DBFailure ended;
-  if (endReadOnly(&ended) == 0) return 0;
+  if (endReadOnly(session, &ended) == 0) return 0;
   if (why.message.empty()) why = ended;
   return -1;
 }

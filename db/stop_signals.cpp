@@ -1,41 +1,28 @@
 #include "db/stop_signals.h"
 
-#include <libpq-fe.h>
 #include <poll.h>
 #include <signal.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
-#include "db/connection.h"
+#include "db/statement_cancel.h"
 
 namespace {
 
 constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t caught = 0;
-// The cancel object of the current connection, made after it was opened.
-// PQcancel may be called from a signal handler; the object is swapped in
-// and out whole, so the handler never sees one half made or freed.
-std::atomic<PGcancel*> statementCancel{nullptr};
 
 void onStopSignal(int signal) {
   if (caught == 0) caught = signal;
-  cancelStatement();
+  cancelRunningStatements();
 }
 
 }  // namespace
-
-void cancelStatement() {
-  if (PGcancel* cancel = statementCancel.load()) {
-    std::array<char, 256> error{};
-    (void)PQcancel(cancel, error.data(), static_cast<int>(error.size()));
-  }
-}
 
 void catchStopSignals() {
   struct sigaction action {};
@@ -93,10 +80,3 @@ void endBySignal(int signal) {
   // A signal whose default is not to end the process: end as if it had.
   std::_Exit(128 + signal);
 }
-
-void armStatementCancel() {
-  PGcancel* previous = statementCancel.exchange(PQgetCancel(currentConnection()));
-  PQfreeCancel(previous);
-}
-
-void forgetStatementCancel() { PQfreeCancel(statementCancel.exchange(nullptr)); }

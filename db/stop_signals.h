@@ -1,6 +1,6 @@
 // Stopping an export cleanly when told to: SIGINT, SIGTERM and SIGHUP
-// cancel the statement that runs on the server, and the export ends by the
-// same signal once it has said how far it got.
+// cancel every statement that runs on the server (db/statement_cancel.h),
+// and the export ends by the same signal once it has said how far it got.
 #pragma once
 
 #include <poll.h>
@@ -23,13 +23,3 @@ void waitUnlessStopped(int milliseconds);
 // catch, so that shells and schedulers see 128 + `signal`.
 [[noreturn]] void endBySignal(int signal);
 
-// Lets a stop signal cancel the statement that runs on the current
-// connection; forgotten again by forgetStatementCancel. Called by the
-// connection's own code.
-void armStatementCancel();
-void forgetStatementCancel();
-
-// Asks the server to cancel the statement that runs on the current
-// connection, through the object armStatementCancel made. Safe in a signal
-// handler.
-void cancelStatement();

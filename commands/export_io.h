@@ -1,0 +1,44 @@
+// What the chunk loop asks of the world outside it: a database session to
+// stream each chunk's rows from, waits that a stop signal cuts short, the
+// stop signal itself and the write-out of a finished chunk. The tool runs
+// the loop on libpq and standard output (libpq_export_io.h); the loop's own
+// tests run it on a script.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "db/session.h"
+#include "util/spool.h"
+
+class ExportIo {
+ public:
+  ExportIo() = default;
+  virtual ~ExportIo() = default;
+  ExportIo(const ExportIo&) = delete;
+  ExportIo& operator=(const ExportIo&) = delete;
+  ExportIo(ExportIo&&) = delete;
+  ExportIo& operator=(ExportIo&&) = delete;
+
+  // Connects, after closing an earlier connection. 0, or -1 and why.
+  virtual int connect(DBFailure& why) = 0;
+  virtual void disconnect() = 0;
+  // True when the connection's role is a superuser, named in `role`.
+  virtual bool connectedAsSuperuser(std::string& role) = 0;
+
+  // A chunk's statement and its rows, as dbCopyBegin, dbCopyRow and
+  // dbCopyEnd (db/session.h) have them.
+  virtual int copyBegin(const char* sql, DBFailure& why) = 0;
+  virtual int copyRow(std::span<char>& row, DBFailure& why) = 0;
+  virtual int copyEnd(DBFailure& why) = 0;
+
+  // The pause between chunks, watching the connection, as dbPause.
+  virtual int pause(int delayMs, DBFailure& why) = 0;
+  // The wait before a retry; a stop signal ends it early.
+  virtual void wait(int milliseconds) = 0;
+  // The stop signal that came, or 0.
+  virtual int stopSignal() = 0;
+
+  // Writes the finished chunk's lines out, as spoolOut.
+  virtual SpoolOut writeOut(Spool& spool) = 0;
+};

@@ -1,0 +1,80 @@
+// A session with the server: one libpq connection and what goes with it,
+// its cancel object, the state of a COPY that streams on it and of the
+// transaction it runs in. The database functions take the session they
+// work on, so that a run can hold more than one.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "config/db_config.h"
+
+// libpq's types, named here so that callers need not include libpq.
+struct pg_conn;
+typedef struct pg_conn PGconn;  // NOLINT(modernize-use-using): libpq's own spelling
+struct pg_result;
+typedef struct pg_result PGresult;  // NOLINT(modernize-use-using): libpq's own spelling
+
+// Why a call of this layer failed, in libpq's or the server's words: the
+// message ("ERROR:  division by zero (SQLSTATE 22012)", or libpq's account
+// of a connection that failed or was lost) and, where the server gave them,
+// its detail and hint. Never holds the password.
+struct DBFailure {
+  std::string message;
+  std::string detail;
+  std::string hint;
+  std::string sqlState;         // the server's code; empty when it did not answer
+  bool connectionLost = false;  // nothing more can be sent on the connection
+};
+
+struct DbSession {
+  PGconn* conn = nullptr;      // null while not connected
+  int cancelSlot = -1;         // its cancel object (db/statement_cancel.h), or -1
+  char* copyRow = nullptr;     // the row dbCopyRow handed out last, libpq's to free
+  bool copyRunning = false;    // from dbCopyBegin until the statement's end is read
+  bool inTransaction = false;  // from a successful BEGIN until dbCopyEnd
+
+  DbSession() = default;
+  ~DbSession();  // disconnects
+  DbSession(const DbSession&) = delete;
+  DbSession& operator=(const DbSession&) = delete;
+};
+
+// Connects with the settings, libpq's environment for what they leave out,
+// the time-outs of db/conn_string.h and the program's name as the default
+// application name. A session that was connected is disconnected first.
+// Returns 0 when connected; on -1 nothing is left open and `why` (when
+// given) says why.
+int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why = nullptr);
+
+// Closes the connection (harmless when none is open).
+void dbDisconnect(DbSession& session);
+
+// True when the connection's role is a superuser; its name goes to `role`.
+bool dbConnectedAsSuperuser(const DbSession& session, std::string& role);
+
+// Waits `delayMs` milliseconds while watching the connection. Returns 0
+// after the full wait or as soon as a stop signal came (stopSignal), or -1
+// as soon as the connection is lost (why in `why`, when given): the server
+// closed it, or the network went silent for longer than the keepalive bound.
+int dbPause(DbSession& session, int delayMs, DBFailure* why = nullptr);
+
+// An export's chunk, streamed: dbCopyBegin, dbCopyRow until it returns 0 or
+// -1, then dbCopyEnd, whatever happened.
+//
+// Opens a READ ONLY transaction and starts `sql`, a COPY (...) TO STDOUT,
+// in it through the extended protocol, where the server refuses a second
+// statement. Returns 0 when the rows are coming, -1 when the transaction or
+// the statement could not start.
+int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why);
+
+// The next row as COPY sends it, its '\n' included, in `row`: writable and
+// valid until the next call on the session. Returns 1 with a row, 0 after
+// the last one once the statement has succeeded, -1 when it failed.
+int dbCopyRow(DbSession& session, std::span<char>& row, DBFailure& why);
+
+// Ends the chunk's transaction: the statement is cancelled when its rows
+// are still coming, then the transaction is rolled back and the session's
+// advisory locks released, in one round trip. Returns 0, or -1 when that
+// failed too; `why` is then filled unless it already holds a reason.
+int dbCopyEnd(DbSession& session, DBFailure& why);

@@ -1,0 +1,107 @@
+// The chunk loop on a script: for each fault at each step, how the export
+// ends, where it says to go on, and that what it wrote is exactly the rows
+// of the days before that point.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "commands/export_run.h"
+#include "tests/unit/scripted_export_io.h"
+
+namespace {
+
+constexpr Day kFrom = std::chrono::year{2024} / 1 / 1;
+
+struct LoopCase {
+  std::string name;
+  int span;  // days in the range, from 2024-01-01
+  int days;  // chunk length
+  int retries;
+  std::vector<ScriptedFault> faults;
+  ChunksEnd end;
+  int next;  // the day to go on from, in days after kFrom
+  bool pausing = false;
+  std::vector<int> waits = {};
+};
+
+// The rows the script gives for the days from kFrom on, before `next`.
+std::string rowsBefore(int next) {
+  std::string rows;
+  for (int d = 0; d < next; ++d) rows += isoText(kFrom + std::chrono::days{d}) + "|v\n";
+  return rows;
+}
+
+TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
+  const std::vector<LoopCase> cases = {
+      {"every chunk", 5, 2, 5, {}, ChunksEnd::kDone, 5},
+      {"one statement for the range", 5, 0, 5, {}, ChunksEnd::kDone, 5},
+      {"a lost connection mid-rows is retried", 5, 2, 5,
+       {{Step::kCopyRow, 4, Fault::kLost}}, ChunksEnd::kDone, 5, false, {1000}},
+      {"a lost connection at the chunk's end is retried", 4, 2, 5,
+       {{Step::kCopyEnd, 2, Fault::kLost}}, ChunksEnd::kDone, 4, false, {1000}},
+      {"a refused statement ends after the chunks before", 6, 2, 5,
+       {{Step::kCopyRow, 5, Fault::kRefused}}, ChunksEnd::kStatementFailed, 2},
+      {"retries spent, the waits doubling", 3, 1, 3,
+       {{Step::kCopyBegin, 0, Fault::kLost}}, ChunksEnd::kStatementFailed, 0, false,
+       {1000, 2000, 4000}},
+      {"a connection that fails again is retried too", 3, 1, 2,
+       {{Step::kCopyBegin, 2, Fault::kLost}, {Step::kConnect, 2, Fault::kLost}},
+       ChunksEnd::kDone, 3, false, {1000, 2000}},
+      {"a lost connection in the pause reconnects", 4, 2, 5,
+       {{Step::kPause, 1, Fault::kLost}}, ChunksEnd::kDone, 4, false, {1000}},
+      {"no retries: the pause's loss ends it", 4, 2, 0,
+       {{Step::kPause, 1, Fault::kLost}}, ChunksEnd::kConnectionLost, 2, true},
+      {"a stop while rows come drops the chunk", 6, 2, 5,
+       {{Step::kCopyRow, 5, Fault::kStop}}, ChunksEnd::kStopped, 2},
+      {"a stop while BEGIN runs", 6, 2, 5,
+       {{Step::kCopyBegin, 2, Fault::kStop}}, ChunksEnd::kStopped, 2},
+      {"a stop after the rows, before the write-out", 6, 2, 5,
+       {{Step::kCopyEnd, 2, Fault::kStop}}, ChunksEnd::kStopped, 2},
+      // The chunk being written when the signal came is out whole: the
+      // point to go on from is after it, or following the hint doubles it.
+      {"a stop during the write-out counts the chunk", 6, 2, 5,
+       {{Step::kWriteOut, 1, Fault::kStop}}, ChunksEnd::kStopped, 2, true},
+      {"a stop during the last write-out is success", 4, 2, 5,
+       {{Step::kWriteOut, 2, Fault::kStop}}, ChunksEnd::kDone, 4},
+      {"a stop in the pause", 6, 2, 5,
+       {{Step::kPause, 2, Fault::kStop}}, ChunksEnd::kStopped, 4, true},
+      {"a stop while waiting to retry", 6, 2, 5,
+       {{Step::kCopyRow, 4, Fault::kLost}, {Step::kWait, 1, Fault::kStop}},
+       ChunksEnd::kStopped, 2, false, {1000}},
+      {"a full disk keeps only whole chunks", 6, 2, 5,
+       {{Step::kWriteOut, 2, Fault::kFullDisk}}, ChunksEnd::kOutputFailed, 2},
+      {"the first connection refused for good", 3, 1, 5,
+       {{Step::kConnect, 1, Fault::kRefused}}, ChunksEnd::kCannotConnect, 0},
+      {"the first connection retried", 3, 1, 5,
+       {{Step::kConnect, 1, Fault::kLost}}, ChunksEnd::kDone, 3, false, {1000}},
+      {"a stop before connecting", 3, 1, 5,
+       {{Step::kConnect, 1, Fault::kStop}}, ChunksEnd::kStopped, 0},
+  };
+  for (const LoopCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedExportIo io(c.faults);
+    ExportJob job{};
+    job.fields = "*";
+    job.format = OutputFormat::kText;
+    job.from = kFrom;
+    job.to = kFrom + std::chrono::days{c.span - 1};
+    job.days = c.days;
+    job.retries = c.retries;
+    const ExportResult result = runChunks(io, job);
+    EXPECT_EQ(result.end, c.end);
+    EXPECT_EQ(daysBetween(kFrom, result.next), c.next);
+    EXPECT_EQ(result.pausing, c.pausing);
+    EXPECT_EQ(io.waits, c.waits);
+    // Exactly the days before the point to go on from are complete; a
+    // failed write may have left part of the next chunk after them.
+    const std::string complete = rowsBefore(c.next);
+    EXPECT_EQ(result.completeBytes, complete.size());
+    EXPECT_EQ(io.out.substr(0, complete.size()), complete);
+    if (c.end != ChunksEnd::kOutputFailed) {
+      EXPECT_EQ(io.out, complete);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+// The chunk loop's world on a script: every day of a chunk's statement
+// gives one row, "YYYY-MM-DD|v\n", and the faults of the script strike at
+// the numbered call of one step (a lost connection, a refused statement, a
+// stop signal, a full disk). What the loop writes out is kept in `out`.
+#pragma once
+
+#include <array>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "commands/days.h"
+#include "commands/export_io.h"
+
+enum class Step { kConnect, kCopyBegin, kCopyRow, kCopyEnd, kWriteOut, kPause, kWait };
+
+enum class Fault {
+  kLost,      // the connection is gone (a restart, a cut network)
+  kRefused,   // the server refuses the statement or the connection for good
+  kStop,      // SIGTERM arrives
+  kFullDisk,  // the write-out stops halfway with ENOSPC
+};
+
+struct ScriptedFault {
+  Step step;
+  int call;  // which call of the step, from 1 over the whole run; 0: every call
+  Fault fault;
+};
+
+class ScriptedExportIo final : public ExportIo {
+ public:
+  explicit ScriptedExportIo(std::vector<ScriptedFault> faults) : faults_(std::move(faults)) {}
+
+  std::string out;               // everything written out
+  std::vector<int> waits;        // the retry waits asked for, in ms
+  std::vector<std::string> sql;  // the statements begun
+  int connects = 0;
+
+  int connect(DBFailure& why) override {
+    ++connects;
+    connected_ = false;
+    switch (strike(Step::kConnect)) {
+      case Fault::kLost: return fail(why, "Connection refused", "", true);
+      case Fault::kRefused:
+        return fail(why, "password authentication failed for user \"u\"", "", true);
+      case Fault::kStop: stop_ = SIGTERM; return fail(why, "Connection refused", "", true);
+      default: break;
+    }
+    connected_ = true;
+    return 0;
+  }
+  void disconnect() override { connected_ = false; }
+  bool connectedAsSuperuser(std::string& /*role*/) override { return false; }
+
+  int copyBegin(const char* text, DBFailure& why) override {
+    if (!connected_) return fail(why, "no connection to the server", "", true);
+    sql.emplace_back(text);
+    rows_.clear();
+    for (Day day = dayAfter(text, "datetime>='"); day < dayAfter(text, "datetime<'");
+         day += std::chrono::days{1}) {
+      rows_.push_back(isoText(day) + "|v\n");
+    }
+    next_ = 0;
+    return apply(strike(Step::kCopyBegin), why);
+  }
+  int copyRow(std::span<char>& row, DBFailure& why) override {
+    if (const int failed = apply(strike(Step::kCopyRow), why); failed != 0) return failed;
+    if (next_ == rows_.size()) return 0;
+    row_ = rows_[next_++];
+    row = std::span<char>(row_.data(), row_.size());
+    return 1;
+  }
+  int copyEnd(DBFailure& why) override {
+    const Fault fault = strike(Step::kCopyEnd);
+    if (fault == Fault::kStop) {
+      stop_ = SIGTERM;
+      return 0;
+    }
+    // As dbCopyEnd: an earlier reason is kept.
+    DBFailure ended;
+    const int result = apply(fault, ended);
+    if (why.message.empty()) why = ended;
+    return result;
+  }
+  int pause(int /*delayMs*/, DBFailure& why) override { return apply(strike(Step::kPause), why); }
+  void wait(int milliseconds) override {
+    waits.push_back(milliseconds);
+    if (strike(Step::kWait) == Fault::kStop) stop_ = SIGTERM;
+  }
+  int stopSignal() override { return stop_; }
+
+  SpoolOut writeOut(Spool& spool) override {
+    const std::string_view lines(spool.buffer.get(), spool.buffered);
+    const Fault fault = strike(Step::kWriteOut);
+    // A stop during a write lets the write finish, as SA_RESTART does.
+    if (fault == Fault::kStop) stop_ = SIGTERM;
+    if (fault == Fault::kFullDisk) {
+      out.append(lines.substr(0, lines.size() / 2));
+      return {SpoolOutFault::kOutput, lines.size() / 2};
+    }
+    out.append(lines);
+    return {SpoolOutFault::kNone, lines.size()};
+  }
+
+ private:
+  static constexpr Fault kNone = static_cast<Fault>(-1);
+
+  // The day written after `marker` in a statement.
+  static Day dayAfter(std::string_view text, std::string_view marker) {
+    const size_t at = text.find(marker) + marker.size();
+    const auto number = [&](size_t from, size_t n) {
+      return std::stoi(std::string(text.substr(at + from, n)));
+    };
+    return Day{std::chrono::year{number(0, 4)} / number(5, 2) / number(8, 2)};
+  }
+
+  Fault strike(Step step) {
+    const int call = ++calls_[static_cast<size_t>(step)];
+    for (const ScriptedFault& f : faults_) {
+      if (f.step == step && (f.call == 0 || f.call == call)) return f.fault;
+    }
+    return kNone;
+  }
+
+  int apply(Fault fault, DBFailure& why) {
+    switch (fault) {
+      case Fault::kLost:
+        connected_ = false;
+        return fail(why, "server closed the connection unexpectedly", "", true);
+      case Fault::kRefused: return fail(why, "ERROR:  division by zero", "22012", false);
+      case Fault::kStop:
+        stop_ = SIGTERM;
+        return fail(why, "ERROR:  canceling statement due to user request", "57014", false);
+      default: return 0;
+    }
+  }
+
+  static int fail(DBFailure& why, std::string message, std::string state, bool lost) {
+    why = {std::move(message), "", "", std::move(state), lost};
+    return -1;
+  }
+
+  std::vector<ScriptedFault> faults_;
+  std::array<int, 7> calls_{};
+  std::vector<std::string> rows_;
+  size_t next_ = 0;
+  std::string row_;
+  bool connected_ = false;
+  int stop_ = 0;
+};
