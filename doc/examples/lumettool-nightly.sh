@@ -1,115 +1,104 @@
 #!/bin/bash
-# Nightly export for cron or a systemd timer: yesterday's rows of
-# `transaction` into a dated file. See "Nightly job" in lumettool's README.
+# Nightly export for cron or a systemd timer: one file per day of the
+# table `transaction`, in COPY's text format. See "Nightly job" in
+# lumettool's README.
 #
-#   lumettool-nightly.sh [FROM [TO]]     days as YYYYMMDD; default yesterday
-#   EXPORT_RESUME=yes lumettool-nightly.sh FROM TO
-#                                        go on after a failed run of FROM TO
+#   lumettool-nightly.sh [FIRST-DAY]     FIRST-DAY as YYYYMMDD
 #
-# Runs in EXPORT_DIR (default: the current directory), which holds
-# db_config.cfg. On success it leaves transactions-FROM[-TO].txt there, the
-# tool's output byte for byte: the rows, then "Success" without a newline.
-# The tool's standard error goes to transactions-FROM[-TO].log; after a
-# failure the rows so far stay in the .txt.part file and the log ends with
-# the tool's hint: the size to cut the .part file back to and the day to go
-# on from. With EXPORT_RESUME=yes the wrapper follows that hint (cuts the
-# file, exports from that day, appending), so that the finished file is the
-# one an uninterrupted run would have written; keep the other EXPORT_
-# settings as they were.
+# In EXPORT_DIR (default: the current directory), which holds
+# db_config.cfg, it exports every day from the one after the newest
+# transactions-YYYYMMDD.copy there up to yesterday, one run of the tool per
+# day, so that a night that failed or that the machine was off is caught up.
+# With no such file it exports yesterday only, or from FIRST-DAY on; a
+# FIRST-DAY later than the day after the newest file skips the days before
+# it. Days are UTC days (PGTZ=UTC), and yesterday is the last complete one.
 #
-# Exit status: 0 done; 1 the export ended with an "Error - ..." message (or
-# standard output could not be written, or there is nothing to resume);
-# 75 another run holds the lock; 124 the time limit passed; 128+N the tool
-# was ended by signal N.
-set -uo pipefail
+# The tool writes each day to transactions-YYYYMMDD.copy.part and renames
+# it when the day is complete. The first day that fails ends the run: its
+# reason is on standard error (the tool's own lines, then one of this
+# script's), and the next run goes on from that day, the tool taking up its
+# .part file where it stopped.
+#
+# Exit status: 0 every day done (or nothing to do); else the tool's (64
+# settings refused, 65 a statement failed, 69 cannot connect, 74 the file,
+# 75 a passing failure outlasted the retries or another run holds the
+# file, 78 db_config.cfg unreadable, 128+N a signal); 124 the time limit of
+# the whole run, EXPORT_TIMEOUT, passed.
+set -euo pipefail
+umask 077
 
 fields=${EXPORT_FIELDS:-all}
 condition=${EXPORT_CONDITION:-none}
-days=${EXPORT_DAYS:-1}
-delay_ms=${EXPORT_DELAY_MS:-0}
-limit=${EXPORT_TIMEOUT:-2h}
-resume=${EXPORT_RESUME:-no}
+delay_ms=${EXPORT_DELAY_MS:-0}    # pause between two days of a catch-up
+limit=${EXPORT_TIMEOUT:-2h}       # for the whole run, catch-up included
 lumettool=${LUMETTOOL:-lumettool}
-from=${1:-$(date -d yesterday +%Y%m%d)}
-to=${2:-$from}
+
+say() { echo "lumettool-nightly: $*" >&2; }
 
 # A statement or a lock wait that takes too long fails on the server with
 # its reason, well before the time limit ends the whole run.
 export PGOPTIONS=${PGOPTIONS:--c statement_timeout=30min -c lock_timeout=1min}
 export LUMETTOOL_RETRIES=${LUMETTOOL_RETRIES:-5}
 export PGAPPNAME=${PGAPPNAME:-lumettool-nightly}
+export PGTZ=UTC LUMETTOOL_FORMAT=copy LUMETTOOL_EXIT_STATUS=on
 
-cd "${EXPORT_DIR:-.}" || exit 1
-name=transactions-$from
-[ "$to" = "$from" ] || name=$name-$to
-out=$name.txt
-log=$name.log
-
-# Two runs writing one file lose rows: a run that finds the lock taken
-# leaves at once instead of waiting.
-exec 9>>lumettool-nightly.lock
-if ! flock -n 9; then
-  echo "lumettool-nightly: another export holds $PWD/lumettool-nightly.lock; not started" >&2
-  exit 75
+if ! [[ $delay_ms =~ ^[0-9]+$ ]]; then
+  say "EXPORT_DELAY_MS '$delay_ms' is not a whole number of milliseconds"
+  exit 64
 fi
-
-# The hint of the last run in the log, as "SIZE DAY", or nothing when that
-# run left none (it could not connect, or was killed outright). The tool
-# writes it as "...: hint: to go on, cut standard output back to its first
-# SIZE bytes (truncate -s SIZE FILE), which hold ..., and run again with
-# date-from DAY appending to it (>>)".
-resume_point() {
-  sed -n -e 's/^[^ ]* start .*/-/p' \
-    -e 's/^[^ ]*: hint: to go on, cut standard output back to its first \([0-9]*\) bytes .*, and run again with date-from \([0-9]\{8\}\) appending to it (>>)$/\1 \2/p' \
-    "$log" 2>/dev/null | tail -n 1 | grep -v '^-$'
-}
-
-start=$from
-if [ "$resume" = yes ]; then
-  point=$(resume_point)
-  if [ ! -f "$out.part" ] || [ -z "$point" ]; then
-    echo "lumettool-nightly: nothing to resume for $from..$to in $PWD (no $out.part, or no hint at the end of $log); run it again without EXPORT_RESUME" >&2
-    exit 1
-  fi
-  read -r size start <<<"$point"
-  if [ "$(stat -c %s "$out.part")" -lt "$size" ]; then
-    echo "lumettool-nightly: $PWD/$out.part is shorter than the $size bytes the hint names; run it again without EXPORT_RESUME" >&2
-    exit 1
-  fi
-  truncate -s "$size" "$out.part" || exit 1
-  echo "$(date -Is) start export $start..$to, resumed after the first $size bytes" >>"$log"
-else
-  : >"$out.part" || exit 1
-  echo "$(date -Is) start export $from..$to" >>"$log"
+if ! [[ $limit =~ ^([0-9]+)([smhd]?)$ ]]; then
+  say "EXPORT_TIMEOUT '$limit' is not a whole number followed by s, m, h, d or nothing (seconds)"
+  exit 64
 fi
-
-status=0
-timeout -k 1m "$limit" "$lumettool" transaction_query "$fields" "$condition" \
-  "$start" "$to" "$days" "$delay_ms" >>"$out.part" 2>>"$log" || status=$?
-
-# The final message is the last line and has no newline after it; only a
-# run that ended by itself (status 0) printed one.
-last=$(tail -n 1 "$out.part")
-if [ "$status" -eq 0 ] && [ "$last" = Success ]; then
-  mv -f "$out.part" "$out"
-  echo "$(date -Is) done: $out" >>"$log"
-  exit 0
-fi
-
-case $status in
-  0) why="it ended with '$last'"; status=1 ;;
-  124) why="it ran past the time limit of $limit" ;;
-  *) if [ "$status" -gt 128 ]; then why="it was ended by signal $((status - 128))"
-     else why="exit status $status"; fi ;;
+seconds=$((10#${BASH_REMATCH[1]}))
+case ${BASH_REMATCH[2]} in
+  m) seconds=$((seconds * 60)) ;;
+  h) seconds=$((seconds * 3600)) ;;
+  d) seconds=$((seconds * 86400)) ;;
 esac
-msg="export of $start..$to failed: $why; rows so far in $PWD/$out.part, the reason in $PWD/$log"
-point=$(resume_point)
-if [ -n "$point" ]; then
-  read -r size next <<<"$point"
-  msg="$msg; to go on from $next (after the first $size bytes): cd $PWD && EXPORT_RESUME=yes lumettool-nightly.sh $from $to"
-else
-  msg="$msg; to go on, run it again: cd $PWD && lumettool-nightly.sh $from $to"
+now_ms() { local us=${EPOCHREALTIME//[!0-9]/}; echo $((us / 1000)); }
+as_seconds() { printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)); }  # from ms
+deadline=$(($(now_ms) + seconds * 1000))
+
+next_day() { date -u -d "$1 + 1 day" +%Y%m%d; }
+
+first=${1:-}
+if [ -n "$first" ] && ! { [[ $first =~ ^[0-9]{8}$ ]] && date -u -d "$first" >/dev/null 2>&1; }; then
+  say "FIRST-DAY '$first' is not a day written YYYYMMDD"
+  exit 64
 fi
-echo "$(date -Is) $msg" >>"$log"
-echo "lumettool-nightly: $msg" >&2
-exit "$status"
+
+cd "${EXPORT_DIR:-.}"
+last=$(date -u -d yesterday +%Y%m%d)
+newest=$(compgen -G 'transactions-[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9].copy' | sort | tail -n 1 || true)
+if [ -n "$newest" ]; then
+  day=$(next_day "${newest:13:8}")
+  if [ -n "$first" ] && [ "$first" -gt "$day" ]; then day=$first; fi
+else
+  day=${first:-$last}
+fi
+
+while [ "$day" -le "$last" ]; do
+  file=transactions-$day.copy
+  left=$((deadline - $(now_ms)))
+  status=0
+  if [ "$left" -le 0 ]; then
+    status=124 message="not started"
+  else
+    # The tool's standard error goes straight on; its standard output holds
+    # only the final message.
+    message=$(LUMETTOOL_OUTPUT=$PWD/$file timeout -k 1m "$(as_seconds "$left")s" \
+      "$lumettool" transaction_query "$fields" "$condition" "$day" "$day" 0 0) || status=$?
+  fi
+  if [ "$status" -ne 0 ] || [ "$message" != Success ] || [ ! -f "$file" ]; then
+    [ "$status" -ne 0 ] || status=1
+    why="exit status $status"
+    [ "$status" -ne 124 ] || why="the time limit of $limit passed"
+    say "export of $day into $PWD/$file failed ($why): ${message:-no final message}; the next run goes on from $day"
+    exit "$status"
+  fi
+  day=$(next_day "$day")
+  if [ "$day" -le "$last" ] && [ "$delay_ms" -gt 0 ]; then
+    sleep "$(as_seconds "$delay_ms")"
+  fi
+done
