@@ -1,7 +1,7 @@
 # Installation layout and the Debian package: the three programs, the manual
 # page (gzip-compressed, with the other two program names as symlinks to it),
-# one bash completion file per program, the README, the copyright file and
-# the changelog.
+# one bash completion file per program, the README, the nightly job's
+# examples, the copyright file and the changelog.
 include(GNUInstallDirs)
 
 set(LUMET_COMPLETION_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
@@ -71,6 +71,16 @@ lumet_completion(lumettool-1.0 1.0 app/main_1_0.cpp)
 
 # --- documentation: README, licence, changelog ------------------------------
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The nightly job: the wrapper, its cron line and its systemd units, for the
+# operator to copy into place (README, "Nightly job").
+set(LUMET_EXAMPLES_DIR ${CMAKE_SOURCE_DIR}/doc/examples)
+install(PROGRAMS ${LUMET_EXAMPLES_DIR}/lumettool-nightly.sh
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${LUMET_EXAMPLES_DIR}/lumettool-nightly.cron
+              ${LUMET_EXAMPLES_DIR}/lumettool-export.service
+              ${LUMET_EXAMPLES_DIR}/lumettool-export.timer
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # copyright in Debian's machine-readable format, made from LICENSE: the
 # holder from its "Copyright (c)" line, the licence text from what follows,

@@ -46,6 +46,7 @@ if ! [[ $delay_ms =~ ^[0-9]+$ ]]; then
   say "EXPORT_DELAY_MS '$delay_ms' is not a whole number of milliseconds"
   exit 64
 fi
+delay_ms=$((10#$delay_ms))
 if ! [[ $limit =~ ^([0-9]+)([smhd]?)$ ]]; then
   say "EXPORT_TIMEOUT '$limit' is not a whole number followed by s, m, h, d or nothing (seconds)"
   exit 64

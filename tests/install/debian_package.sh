@@ -1,6 +1,7 @@
 # CPack builds lumettool_VERSION_ARCH.deb with computed dependencies; the
 # package unpacked with dpkg -x holds working programs, the manual page, the
-# completions, the copyright file and the changelog, and lintian accepts it.
+# completions, the nightly-job examples, the copyright file and the
+# changelog, and lintian accepts it.
 . "$(dirname "$0")/lib.sh"
 
 arch=$(dpkg --print-architecture)

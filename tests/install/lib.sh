@@ -112,7 +112,19 @@ check_tree() {
     fi
   done
   check "README is installed" test -s "$prefix/share/doc/lumettool/README.md"
+  check_examples "$prefix/share/doc/lumettool/examples"
   check_licence_files "$prefix/share/doc/lumettool"
+}
+
+# check_examples DIR: DIR holds every file of doc/examples as it is there,
+# and nothing else; the wrapper stays executable.
+check_examples() {
+  local dir=$1 example
+  check_eq "the examples in $dir" "$(ls "$SRC/doc/examples")" "$(ls "$dir" 2>&1)"
+  for example in "$SRC"/doc/examples/*; do
+    check "$dir/${example##*/} is doc/examples' file" cmp -s "$example" "$dir/${example##*/}"
+  done
+  check "the installed wrapper is executable" test -x "$dir/lumettool-nightly.sh"
 }
 
 # check_licence_files DOCDIR: copyright names the holder and holds the text
