@@ -119,12 +119,18 @@ fi
 export PGTZ=UTC  # for psql here; the wrapper sets it for the tool itself
 db=lumet_examples_$$
 archive=lumet_examples_archive_$$
+# The exports log in as a role that may only read, as a job's should: a
+# superuser draws a warning on every run.
+reader=lumet_examples_reader_$$
+reader_password=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
 sql() { psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 "$@"; }
 drop_dbs() {
-  sql -d postgres -c "DROP DATABASE IF EXISTS $db" -c "DROP DATABASE IF EXISTS $archive" >/dev/null
+  sql -d postgres -c "DROP DATABASE IF EXISTS $db" -c "DROP DATABASE IF EXISTS $archive" \
+    -c "DROP ROLE IF EXISTS $reader" >/dev/null
 }
 trap 'drop_dbs; rm -rf "$scratch"' EXIT
-sql -d postgres -c "CREATE DATABASE $db" -c "CREATE DATABASE $archive" >/dev/null
+sql -d postgres -c "CREATE DATABASE $db" -c "CREATE DATABASE $archive" \
+  -c "CREATE ROLE $reader LOGIN PASSWORD '$reader_password'" >/dev/null
 # Eight UTC days up to today, 37 minutes apart, and a row on each side of
 # every midnight; notes that need COPY's escapes. The wrapper's days are
 # day_ago 5 to yesterday.
@@ -141,12 +147,13 @@ CREATE TABLE flag (ok bool);
 INSERT INTO flag VALUES (false);
 CREATE TABLE nap (seconds int);
 INSERT INTO nap VALUES (30);
+GRANT SELECT ON transaction, flag, nap TO $reader;
 SQL
 
 # One uninterrupted export of each day, as the files are to be.
 ref=$scratch/ref
 mkdir "$ref"
-(cd "$ref" && "$BUILD/bin/lumettool" db_init 127.0.0.1 "$PGPORT" "$PGUSER" "$PGPASSWORD" "$db" >/dev/null)
+(cd "$ref" && "$BUILD/bin/lumettool" db_init 127.0.0.1 "$PGPORT" "$reader" "$reader_password" "$db" >/dev/null)
 for n in 5 4 3 2 1; do
   d=$(day_ago "$n")
   (cd "$ref" && LUMETTOOL_OUTPUT=$d.copy LUMETTOOL_FORMAT=copy "$BUILD/bin/lumettool" \
@@ -197,7 +204,7 @@ check_eq "a second run the same night has nothing to do" "0::" "$status:$out:$er
 # with the port fixed, the same command exports the days.
 down=$scratch/down
 mkdir "$down"
-(cd "$down" && "$BUILD/bin/lumettool" db_init 127.0.0.1 "$(free_port)" "$PGUSER" "$PGPASSWORD" "$db" >/dev/null)
+(cd "$down" && "$BUILD/bin/lumettool" db_init 127.0.0.1 "$(free_port)" "$reader" "$reader_password" "$db" >/dev/null)
 LUMETTOOL_RETRIES=0 run_wrapper "$down" "$(day_ago 2)"
 check_eq "status with the server's port closed [$err]" 75 "$status"
 check "the tool's reason is passed on [$err]" grep -q -E "^lumettool: error: cannot connect: .*Connection refused" <<<"$err"
