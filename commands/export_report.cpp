@@ -6,7 +6,7 @@
 #include "commands/condition.h"
 #include "commands/copy_rows.h"
 #include "db/conn_string.h"
-#include "db/stop_signals.h"
+#include "util/stop_signals.h"
 #include "util/diagnostics.h"
 
 std::string daysText(Day first, Day last) {
