@@ -154,50 +154,57 @@ std::string identityDifferences(std::span<const IdentityField> identity,
   return differences;
 }
 
-// Opens and locks PATH.part, made with mode 0600 when there is none
-// (`created`). The lock is on the file, not on its name: once it is held,
-// the name must still stand for the file locked, else a run that held it
-// has just renamed it to PATH, and the new PATH.part is opened in its place.
-bool lockPart(ResumableFile& file, bool& created) {
-  const char* name = file.partPath.c_str();
+// Opens PATH.part read-write, making it with mode 0600 when there is none
+// (`created`).
+int openPart(const std::string& name, bool& created) {
   constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  created = true;
+  const int fd = open(name.c_str(), kFlags | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  created = false;
+  return open(name.c_str(), kFlags);
+}
+
+bool lockRefused(ResumableFile& file, int err) {
+  if (err != EWOULDBLOCK) return failWith(file, "cannot lock " + quotedPath(file.partPath), err);
+  file.busy = true;
+  file.reason = "another run is writing " + quotedPath(file.partPath) + " (it holds its lock)";
+  return false;
+}
+
+// Opens and locks PATH.part. The lock is on the file, not on its name: once
+// it is held, the name must still stand for the file locked, else the run
+// that held it has just renamed it to PATH, and the new PATH.part is opened
+// in its place.
+bool lockPart(ResumableFile& file, bool& created) {
+  const std::string& name = file.partPath;
   for (int attempt = 0; attempt < kLockTries; ++attempt) {
-    created = true;
-    FileDescriptor part{open(name, kFlags | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR)};
-    if (part.fd < 0 && errno == EEXIST) {
-      created = false;
-      part.fd = open(name, kFlags);
-      if (part.fd < 0 && errno == ENOENT) continue;
+    FileDescriptor part{openPart(name, created)};
+    if (part.fd < 0) {
+      if (!created && errno == ENOENT) continue;  // renamed away between the two opens
+      return failWith(file, "cannot open " + quotedPath(name), errno);
     }
-    if (part.fd < 0) return failWith(file, "cannot open " + quotedPath(file.partPath), errno);
     struct stat opened {};
     if (fstat(part.fd, &opened) != 0) {
-      return failWith(file, "cannot read the status of " + quotedPath(file.partPath), errno);
+      return failWith(file, "cannot read the status of " + quotedPath(name), errno);
     }
     if (!S_ISREG(opened.st_mode)) {
-      file.reason = quotedPath(file.partPath) + " is not a regular file";
+      file.reason = quotedPath(name) + " is not a regular file";
       return false;
     }
-    if (flock(part.fd, LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK) {
-        return failWith(file, "cannot lock " + quotedPath(file.partPath), errno);
-      }
-      file.busy = true;
-      file.reason = "another run is writing " + quotedPath(file.partPath) + " (it holds its lock)";
-      return false;
-    }
+    if (flock(part.fd, LOCK_EX | LOCK_NB) != 0) return lockRefused(file, errno);
     struct stat named {};
-    if (lstat(name, &named) != 0 && errno != ENOENT) {
-      return failWith(file, "cannot read the status of " + quotedPath(file.partPath), errno);
+    if (lstat(name.c_str(), &named) != 0 && errno != ENOENT) {
+      return failWith(file, "cannot read the status of " + quotedPath(name), errno);
     }
     if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) continue;
     if (!clearNonBlocking(part.fd)) {
-      return failWith(file, "cannot set the flags of " + quotedPath(file.partPath), errno);
+      return failWith(file, "cannot set the flags of " + quotedPath(name), errno);
     }
     std::swap(file.part.fd, part.fd);
     return true;
   }
-  file.reason = quotedPath(file.partPath) + " was replaced " + std::to_string(kLockTries) +
+  file.reason = quotedPath(name) + " was replaced " + std::to_string(kLockTries) +
                 " times while it was being locked";
   return false;
 }

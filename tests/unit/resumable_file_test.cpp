@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,11 +25,9 @@ void put(const ResumableFile& file, const std::string& bytes) {
 
 std::set<std::string> namesIn(const std::string& dir) {
   std::set<std::string> names;
-  DIR* stream = opendir(dir.c_str());
-  while (const dirent* entry = readdir(stream)) names.insert(entry->d_name);
-  closedir(stream);
-  names.erase(".");
-  names.erase("..");
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.insert(entry.path().filename());
+  }
   return names;
 }
 
