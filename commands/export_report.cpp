@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "commands/copy_rows.h"
-#include "db/conn_string.h"
+#include "util/numeric_address.h"
 #include "util/diagnostics.h"
 
 std::string daysText(Day first, Day last) {
