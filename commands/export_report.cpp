@@ -3,9 +3,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "commands/copy_rows.h"
-#include "util/numeric_address.h"
 #include "util/diagnostics.h"
+#include "util/numeric_address.h"
 
 std::string daysText(Day first, Day last) {
   return first == last ? isoText(first) : isoText(first) + ".." + isoText(last);
@@ -62,16 +61,6 @@ void tellResumePoint(const ResumePoint& point) {
               " bytes this run wrote to standard output, which hold ", held,
               ", and run again with date-from ", next, " appending to them"});
   }
-}
-
-void tellBreakingValues(uint64_t count, Day first, Day last) {
-  // Such values make lines that cannot be split back into the same rows
-  // and fields: the rows stay as they are, but the operator hears of it.
-  if (count == 0) return;
-  tellWarning({std::to_string(count), count == 1 ? " value holds" : " values hold",
-               " '|' or a line break, the first in the rows of ", daysText(first, last),
-               ": those lines cannot be split back into the same rows and fields"});
-  tellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable, "=copy"});
 }
 
 std::string_view signalName(int signal) {

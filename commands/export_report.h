@@ -43,9 +43,5 @@ struct ResumePoint {
 // day to run again from, and how many bytes of standard output to keep.
 void tellResumePoint(const ResumePoint& point);
 
-// A warning when `count` values of the rows printed hold '|' or a line
-// break, the first of them in the chunk over `first`..`last`.
-void tellBreakingValues(uint64_t count, Day first, Day last);
-
 // The name of a stop signal: SIGINT, SIGTERM, SIGHUP.
 std::string_view signalName(int signal);

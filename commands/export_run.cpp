@@ -31,7 +31,8 @@ enum class ChunksEnd {
 
 // What an export carries from chunk to chunk.
 struct Run {
-  Run(const ExportJob& exportJob, const DbConfig& settings) : job(exportJob), config(settings) {}
+  Run(const ExportJob& exportJob, const DbConfig& settings)
+      : job(exportJob), config(settings), spool(exportJob.spoolDirectory) {}
 
   const ExportJob& job;
   const DbConfig& config;

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "commands/copy_rows.h"
 #include "commands/days.h"
+#include "commands/output_format.h"
 #include "util/outcome.h"
 
 struct ExportJob {
@@ -19,11 +19,8 @@ struct ExportJob {
   int delayMs;  // pause after each chunk but the last
   int retries;  // how often a chunk or a connection that failed for a reason
                 // that passes is tried again
+  std::string_view spoolDirectory;  // where a chunk too large for memory is held
 };
-
-// The environment variable that sets ExportJob::retries, and its default.
-inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
-inline constexpr int kDefaultRetries = 5;
 
 // Loads the settings, connects, exports the chunks in order and
 // disconnects. A chunk or a connection that fails for a reason that passes
