@@ -42,7 +42,9 @@ TEST(ExportSettings, ReadsEveryVariableAndTellsEachRefusal) {
   };
   for (const Case& c : cases) {
     std::string trace;
-    for (const auto& [name, value] : c.env) trace += name + "=[" + value + "] ";
+    for (const auto& [name, value] : c.env) {
+      trace.append(name).append("=[").append(value).append("] ");
+    }
     SCOPED_TRACE(trace);
     const ExportSettings settings = readExportSettings([&c](const char* name) {
       const auto found = c.env.find(name);
