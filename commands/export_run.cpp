@@ -20,7 +20,8 @@ namespace {
 
 // What an export carries from chunk to chunk.
 struct Run {
-  Run(ExportIo& exportIo, const ExportJob& exportJob) : io(exportIo), job(exportJob) {}
+  Run(ExportIo& exportIo, const ExportJob& exportJob)
+      : io(exportIo), job(exportJob), spool(exportJob.spoolDirectory) {}
 
   ExportIo& io;
   const ExportJob& job;
