@@ -1,7 +1,8 @@
 // Throughput of decoding COPY's rows into the export's lines, next to a
 // plain memcpy of the same bytes, for rows without a backslash (the common
 // case) and rows with escapes in most of them; then of spooling them, in
-// memory and through a temporary file in $TMPDIR.
+// memory and through a temporary file in $TMPDIR (/tmp when unset), as the
+// export does.
 //   g++ -O2 -std=c++20 -I. -o /tmp/copy_rows bench/copy_rows.cpp build/liblumet.a -lpq
 //   /tmp/copy_rows [ROWS]    (default 3000000)
 #include <chrono>
@@ -11,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/copy_rows.h"
+#include "commands/export_settings.h"
+#include "commands/output_format.h"
 #include "util/spool.h"
 
 namespace {
@@ -47,6 +49,7 @@ void timed(const char* what, const std::vector<std::string>& rows, Step step) {
 int main(int argc, char** argv) {
   const size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 3000000;
   std::vector<char> out(1 << 20);
+  const std::string spoolDirectory = exportSettingsFromEnvironment().spoolDirectory;
   for (const bool escaped : {false, true}) {
     const std::vector<std::string> rows = makeRows(count, escaped);
     std::printf("%s rows (%zu):\n", escaped ? "escaped" : "plain", count);
@@ -58,7 +61,7 @@ int main(int argc, char** argv) {
       return decodeCopyRow(row, out.data()).length;
     });
     for (const bool spill : {false, true}) {
-      Spool spool;
+      Spool spool(spoolDirectory);
       size_t breaking = 0;
       size_t since = 0;
       std::string copy;

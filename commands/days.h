@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,8 +33,10 @@ Day rolledOverDay(int64_t year, int64_t month0, int64_t dayOfMonth);
 // The day's year, month and day of month.
 std::chrono::year_month_day dayParts(Day day);
 
-// "YYYY-MM-DD", as the server reads a day and the operator is told one.
+// "YYYY-MM-DD", as the server reads a day and the operator is told one;
+// kIsoTextLength bytes for every day a day argument can name.
 std::string isoText(Day day);
+inline constexpr size_t kIsoTextLength = 10;
 
 // "YYYYMMDD", as the day arguments are written.
 std::string argumentText(Day day);

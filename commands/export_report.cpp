@@ -4,10 +4,11 @@
 #include <cstring>
 
 #include "commands/condition.h"
-#include "commands/copy_rows.h"
+#include "commands/output_format.h"
 #include "db/conn_string.h"
-#include "db/stop_signals.h"
+#include "util/stop_signals.h"
 #include "util/diagnostics.h"
+#include "util/numeric_address.h"
 
 std::string daysText(Day first, Day last) {
   return first == last ? isoText(first) : isoText(first) + ".." + isoText(last);
@@ -98,16 +99,6 @@ void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputSt
       break;
   }
   tellResumePoint({result.next, result.next != job.from, start, result.completeBytes});
-}
-
-void tellBreakingValues(uint64_t count, Day first, Day last) {
-  // Such values make lines that cannot be split back into the same rows
-  // and fields: the rows stay as they are, but the operator hears of it.
-  if (count == 0) return;
-  tellWarning({std::to_string(count), count == 1 ? " value holds" : " values hold",
-               " '|' or a line break, the first in the rows of ", daysText(first, last),
-               ": those lines cannot be split back into the same rows and fields"});
-  tellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable, "=copy"});
 }
 
 std::string_view signalName(int signal) {

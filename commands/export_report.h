@@ -49,9 +49,5 @@ void tellResumePoint(const ResumePoint& point);
 // output began.
 void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputStart start);
 
-// A warning when `count` values of the rows printed hold '|' or a line
-// break, the first of them in the chunk over `first`..`last`.
-void tellBreakingValues(uint64_t count, Day first, Day last);
-
 // The name of a stop signal: SIGINT, SIGTERM, SIGHUP.
 std::string_view signalName(int signal);

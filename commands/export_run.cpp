@@ -11,7 +11,7 @@
 #include "config/db_config.h"
 #include "db/db_access.h"
 #include "db/passing_failures.h"
-#include "db/stop_signals.h"
+#include "util/stop_signals.h"
 #include "util/diagnostics.h"
 #include "util/output.h"
 #include "util/spool.h"
@@ -20,7 +20,8 @@ namespace {
 
 // What an export carries from chunk to chunk.
 struct Run {
-  Run(ExportIo& exportIo, const ExportJob& exportJob) : io(exportIo), job(exportJob) {}
+  Run(ExportIo& exportIo, const ExportJob& exportJob)
+      : io(exportIo), job(exportJob), spool(exportJob.spoolDirectory) {}
 
   ExportIo& io;
   const ExportJob& job;

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "commands/copy_rows.h"
 #include "commands/days.h"
 #include "commands/export_io.h"
+#include "commands/output_format.h"
 #include "util/outcome.h"
 
 struct ExportJob {
@@ -22,11 +22,8 @@ struct ExportJob {
   int delayMs;  // pause after each chunk but the last
   int retries;  // how often a chunk or a connection that failed for a reason
                 // that passes is tried again
+  std::string_view spoolDirectory;  // where a chunk too large for memory is held
 };
-
-// The environment variable that sets ExportJob::retries, and its default.
-inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
-inline constexpr int kDefaultRetries = 5;
 
 // Why the chunks stopped.
 enum class ChunksEnd {
@@ -65,6 +62,9 @@ struct ExportResult {
 ExportResult runChunks(ExportIo& io, const ExportJob& job);
 
 // Loads the settings and runs the chunks on libpq and standard output.
+// Loads the settings, connects, exports the chunks in order and
+// disconnects. A chunk or a connection that fails for a reason that passes
+// (a restart, a failover, a lost connection) is tried again after a wait.
 // When it stops early it tells why on standard error, and from which day
 // and byte to go on. SIGINT, SIGTERM and SIGHUP cancel the statement that
 // runs and, once that is told, end the process by the same signal.

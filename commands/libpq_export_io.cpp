@@ -1,6 +1,6 @@
 #include "commands/libpq_export_io.h"
 
-#include "db/stop_signals.h"
+#include "util/stop_signals.h"
 
 int LibpqExportIo::connect(DBFailure& why) { return dbConnect(session_, config_, &why); }
 

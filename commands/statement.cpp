@@ -10,18 +10,19 @@ std::string_view selectList(std::string_view fields) {
 size_t buildStatement(std::string_view fields, std::string_view filter, Day first, Day after,
                       std::span<char> out) {
   TextBuffer statement(out);
-  statement.put("COPY (SELECT ");
+  statement.put(kSelectStart);
   statement.put(fields);
-  statement.put(" FROM transaction WHERE transaction.datetime>='");
+  statement.put(kRangeFrom);
   statement.put(isoText(first));
-  statement.put("' AND transaction.datetime<'");
+  statement.put(kRangeTo);
   statement.put(isoText(after));
-  statement.put("'");
+  statement.put(kRangeEnd);
   if (!filter.empty()) {
-    statement.put(" AND (");
+    statement.put(kFilterStart);
     statement.put(filter);
-    statement.put("\n)");
+    statement.put(kFilterEnd);
   }
-  statement.put(") TO STDOUT WITH (DELIMITER '|')");
+  statement.put(kSelectEnd);
+  statement.put(kCopyOptions);
   return statement.needed;
 }

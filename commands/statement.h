@@ -6,9 +6,35 @@
 #include <string_view>
 
 #include "commands/days.h"
+#include "commands/output_format.h"
 
 // The statement's buffer, terminating zero included.
 inline constexpr size_t kStatementSize = 10240;
+
+// The statement as buildStatement writes it, piece by piece:
+//   kSelectStart fields kRangeFrom FIRST kRangeTo AFTER kRangeEnd
+//   [kFilterStart filter kFilterEnd] kSelectEnd kCopyOptions
+inline constexpr std::string_view kSelectStart = "COPY (SELECT ";
+inline constexpr std::string_view kRangeFrom = " FROM transaction WHERE transaction.datetime>='";
+inline constexpr std::string_view kRangeTo = "' AND transaction.datetime<'";
+inline constexpr std::string_view kRangeEnd = "'";
+inline constexpr std::string_view kFilterStart = " AND (";
+inline constexpr std::string_view kFilterEnd = "\n)";
+inline constexpr std::string_view kSelectEnd = ")";
+
+// What every statement has besides the field list and the filter.
+inline constexpr size_t kStatementFixedLength = kSelectStart.size() + kRangeFrom.size() +
+                                                kIsoTextLength + kRangeTo.size() + kIsoTextLength +
+                                                kRangeEnd.size() + kSelectEnd.size() +
+                                                kCopyOptions.size();
+// What a filter brings besides its own text.
+inline constexpr size_t kFilterFrameLength = kFilterStart.size() + kFilterEnd.size();
+
+// The longest field list that fits kStatementSize without a filter; with
+// one, the field list and the filter together may have kFilterFrameLength
+// bytes less.
+inline constexpr size_t kLongestFieldList = kStatementSize - 1 - kStatementFixedLength;
+inline constexpr size_t kLongestFieldsAndFilter = kLongestFieldList - kFilterFrameLength;
 
 // The select list for a lower-cased field list: "*" for the word all.
 std::string_view selectList(std::string_view fields);

@@ -1,23 +1,17 @@
 #include "commands/transaction_query.h"
 
-#include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "commands/condition.h"
-#include "commands/copy_rows.h"
 #include "commands/days.h"
 #include "commands/export_run.h"
+#include "commands/export_settings.h"
 #include "commands/statement.h"
 #include "util/diagnostics.h"
-#include "util/int_arg.h"
 
 namespace {
-
-// More would keep a job waiting for a server for hours.
-constexpr int kMostRetries = 100;
 
 // Reads a day argument, telling why it is refused.
 bool readDay(const char* arg, std::string_view name, Day& day) {
@@ -71,25 +65,16 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
     tellTooLong("the statement", length, kStatementSize);
     return Outcome::kQueryTooLong;
   }
-  const FormatChoice format = formatFromEnvironment();
-  if (!format.reason.empty()) {
-    tellError({format.reason});
-    return Outcome::kInvalidParameters;
-  }
-  int retries = kDefaultRetries;
-  if (const char* value = std::getenv(kRetriesVariable); value != nullptr) {
-    if (!isWholeNumber(value) || atoiClamped(value) < 0 || atoiClamped(value) > kMostRetries) {
-      tellError({kRetriesVariable, " ", quoted(value),
-                 " is not a whole number of retries from 0 to ", std::to_string(kMostRetries)});
-      return Outcome::kInvalidParameters;
-    }
-    retries = atoiClamped(value);
-  }
-  job.retries = retries;
+  // Every variable is checked, so that one run tells of all the bad ones.
+  const ExportSettings settings = exportSettingsFromEnvironment();
+  for (const std::string& refusal : settings.refusals) tellError({refusal});
+  if (!settings.refusals.empty()) return Outcome::kInvalidParameters;
+  job.format = settings.format;
+  job.retries = settings.retries;
+  job.spoolDirectory = settings.spoolDirectory;
   job.fields = select;
   job.filter = filter.data();
   if (condition != nullptr) job.condition = condition;
-  job.format = format.format;
   job.days = days;
   job.delayMs = delayMs;
   return runExport(job);

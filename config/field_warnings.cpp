@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "db/conn_string.h"
 #include "util/diagnostics.h"
 #include "util/int_arg.h"
+#include "util/numeric_address.h"
 #include "util/text.h"
 
 namespace {

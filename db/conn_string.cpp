@@ -1,9 +1,6 @@
 #include "db/conn_string.h"
 
-#include <arpa/inet.h>
-
 #include <array>
-#include <string>
 #include <charconv>
 #include <string_view>
 
@@ -63,11 +60,4 @@ int buildConnString(const DbConfig& config, std::string_view applicationName, st
   conninfo.put(" fallback_application_name=");
   putValue(conninfo, applicationName);
   return conninfo.ok ? 0 : -1;
-}
-
-bool isNumericAddress(std::string_view address) {
-  const std::string text(address);
-  std::array<unsigned char, sizeof(in6_addr)> binary{};
-  return inet_pton(AF_INET, text.c_str(), binary.data()) == 1 ||
-         inet_pton(AF_INET6, text.c_str(), binary.data()) == 1;
 }

@@ -35,7 +35,3 @@ static_assert(kSilentPeerSeconds < 60, "a dead network must end an export within
 // arrives unchanged and never adds a keyword. Returns 0, or -1 when `out` is
 // too small or a field is not terminated within its width.
 int buildConnString(const DbConfig& config, std::string_view applicationName, std::span<char> out);
-
-// True when `address` is a numeric IPv4 or IPv6 address, as libpq's hostaddr
-// needs it.
-bool isNumericAddress(std::string_view address);

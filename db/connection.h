@@ -14,6 +14,23 @@ DBFailure libpqFailure(const DbSession& session);
 // code)", its detail and hint), or libpq's when the server did not answer.
 DBFailure statementFailure(const DbSession& session, const PGresult* result);
 
+// How a wait for the server treats a stop signal.
+enum class StopWait {
+  kReturn,   // ends the wait at once (returns 1): the caller stops reading
+  kBounded,  // cancels what runs and waits on, until kStopGrace after the stop
+};
+
+// Waits until more of the server's answer has been read in. Returns 0,
+// 1 when a stop signal ended the wait (kReturn), -1 when the connection
+// failed, or -2 when the server did not answer within the grace after a
+// stop (the connection is then closed); `why` says why on -1 and -2.
+int waitForServer(DbSession& session, DBFailure& why, StopWait mode);
+
+// Reads the results of what was sent on the session, waiting as `mode`
+// says, up to the end or to a COPY's rows (`copyStarted`). Returns 0, or -1
+// with the first failure's reason in `why`.
+int readResults(DbSession& session, DBFailure& why, StopWait mode, bool& copyStarted);
+
 // Opens the read-only transaction a chunk runs in. Returns 0, or -1 and why.
 int beginReadOnly(DbSession& session, DBFailure* why);
 

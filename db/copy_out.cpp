@@ -1,12 +1,15 @@
-// An export's chunk streamed as COPY's rows (see session.h).
+// An export's chunk streamed as COPY's rows (see session.h). Every wait for
+// the server is one that a stop signal ends, or bounds once it has come.
 #include <libpq-fe.h>
 
 #include "db/connection.h"
 #include "db/session.h"
 #include "db/statement_cancel.h"
-#include "db/stop_signals.h"
+#include "util/stop_signals.h"
 
 namespace {
+
+int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait mode);
 
 void freeRow(DbSession& session) {
   PQfreemem(session.copyRow);
@@ -15,21 +18,70 @@ void freeRow(DbSession& session) {
 
 void setCopyRunning(DbSession& session, bool running) {
   session.copyRunning = running;
+  if (!running) session.copyRowsCome = false;
   markStatementRunning(session.cancelSlot, running);
 }
 
-// Reads the statement's end after its last row: 0 when it succeeded.
-int readCopyEnd(DbSession& session, DBFailure& why) {
-  setCopyRunning(session, false);
-  int outcome = 0;
-  while (PGresult* result = PQgetResult(session.conn)) {
-    if (outcome == 0 && PQresultStatus(result) != PGRES_COMMAND_OK) {
-      why = statementFailure(session, result);
-      outcome = -1;
-    }
-    PQclear(result);
+// Reads and drops what is left of a statement that is no longer wanted,
+// waiting a bounded time once a stop signal has come. False when the
+// server did not answer in time and the connection was closed (why in
+// `why`).
+bool dropRest(DbSession& session, DBFailure& why) {
+  DBFailure ignored;
+  if (!session.copyRowsCome) {
+    bool started = false;
+    (void)readResults(session, ignored, StopWait::kBounded, started);
+    session.copyRowsCome = started;
   }
-  return outcome;
+  std::span<char> row;
+  while (session.copyRowsCome && session.conn != nullptr &&
+         nextRow(session, row, ignored, StopWait::kBounded) == 1) {
+  }
+  freeRow(session);
+  if (session.conn != nullptr) return true;
+  why = ignored;
+  return false;
+}
+
+DBFailure stoppedFailure() {
+  return {"stopped by a signal before the statement's end", "", "", "", false};
+}
+
+// The next row, waiting as `mode` says. Returns 1 with a row, 0 after the
+// statement's end once it succeeded, -1 when it failed or the wait ended.
+int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait mode) {
+  freeRow(session);
+  bool lostOnce = false;
+  for (;;) {
+    const int length = PQgetCopyData(session.conn, &session.copyRow, 1);
+    if (length > 0) {
+      row = std::span<char>(session.copyRow, static_cast<size_t>(length));
+      return 1;
+    }
+    if (length == 0) {
+      const int waited = waitForServer(session, why, mode);
+      if (waited == 1) why = stoppedFailure();
+      // A lost connection may still have the server's last words to read:
+      // COPY's rows then end, and the statement's failure follows.
+      if (waited == -1 && session.conn != nullptr && !lostOnce) {
+        lostOnce = true;
+        continue;
+      }
+      if (waited < 0) setCopyRunning(session, false);
+      if (waited != 0) return -1;
+      continue;
+    }
+    if (length == -2) {
+      // The connection failed in the middle of the rows.
+      why = libpqFailure(session);
+      setCopyRunning(session, false);
+      return -1;
+    }
+    // The rows are over: the statement's own end follows.
+    setCopyRunning(session, false);
+    bool copyStarted = false;
+    return readResults(session, why, mode, copyStarted);
+  }
 }
 
 }  // namespace
@@ -37,48 +89,46 @@ int readCopyEnd(DbSession& session, DBFailure& why) {
 int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why) {
   if (beginReadOnly(session, &why) != 0) return -1;
   session.inTransaction = true;
-  // A stop that came while BEGIN ran found nothing to cancel.
-  if (stopSignal() != 0) return -1;
+  // A stop that came while BEGIN ran: the statement is not started.
+  if (stopSignal() != 0) {
+    why = stoppedFailure();
+    return -1;
+  }
+  if (PQsendQueryParams(session.conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) == 0) {
+    why = libpqFailure(session);
+    return -1;
+  }
+  // Until its answer is in, the statement may be running: dbCopyEnd
+  // cancels it then.
   setCopyRunning(session, true);
-  PGresult* result = PQexecParams(session.conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
-  const bool started = PQresultStatus(result) == PGRES_COPY_OUT;
-  if (!started) why = statementFailure(session, result);
-  PQclear(result);
-  setCopyRunning(session, started);
-  return started ? 0 : -1;
+  bool started = false;
+  const int read = readResults(session, why, StopWait::kReturn, started);
+  session.copyRowsCome = started;
+  if (read == 0 && started) return 0;
+  if (read == 0) why = {"the statement sent no rows", "", "", "", false};
+  if (session.conn == nullptr || PQisBusy(session.conn) == 0) setCopyRunning(session, false);
+  if (stopSignal() != 0 && why.message.empty()) why = stoppedFailure();
+  return -1;
 }
 
 int dbCopyRow(DbSession& session, std::span<char>& row, DBFailure& why) {
-  freeRow(session);
-  const int length = PQgetCopyData(session.conn, &session.copyRow, 0);
-  if (length > 0) {
-    row = std::span<char>(session.copyRow, static_cast<size_t>(length));
-    return 1;
-  }
-  if (length == -2) {
-    // The connection failed in the middle of the rows.
-    why = libpqFailure(session);
-    setCopyRunning(session, false);
-    return -1;
-  }
-  return readCopyEnd(session, why);
+  return nextRow(session, row, why, StopWait::kReturn);
 }
 
 int dbCopyEnd(DbSession& session, DBFailure& why) {
   freeRow(session);
-  if (session.copyRunning) {
+  if (session.copyRunning && session.conn != nullptr) {
     // The rows are no longer wanted: the server is asked to stop sending
-    // them, and what it sent meanwhile is read and dropped.
-    cancelSlotStatement(session.cancelSlot);
-    DBFailure ignored;
-    std::span<char> row;
-    while (dbCopyRow(session, row, ignored) == 1) {
-    }
-    freeRow(session);
+    // them (after a stop signal, without waiting for the request to
+    // arrive), and what it sent meanwhile is read and dropped.
+    if (stopSignal() == 0) cancelSlotStatement(session.cancelSlot);
+    DBFailure unanswered;
+    if (!dropRest(session, unanswered) && why.message.empty()) why = unanswered;
   }
+  setCopyRunning(session, false);
   if (!session.inTransaction) return 0;
   session.inTransaction = false;
-  if (PQstatus(session.conn) != CONNECTION_OK) {
+  if (session.conn == nullptr || PQstatus(session.conn) != CONNECTION_OK) {
     if (why.message.empty()) why = libpqFailure(session);
     return -1;
   }

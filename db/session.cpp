@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 #include <poll.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -13,7 +14,7 @@
 #include "db/conn_string.h"
 #include "db/connection.h"
 #include "db/statement_cancel.h"
-#include "db/stop_signals.h"
+#include "util/stop_signals.h"
 #include "util/diagnostics.h"
 #include "util/program_name.h"
 
@@ -40,16 +41,26 @@ void passOnNotice(void* /*arg*/, const char* message) { tellServer(message); }
 // each of which begins here READ ONLY again. Quoted text is read the standard
 // way (backslashes are plain characters outside E'...'), whatever the
 // server's default, so that the server reads the statement as the tool did.
-constexpr const char* kBeginReadOnly =
-    "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on";
+//
+// The rows of an unchanged table come in the same order in every run, so
+// that a resumed export ends in the same bytes as one that ran through:
+// no scan starts in the middle of a table another scan is reading, and no
+// parallel workers interleave their rows. A session that the tool can no
+// longer reach does not keep its snapshot and locks beyond a few seconds
+// of idling in the transaction.
+#define LUMET_BEGIN_READ_ONLY                                                              \
+  "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on; "             \
+  "SET LOCAL synchronize_seqscans TO off; SET LOCAL max_parallel_workers_per_gather TO 0; " \
+  "SET LOCAL idle_in_transaction_session_timeout TO 10000"
+constexpr const char* kBeginReadOnly = LUMET_BEGIN_READ_ONLY;
 
 // From PostgreSQL 14 on the server also checks, while a statement runs,
 // that the client is still there, and ends the statement of a tool that was
 // killed outright within about this long, instead of running it to its end.
 // SET LOCAL, so that a pooled server connection keeps nothing of it.
 constexpr const char* kBeginReadOnlyChecked =
-    "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on; "
-    "SET LOCAL client_connection_check_interval TO 2000";
+    LUMET_BEGIN_READ_ONLY "; SET LOCAL client_connection_check_interval TO 2000";
+#undef LUMET_BEGIN_READ_ONLY
 constexpr int kFirstCheckingVersion = 140000;
 
 // Ends that transaction. An export has nothing to keep, and READ ONLY does
@@ -61,21 +72,122 @@ constexpr int kFirstCheckingVersion = 140000;
 constexpr const char* kEndReadOnly = "ROLLBACK; SELECT pg_advisory_unlock_all()";
 
 // Runs BEGIN or the end of the transaction; 0 when the server accepted all
-// of it (the last result of the end is the unlock's row).
+// of it (the last result of the end is the unlock's row). After a stop
+// signal the server is waited for a bounded time only.
 int runCommand(DbSession& session, const char* command, DBFailure* why) {
-  markStatementRunning(session.cancelSlot, true);
-  PGresult* result = PQexec(session.conn, command);
-  markStatementRunning(session.cancelSlot, false);
-  const ExecStatusType status = PQresultStatus(result);
-  const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-  if (!ok) fill(why, statementFailure(session, result));
-  PQclear(result);
-  return ok ? 0 : -1;
+  DBFailure failure;
+  int outcome = -1;
+  if (PQsendQuery(session.conn, command) == 0) {
+    failure = libpqFailure(session);
+  } else {
+    markStatementRunning(session.cancelSlot, true);
+    bool copyStarted = false;
+    outcome = readResults(session, failure, StopWait::kBounded, copyStarted);
+    markStatementRunning(session.cancelSlot, false);
+  }
+  if (outcome != 0) fill(why, failure);
+  return outcome;
+}
+
+// PQcancel opens a connection of its own and waits for it as long as the
+// network takes; on a thread of its own, that wait holds nothing up.
+void* sendCancel(void* cancel) {
+  std::array<char, 256> error{};
+  (void)PQcancel(static_cast<PGcancel*>(cancel), error.data(), static_cast<int>(error.size()));
+  PQfreeCancel(static_cast<PGcancel*>(cancel));
+  return nullptr;
+}
+
+// After a stop signal, once: asks the server to cancel what runs, without
+// waiting for the request to arrive, and sets how long it is waited for.
+void handleStop(DbSession& session) {
+  if (session.stopHandled) return;
+  session.stopHandled = true;
+  session.giveUpAt = std::chrono::steady_clock::now() + kStopGrace;
+  PGcancel* cancel = PQgetCancel(session.conn);
+  if (cancel == nullptr) return;
+  pthread_attr_t attributes;
+  pthread_t thread{};
+  const bool made = pthread_attr_init(&attributes) == 0 &&
+                    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                    pthread_create(&thread, &attributes, sendCancel, cancel) == 0;
+  (void)pthread_attr_destroy(&attributes);
+  if (!made) (void)sendCancel(cancel);
 }
 
 }  // namespace
 
 DbSession::~DbSession() { dbDisconnect(*this); }
+
+int waitForServer(DbSession& session, DBFailure& why, StopWait mode) {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
+    pollfd watched{PQsocket(session.conn), POLLIN, 0};
+    if (watched.fd < 0) {
+      why = libpqFailure(session);
+      return -1;
+    }
+    int ready = 0;
+    if (stopSignal() == 0) {
+      ready = pollUnlessStopped(&watched, 1, 60000);
+    } else if (mode == StopWait::kReturn) {
+      return 1;
+    } else {
+      handleStop(session);
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(session.giveUpAt - Clock::now());
+      if (left.count() <= 0) {
+        why = {"the server did not end the statement within " + std::to_string(kStopGrace.count()) +
+                   " s of the stop signal; the connection was closed",
+               "", "", "", true};
+        dbDisconnect(session);
+        return -2;
+      }
+      ready = poll(&watched, 1, static_cast<int>(left.count()));
+    }
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) continue;
+    if (ready < 0 || PQconsumeInput(session.conn) == 0) {
+      why = libpqFailure(session);
+      return -1;
+    }
+    return 0;
+  }
+}
+
+int readResults(DbSession& session, DBFailure& why, StopWait mode, bool& copyStarted) {
+  copyStarted = false;
+  int outcome = 0;
+  for (;;) {
+    while (PQisBusy(session.conn) != 0) {
+      const int waited = waitForServer(session, why, mode);
+      if (waited == -1 && session.conn != nullptr) {
+        // The connection is gone: what the server said before it went (a
+        // FATAL with its code) is in the result libpq makes of it.
+        while (PGresult* last = PQgetResult(session.conn)) {
+          if (PQresultStatus(last) == PGRES_FATAL_ERROR && outcome == 0) {
+            why = statementFailure(session, last);
+            outcome = -1;
+          }
+          PQclear(last);
+        }
+      }
+      if (waited != 0) return -1;
+    }
+    PGresult* result = PQgetResult(session.conn);
+    if (result == nullptr) return outcome;
+    const ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_COPY_OUT) {
+      PQclear(result);
+      copyStarted = true;
+      return outcome;
+    }
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && outcome == 0) {
+      why = statementFailure(session, result);
+      outcome = -1;
+    }
+    PQclear(result);
+  }
+}
 
 DBFailure libpqFailure(const DbSession& session) {
   DBFailure failure;
@@ -117,6 +229,7 @@ int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why) {
     fill(why, {"the settings do not make a connection string", "", "", "", false});
     return -1;
   }
+  session.stopHandled = false;
   session.conn = PQconnectdb(conninfo.data());
   if (PQstatus(session.conn) == CONNECTION_OK) {
     PQsetNoticeProcessor(session.conn, passOnNotice, nullptr);

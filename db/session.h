@@ -4,6 +4,7 @@
 // work on, so that a run can hold more than one.
 #pragma once
 
+#include <chrono>
 #include <span>
 #include <string>
 
@@ -32,7 +33,12 @@ struct DbSession {
   int cancelSlot = -1;         // its cancel object (db/statement_cancel.h), or -1
   char* copyRow = nullptr;     // the row dbCopyRow handed out last, libpq's to free
   bool copyRunning = false;    // from dbCopyBegin until the statement's end is read
+  bool copyRowsCome = false;   // its rows have begun: the server said COPY OUT
   bool inTransaction = false;  // from a successful BEGIN until dbCopyEnd
+  // Once a stop signal has come: the statement was cancelled, and the
+  // server is waited for until `giveUpAt`, then the connection closed.
+  bool stopHandled = false;
+  std::chrono::steady_clock::time_point giveUpAt{};
 
   DbSession() = default;
   ~DbSession();  // disconnects

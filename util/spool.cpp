@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -15,11 +14,6 @@
 #include "util/output.h"
 
 namespace {
-
-std::string tempDirectory() {
-  const char* dir = std::getenv("TMPDIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
-}
 
 bool failWith(Spool& spool, std::string_view what, int errnum) {
   if (spool.reason.empty()) {
@@ -58,7 +52,6 @@ bool writeAll(int fd, const char* bytes, size_t n, uint64_t offset) {
 // Sends what is buffered to the file, creating it first when needed.
 bool flushToFile(Spool& spool) {
   if (spool.fd < 0) {
-    spool.directory = tempDirectory();
     spool.fd = openTempFile(spool.directory);
     if (spool.fd < 0) return failWith(spool, "cannot create a temporary file", errno);
   }

@@ -2,8 +2,8 @@
 // chunk that fails prints none of its rows, and the rows printed before a
 // message are exactly the complete chunks. The first kSpoolMemory bytes stay
 // in memory; past them everything goes to an unlinked temporary file in
-// $TMPDIR (/tmp when unset or empty), and the memory serves as its write
-// buffer. Memory stays at kSpoolMemory however large the chunk is.
+// the directory it is given, and the memory serves as its write buffer.
+// Memory stays at kSpoolMemory however large the chunk is.
 #pragma once
 
 #include <cstddef>
@@ -21,10 +21,10 @@ struct Spool {
   size_t buffered = 0;             // bytes in `buffer` not yet in the file
   uint64_t filed = 0;              // bytes in the file
   int fd = -1;                     // the temporary file, once it is needed
-  std::string directory;           // where it is, for the reason
+  std::string directory;           // where the file goes
   std::string reason;              // why the spool failed; empty while it has not
 
-  Spool() = default;
+  explicit Spool(std::string_view dir) : directory(dir) {}
   ~Spool();
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/statement.h"
 #include "tests/cli/cli_cases.h"
 #include "tests/support/final_message.h"
 
@@ -67,23 +68,26 @@ TEST(TransactionQueryArgs, ValidatesBothDates) {
 }
 
 // The statement is "COPY (SELECT <fields> FROM transaction WHERE ", the two
-// day bounds and ") TO STDOUT WITH (DELIMITER '|')", 141 characters besides
-// the fields, 149 with " AND (<filter>\n)";
-// with its terminating zero it must fit 10240 bytes. The translated filter
-// must fit 2048 bytes with its zero.
+// day bounds and ") TO STDOUT WITH (DELIMITER '|')", kStatementFixedLength
+// characters besides the fields, kFilterFrameLength more with
+// " AND (<filter>\n)"; with its terminating zero it must fit 10240 bytes.
+// The translated filter must fit 2048 bytes with its zero.
 TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   const auto fields = [](size_t n) { return std::string(n, 'c'); };
+  constexpr size_t kFieldsBesideX1 = kLongestFieldsAndFilter - 3;  // the filter is x=1
   std::string ands;
   std::string ors;
   for (int i = 0; i < 409; ++i) ands += "and";  // 409 * " AND " = 2045 characters
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
   expectRuns({
-      {k21, queryArgs(fields(10098), "none"), kPassed, kPassedWhy},
-      {k21, queryArgs(fields(10099), "none"), kTooLong,
+      {k21, queryArgs(fields(kLongestFieldList), "none"), kPassed, kPassedWhy},
+      {k21, queryArgs(fields(kLongestFieldList + 1), "none"), kTooLong,
        "error: the statement would be 10240 bytes, 1 more than the 10239 it may have\n"},
-      {k21, queryArgs(fields(10099), ""), kTooLong, "the statement would be 10240 bytes"},
-      {k21, queryArgs(fields(10087), "x=1"), kPassed, kPassedWhy},
-      {k21, queryArgs(fields(10088), "x=1"), kTooLong, "the statement would be 10240 bytes"},
+      {k21, queryArgs(fields(kLongestFieldList + 1), ""), kTooLong,
+       "the statement would be 10240 bytes"},
+      {k21, queryArgs(fields(kFieldsBesideX1), "x=1"), kPassed, kPassedWhy},
+      {k21, queryArgs(fields(kFieldsBesideX1 + 1), "x=1"), kTooLong,
+       "the statement would be 10240 bytes"},
       {k21, queryArgs("f", std::string(2047, 'x')), kPassed, kPassedWhy},
       {k21, queryArgs("f", std::string(2048, 'x')), kTooLong,
        "error: the condition, rewritten, would be 2048 bytes, 1 more than the 2047 it may have\n"},
@@ -102,8 +106,15 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
       {k21, queryArgs("f", "none"), kInvalid, "LUMETTOOL_RETRIES '-1' is not", std::nullopt,
        {"LUMETTOOL_RETRIES=-1"}},
       {k21, queryArgs("f", "none"), kPassed, kPassedWhy, std::nullopt, {"LUMETTOOL_RETRIES=7"}},
-      {"lumettool-2.0", queryArgs20(fields(10098)), kPassed, kPassedWhy},
-      {"lumettool-2.0", queryArgs20(fields(10099)), kTooLong, "the statement would be 10240 bytes"},
+      // Every bad variable is told, each on its line, before the one final message.
+      {k21, queryArgs("f", "none"), kInvalid,
+       "lumettool: error: LUMETTOOL_FORMAT is set but empty; set it to text or copy, or unset "
+       "it\nlumettool: error: LUMETTOOL_RETRIES '101' is not a whole number of retries from 0 to "
+       "100\n",
+       std::nullopt, {"LUMETTOOL_FORMAT=", "LUMETTOOL_RETRIES=101"}},
+      {"lumettool-2.0", queryArgs20(fields(kLongestFieldList)), kPassed, kPassedWhy},
+      {"lumettool-2.0", queryArgs20(fields(kLongestFieldList + 1)), kTooLong,
+       "the statement would be 10240 bytes"},
   });
 }
 

@@ -17,17 +17,32 @@ done < <(cat "$SRC"/app/*.cpp "$SRC"/commands/*.cpp "$SRC"/config/*.cpp "$SRC"/d
            "$SRC"/util/*.cpp | grep -o -E '"(Error - [^"]*|Success|New Darvo Lumet Version [^"]*)"' \
            | tr -d '"' | sort -u)
 
-# The time-outs it gives are the connection's (db/conn_string.h), in the
-# manual page and in the README alike.
+# The time-outs it gives are the connection's (db/conn_string.h), and the
+# statement's lengths the program's, in the manual page and in the README
+# alike.
 constant() { sed -n "s/^inline constexpr int $1 = \([0-9]*\);/\1/p" "$SRC/db/conn_string.h"; }
 idle=$(constant kKeepalivesIdleSeconds)
 interval=$(constant kKeepalivesIntervalSeconds)
 count=$(constant kKeepalivesCount)
 connect=$(constant kConnectTimeoutSeconds)
+# The statement's limits are the program's: a field list far too long makes
+# it say how long the statement would be, without a filter and with one.
+fields=$(printf '%*s' 10240 '' | tr ' ' c)
+statement_told() {
+  "$BUILD/bin/lumettool" transaction_query "$fields" "$1" 20240101 20240101 0 0 2>&1 >/dev/null |
+    sed -n 's/.*statement would be \([0-9]*\) bytes, [0-9]* more than the \([0-9]*\) .*/\1 \2/p'
+}
+read -r unfiltered longest < <(statement_told none)
+read -r filtered _ < <(statement_told x)
+fixed=$((unfiltered - ${#fields}))
+framed=$((filtered - ${#fields} - 1))
+besides="$fixed bytes besides the field list without a filter, $framed besides the field list"
 readme=$(tr -s ' \n' '  ' <"$SRC/README.md")
 for phrase in "at most $connect seconds to connect to each server" \
   "probes after $idle idle seconds, $interval seconds apart, $count of them" \
-  "within about $((idle + interval * count)) seconds, always under 60"; do
+  "within about $((idle + interval * count)) seconds, always under 60" \
+  "at most $longest bytes" \
+  "$besides and the filter with one"; do
   case $text in
     *"$phrase"*) passed=$((passed + 1)) ;;
     *) fail "the manual page does not say [$phrase]" ;;

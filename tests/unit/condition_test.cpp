@@ -120,11 +120,16 @@ TEST(QueryText, StatementKeepsTheFilterInsideTheRange) {
   ASSERT_LT(buildStatement("*", "", first, after, out), out.size());
   EXPECT_EQ(std::string(out.data()), "COPY (SELECT *" + range + copyTo);
 
-  // Fields that make the statement fill the buffer exactly, then one byte more.
-  const std::string fields(kStatementSize - 1 - 13 - range.size() - copyTo.size(), 'f');
+  // Fields that make the statement fill the buffer exactly, then one byte
+  // more; so too with a filter.
+  const std::string fields(kLongestFieldList, 'f');
   EXPECT_EQ(buildStatement(fields, "", first, after, out), kStatementSize - 1);
   EXPECT_EQ(std::string(out.data()), "COPY (SELECT " + fields + range + copyTo);
   EXPECT_EQ(buildStatement(fields + "f", "", first, after, out), kStatementSize);
+  const std::string filtered(kLongestFieldsAndFilter - 3, 'f');
+  EXPECT_EQ(buildStatement(filtered, "x=1", first, after, out), kStatementSize - 1);
+  EXPECT_EQ(std::string(out.data()), "COPY (SELECT " + filtered + range + " AND (x=1\n)" + copyTo);
+  EXPECT_EQ(buildStatement(filtered + "f", "x=1", first, after, out), kStatementSize);
 }
 
 // A filter that closes a bracket it did not open could end the range's AND

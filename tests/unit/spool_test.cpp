@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "commands/copy_rows.h"
+#include "commands/output_format.h"
 #include "tests/support/temp_dir.h"
 #include "util/output.h"
 #include "util/spool.h"
@@ -38,12 +38,6 @@ struct StdoutTo {
   StdoutTo& operator=(const StdoutTo&) = delete;
 };
 
-// TMPDIR is `dir` while this lives.
-struct TmpDirIs {
-  explicit TmpDirIs(const std::string& dir) { (void)setenv("TMPDIR", dir.c_str(), 1); }
-  ~TmpDirIs() { (void)unsetenv("TMPDIR"); }
-};
-
 // A 64 KiB tmpfs, for a disk that fills up; only root can mount it.
 struct TinyDisk {
   std::string path;
@@ -63,7 +57,6 @@ std::string sampleRow(size_t n) { return std::to_string(n) + "|ab\\tc|\\N\n"; }
 
 TEST(Spool, WritesOutWhatWasAppendedThenStartsAgain) {
   TempDir dir;
-  const TmpDirIs tmp(dir.path);
   // Pieces that fit in memory, then pieces that spill over, one of them
   // longer than the memory itself.
   const std::string big(kSpoolMemory + 12345, 'b');
@@ -74,7 +67,7 @@ TEST(Spool, WritesOutWhatWasAppendedThenStartsAgain) {
                         {{medium, medium, medium, "x\n", medium, big, "end\n"}, true},
                         {{big}, true},
                         {{"after\n"}, false}};
-  Spool spool;
+  Spool spool(dir.path);
   for (const Case& c : cases) {
     std::string expected;
     for (const std::string& piece : c.pieces) {
@@ -100,7 +93,7 @@ TEST(Spool, WritesOutWhatWasAppendedThenStartsAgain) {
 TEST(Spool, TellsWhyItCannotSpill) {
   TempDir dir;
   const TinyDisk disk(dir.pathOf("tiny"));
-  struct Case { std::string tmpdir, reason; };
+  struct Case { std::string directory, reason; };
   std::vector<Case> cases = {
       {"/nonexistent",
        "cannot create a temporary file in '/nonexistent': No such file or directory"},
@@ -110,8 +103,7 @@ TEST(Spool, TellsWhyItCannotSpill) {
                                     disk.path + "': No space left on device"});
   }
   for (const Case& c : cases) {
-    const TmpDirIs tmp(c.tmpdir);
-    Spool spool;
+    Spool spool(c.directory);
     const std::string half(kSpoolMemory / 2 + 1, 'h');
     EXPECT_TRUE(spoolWrite(spool, half));
     EXPECT_FALSE(spoolWrite(spool, half));
@@ -128,10 +120,9 @@ TEST(Spool, CountsWhatReachedAFullOutput) {
   TempDir dir;
   const TinyDisk disk(dir.pathOf("tiny"));
   if (!disk.mounted) GTEST_SKIP() << "a full disk needs root, to mount a tmpfs";
-  for (const std::string& tmpdir : {dir.path, std::string("/nonexistent")}) {
-    const TmpDirIs tmp(tmpdir);
-    Spool spool;
-    const size_t total = tmpdir == dir.path ? kSpoolMemory + 1 : 200000;  // spilled, or not
+  for (const std::string& directory : {dir.path, std::string("/nonexistent")}) {
+    Spool spool(directory);
+    const size_t total = directory == dir.path ? kSpoolMemory + 1 : 200000;  // spilled, or not
     ASSERT_TRUE(spoolWrite(spool, std::string(total, 'r')));
     SpoolOut out;
     {
@@ -149,9 +140,8 @@ TEST(Spool, CountsWhatReachedAFullOutput) {
 // little memory that takes is measured in bench/export.
 TEST(Spool, HoldsTwoMillionRows) {
   TempDir dir;
-  const TmpDirIs tmp(dir.path);
   constexpr size_t kRows = 2'000'000;
-  Spool spool;
+  Spool spool(dir.path);
   size_t breaking = 0;
   for (size_t n = 0; n < kRows; ++n) {
     std::string row = sampleRow(n);

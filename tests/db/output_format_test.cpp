@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "commands/copy_rows.h"
+#include "commands/output_format.h"
 #include "tests/support/db_fixture.h"
 
 namespace {
 
-class CopyRowsDb : public DbTest {};
+class OutputFormatDb : public DbTest {};
 
 // Every awkward value in text, bytea and an array, NULLs and empty values
 // among them.
@@ -37,7 +37,7 @@ const char* const kSelect = "SELECT id, t, b, a, e FROM awkward ORDER BY id";
 
 }  // namespace
 
-TEST_F(CopyRowsDb, DecodedCopyRowsAreTheValuesJoined) {
+TEST_F(OutputFormatDb, DecodedCopyRowsAreTheValuesJoined) {
   runSql(kAwkward);
   std::vector<std::string> expected;
   size_t expectedBreaking = 0;

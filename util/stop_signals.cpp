@@ -1,4 +1,4 @@
-#include "db/stop_signals.h"
+#include "util/stop_signals.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "db/statement_cancel.h"
 
 namespace {
 
@@ -17,9 +16,10 @@ constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t caught = 0;
 
+// Only notes the signal: what must be cancelled is cancelled from the
+// export's own loop, where waiting for the server can be bounded.
 void onStopSignal(int signal) {
   if (caught == 0) caught = signal;
-  cancelRunningStatements();
 }
 
 }  // namespace
@@ -27,10 +27,14 @@ void onStopSignal(int signal) {
 void catchStopSignals() {
   struct sigaction action {};
   action.sa_handler = onStopSignal;
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = 0;  // no SA_RESTART: a write blocked on a full pipe returns
   (void)sigemptyset(&action.sa_mask);
   for (const int signal : kStopSignals) (void)sigaddset(&action.sa_mask, signal);
-  for (const int signal : kStopSignals) (void)sigaction(signal, &action, nullptr);
+  for (const int signal : kStopSignals) {
+    struct sigaction before {};
+    if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    (void)sigaction(signal, &action, nullptr);
+  }
 }
 
 int stopSignal() { return caught; }

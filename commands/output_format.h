@@ -1,11 +1,15 @@
-// Rows as COPY ... TO STDOUT WITH (DELIMITER '|') sends them in its text
-// format, and the lines the export prints for them.
+// The export's output format: the variable that chooses it, COPY's options
+// in the statement, the rows as COPY sends them turned into the lines the
+// export prints, and the warning about values that break those lines.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "commands/days.h"
 
 struct Spool;
 
@@ -28,8 +32,9 @@ inline constexpr const char* kFormatVariable = "LUMETTOOL_FORMAT";
 // script that meant copy must not get text silently.
 FormatChoice formatFromValue(const char* value);
 
-// The same for the environment's LUMETTOOL_FORMAT.
-FormatChoice formatFromEnvironment();
+// How the statement asks for the rows: COPY's text format, '|' between the
+// values. Both formats read this, and the text format decodes it.
+inline constexpr std::string_view kCopyOptions = " TO STDOUT WITH (DELIMITER '|')";
 
 // What decoding one row gave.
 struct DecodedRow {
@@ -53,3 +58,8 @@ DecodedRow decodeCopyRow(std::string_view row, char* out);
 // `breakingValues` the values of kText that break its lines. Returns
 // spoolWrite's answer.
 bool spoolCopyRow(Spool& spool, std::span<char> row, OutputFormat format, size_t& breakingValues);
+
+// A warning when `count` values of the rows printed hold '|' or a line
+// break, the first of them in the chunk over `first`..`last`, with the
+// setting of kFormatVariable that keeps such rows whole.
+void tellBreakingValues(uint64_t count, Day first, Day last);

@@ -1,8 +1,8 @@
-#include "commands/copy_rows.h"
+#include "commands/output_format.h"
 
-#include <cstdlib>
 #include <cstring>
 
+#include "commands/export_report.h"
 #include "util/diagnostics.h"
 #include "util/spool.h"
 
@@ -18,8 +18,6 @@ FormatChoice formatFromValue(const char* value) {
   return {OutputFormat::kText,
           std::string(kFormatVariable) + " " + quoted(text) + " is neither text nor copy"};
 }
-
-FormatChoice formatFromEnvironment() { return formatFromValue(std::getenv(kFormatVariable)); }
 
 namespace {
 
@@ -131,4 +129,14 @@ bool spoolCopyRow(Spool& spool, std::span<char> row, OutputFormat format, size_t
     line = line.substr(0, decoded.length);
   }
   return spoolWrite(spool, line);
+}
+
+void tellBreakingValues(uint64_t count, Day first, Day last) {
+  // Such values make lines that cannot be split back into the same rows
+  // and fields: the rows stay as they are, but the operator hears of it.
+  if (count == 0) return;
+  tellWarning({std::to_string(count), count == 1 ? " value holds" : " values hold",
+               " '|' or a line break, the first in the rows of ", daysText(first, last),
+               ": those lines cannot be split back into the same rows and fields"});
+  tellHint({"for lines that read back with COPY FROM or \\copy, set ", kFormatVariable, "=copy"});
 }

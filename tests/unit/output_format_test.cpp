@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/copy_rows.h"
+#include "commands/output_format.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ DecodedRow decodeBothWays(const std::string& row, std::string& line) {
 
 }  // namespace
 
-TEST(CopyRows, DecodesLikeCopyFrom) {
+TEST(OutputFormat, DecodesLikeCopyFrom) {
   using namespace std::string_literals;
   struct Case { std::string row, line; size_t breaking; };
   const Case cases[] = {
@@ -116,7 +116,7 @@ TEST(CopyRows, DecodesLikeCopyFrom) {
   }
 }
 
-TEST(CopyRows, AgreesWithPlainDecodingOnRandomAndLongRows) {
+TEST(OutputFormat, AgreesWithPlainDecodingOnRandomAndLongRows) {
   std::mt19937 random(17);  // NOLINT(cert-msc51-cpp): the same rows each run, to repeat a failure
   const std::string_view pieces[] = {"\\", "|", "N", "x", "7", "0", "a", "F", "n", "r",
                                      "\\N", "\\\\", "\\|", "\xE2\x82\xAC", "\x7F", "\t"};
@@ -136,7 +136,7 @@ TEST(CopyRows, AgreesWithPlainDecodingOnRandomAndLongRows) {
   }
 }
 
-TEST(CopyRows, FormatComesFromItsVariable) {
+TEST(OutputFormat, FormatComesFromItsVariable) {
   struct Case { const char* value; OutputFormat format; std::string reason; };
   const Case cases[] = {
       {nullptr, OutputFormat::kText, ""},
@@ -153,8 +153,4 @@ TEST(CopyRows, FormatComesFromItsVariable) {
     EXPECT_EQ(choice.format, c.format) << (c.value != nullptr ? c.value : "(unset)");
     EXPECT_EQ(choice.reason, c.reason);
   }
-  ASSERT_EQ(setenv("LUMETTOOL_FORMAT", "copy", 1), 0);
-  EXPECT_EQ(formatFromEnvironment().format, OutputFormat::kCopy);
-  ASSERT_EQ(unsetenv("LUMETTOOL_FORMAT"), 0);
-  EXPECT_EQ(formatFromEnvironment().format, OutputFormat::kText);
 }

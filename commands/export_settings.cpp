@@ -1,0 +1,33 @@
+#include "commands/export_settings.h"
+
+#include <cstdlib>
+
+#include "util/diagnostics.h"
+#include "util/int_arg.h"
+
+ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
+  ExportSettings settings;
+  const FormatChoice format = formatFromValue(lookup(kFormatVariable));
+  settings.format = format.format;
+  if (!format.reason.empty()) settings.refusals.push_back(format.reason);
+
+  if (const char* value = lookup(kRetriesVariable); value != nullptr) {
+    const int retries = atoiClamped(value);
+    if (isWholeNumber(value) && retries >= 0 && retries <= kMostRetries) {
+      settings.retries = retries;
+    } else {
+      settings.refusals.push_back(std::string(kRetriesVariable) + " " + quoted(value) +
+                                  " is not a whole number of retries from 0 to " +
+                                  std::to_string(kMostRetries));
+    }
+  }
+
+  if (const char* dir = lookup("TMPDIR"); dir != nullptr && *dir != '\0') {
+    settings.spoolDirectory = dir;
+  }
+  return settings;
+}
+
+ExportSettings exportSettingsFromEnvironment() {
+  return readExportSettings([](const char* name) { return std::getenv(name); });
+}

@@ -1,0 +1,36 @@
+// The export's settings of the tool's own, read from the environment once,
+// all of them, before anything else is: the output format, the retries and
+// the directory of the chunk's spool.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "commands/output_format.h"
+
+inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
+inline constexpr int kDefaultRetries = 5;
+// More would keep a job waiting for a server for hours.
+inline constexpr int kMostRetries = 100;
+
+// Where a chunk that outgrows its memory goes when TMPDIR is unset or empty.
+inline constexpr const char* kDefaultSpoolDirectory = "/tmp";
+
+struct ExportSettings {
+  OutputFormat format = OutputFormat::kText;
+  int retries = kDefaultRetries;
+  std::string spoolDirectory = kDefaultSpoolDirectory;
+  // Why each refused variable is refused, one line each, in the order above;
+  // the settings are good to use only when this is empty.
+  std::vector<std::string> refusals;
+};
+
+// A variable's value by its name, nullptr when it is not set.
+using EnvironmentLookup = std::function<const char*(const char* name)>;
+
+// Reads every setting through `lookup`, refusing what cannot be used.
+ExportSettings readExportSettings(const EnvironmentLookup& lookup);
+
+// The same from the process's environment.
+ExportSettings exportSettingsFromEnvironment();

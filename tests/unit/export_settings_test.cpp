@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands/export_settings.h"
+
+TEST(ExportSettings, ReadsEveryVariableAndTellsEachRefusal) {
+  using Environment = std::map<std::string, std::string>;
+  struct Case {
+    Environment env;
+    OutputFormat format;
+    int retries;
+    std::string spoolDirectory;
+    std::vector<std::string> refusals;
+  };
+  const std::string retriesRefused = " is not a whole number of retries from 0 to 100";
+  const Case cases[] = {
+      {{}, OutputFormat::kText, 5, "/tmp", {}},
+      {{{"LUMETTOOL_FORMAT", "copy"}, {"LUMETTOOL_RETRIES", "0"}, {"TMPDIR", "/var/tmp"}},
+       OutputFormat::kCopy, 0, "/var/tmp", {}},
+      {{{"LUMETTOOL_FORMAT", "text"}, {"LUMETTOOL_RETRIES", "100"}, {"TMPDIR", ""}},
+       OutputFormat::kText, 100, "/tmp", {}},
+      {{{"LUMETTOOL_RETRIES", "+007"}}, OutputFormat::kText, 7, "/tmp", {}},
+      {{{"LUMETTOOL_RETRIES", "101"}}, OutputFormat::kText, 5, "/tmp",
+       {"LUMETTOOL_RETRIES '101'" + retriesRefused}},
+      {{{"LUMETTOOL_RETRIES", " 7"}}, OutputFormat::kText, 5, "/tmp",
+       {"LUMETTOOL_RETRIES ' 7'" + retriesRefused}},
+      {{{"LUMETTOOL_RETRIES", ""}}, OutputFormat::kText, 5, "/tmp",
+       {"LUMETTOOL_RETRIES ''" + retriesRefused}},
+      {{{"LUMETTOOL_RETRIES", "99999999999"}}, OutputFormat::kText, 5, "/tmp",
+       {"LUMETTOOL_RETRIES '99999999999'" + retriesRefused}},
+      // A refused variable keeps none of the others from being read or told.
+      {{{"LUMETTOOL_FORMAT", "xml"}, {"LUMETTOOL_RETRIES", "3"}, {"TMPDIR", "/var/tmp"}},
+       OutputFormat::kText, 3, "/var/tmp", {"LUMETTOOL_FORMAT 'xml' is neither text nor copy"}},
+      {{{"LUMETTOOL_FORMAT", ""}, {"LUMETTOOL_RETRIES", "-1"}}, OutputFormat::kText, 5, "/tmp",
+       {"LUMETTOOL_FORMAT is set but empty; set it to text or copy, or unset it",
+        "LUMETTOOL_RETRIES '-1'" + retriesRefused}},
+  };
+  for (const Case& c : cases) {
+    std::string trace;
+    for (const auto& [name, value] : c.env) {
+      trace.append(name).append("=[").append(value).append("] ");
+    }
+    SCOPED_TRACE(trace);
+    const ExportSettings settings = readExportSettings([&c](const char* name) {
+      const auto found = c.env.find(name);
+      return found == c.env.end() ? nullptr : found->second.c_str();
+    });
+    EXPECT_EQ(settings.format, c.format);
+    EXPECT_EQ(settings.retries, c.retries);
+    EXPECT_EQ(settings.spoolDirectory, c.spoolDirectory);
+    EXPECT_EQ(settings.refusals, c.refusals);
+  }
+}
+
+TEST(ExportSettings, ComeFromTheProcessEnvironment) {
+  // The test's own environment is put back afterwards.
+  struct Saved {
+    std::string name;
+    std::optional<std::string> value;
+  };
+  std::vector<Saved> saved;
+  for (const char* name : {"LUMETTOOL_FORMAT", "TMPDIR"}) {
+    const char* value = std::getenv(name);
+    saved.push_back({name, value != nullptr ? std::optional<std::string>(value) : std::nullopt});
+  }
+  ASSERT_EQ(setenv("LUMETTOOL_FORMAT", "copy", 1), 0);
+  ASSERT_EQ(setenv("TMPDIR", "/var/tmp", 1), 0);
+  const ExportSettings set = exportSettingsFromEnvironment();
+  ASSERT_EQ(unsetenv("LUMETTOOL_FORMAT"), 0);
+  ASSERT_EQ(unsetenv("TMPDIR"), 0);
+  const ExportSettings unset = exportSettingsFromEnvironment();
+  for (const Saved& s : saved) {
+    if (s.value) (void)setenv(s.name.c_str(), s.value->c_str(), 1);
+  }
+  EXPECT_EQ(set.format, OutputFormat::kCopy);
+  EXPECT_EQ(set.spoolDirectory, "/var/tmp");
+  EXPECT_EQ(unset.format, OutputFormat::kText);
+  EXPECT_EQ(unset.spoolDirectory, "/tmp");
+}
