@@ -171,12 +171,15 @@ bool connect(Run& run) {
   return connectFailurePasses(run.result.why) && reconnect(run, "cannot connect: ");
 }
 
-Outcome outcomeOf(ChunksEnd end) {
-  switch (end) {
+Outcome outcomeOf(const ExportResult& result) {
+  switch (result.end) {
     case ChunksEnd::kDone: return Outcome::kSuccess;
-    case ChunksEnd::kCannotConnect: return Outcome::kCannotConnect;
+    case ChunksEnd::kCannotConnect:
+      return connectFailurePasses(result.why) ? Outcome::kCannotConnectRetried
+                                              : Outcome::kCannotConnect;
     case ChunksEnd::kStatementFailed:
-    case ChunksEnd::kConnectionLost: return Outcome::kInvalidSql;
+      return chunkFailurePasses(result.why) ? Outcome::kInvalidSqlRetried : Outcome::kInvalidSql;
+    case ChunksEnd::kConnectionLost: return Outcome::kInvalidSqlRetried;
     case ChunksEnd::kSpoolFailed: return Outcome::kAllocationFailed;
     case ChunksEnd::kOutputFailed:
     case ChunksEnd::kStopped: break;
@@ -216,11 +219,11 @@ Outcome runExport(const ExportJob& job) {
       endBySignal(stopSignal());
     }
     tellConnectFailure(config, result.why);
-    return Outcome::kCannotConnect;
+    return outcomeOf(result);
   }
   tellWhyItStopped(job, result, start);
   tellBreakingValues(result.breakingValues, result.breakingFirst, result.breakingLast);
   clearStatus();
   if (result.end == ChunksEnd::kStopped) endBySignal(stopSignal());
-  return outcomeOf(result.end);
+  return outcomeOf(result);
 }

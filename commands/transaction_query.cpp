@@ -56,7 +56,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
       !refusal.error.empty()) {
     tellError({refusal.error});
     tellHint({refusal.hint});
-    return Outcome::kInvalidSql;
+    return Outcome::kSqlRefused;
   }
   // Every chunk's statement is as long as this one.
   std::array<char, kStatementSize> statement{};
