@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "commands/days.h"
 #include "db/session.h"
 #include "util/spool.h"
 
@@ -39,6 +40,7 @@ class ExportIo {
   // The stop signal that came, or 0.
   virtual int stopSignal() = 0;
 
-  // Writes the finished chunk's lines out, as spoolOut.
-  virtual SpoolOut writeOut(Spool& spool) = 0;
+  // Writes the finished chunk's lines out and, once they are there, makes
+  // `next` the day to go on from. A fault may leave part of them written.
+  virtual SpoolOut writeOut(Spool& spool, Day next) = 0;
 };

@@ -14,6 +14,8 @@
 #include "util/stop_signals.h"
 #include "util/diagnostics.h"
 #include "util/output.h"
+#include "util/program_name.h"
+#include "util/resumable_file.h"
 #include "util/spool.h"
 
 namespace {
@@ -86,7 +88,7 @@ ChunksEnd exportChunk(Run& run) {
   if (spooled == ChunksEnd::kSpoolFailed) result.spoolReason = spoolReason(run.spool);
   if (spooled != ChunksEnd::kDone) return spooled;
   if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
-  const SpoolOut out = run.io.writeOut(run.spool);
+  const SpoolOut out = run.io.writeOut(run.spool, result.last + std::chrono::days{1});
   if (out.fault == SpoolOutFault::kSpool) {
     result.spoolReason = spoolReason(run.spool);
     return ChunksEnd::kSpoolFailed;
@@ -205,14 +207,65 @@ ExportResult runChunks(ExportIo& io, const ExportJob& job) {
   return run.result;
 }
 
+namespace {
+
+// Opens the export's own file, taking it over from an earlier run of the
+// same export where that stopped: `resumed` then starts where it did.
+Outcome openOutputFile(const ExportJob& job, ResumableFile& file, ExportJob& resumed) {
+  const std::string from = argumentText(job.from);
+  const std::string to = argumentText(job.to);
+  const std::string days = std::to_string(std::max(job.days, 0));
+  const std::array<IdentityField, 7> identity{{
+      {"program", programName()},
+      {"fields", job.fields},
+      {"condition", job.condition},
+      {"from", from},
+      {"to", to},
+      {"days", days},
+      {"format", formatName(job.format)},
+  }};
+  if (!resumableOpen(file, std::string(job.outputPath), identity)) {
+    tellError({file.reason});
+    return file.busy ? Outcome::kOutputFileBusy : Outcome::kOutputFileFailed;
+  }
+  if (!file.warning.empty()) tellWarning({file.warning});
+  if (!file.resumeFrom.empty()) {
+    const DayArg day = parseDayArg(file.resumeFrom.c_str());
+    if (!day.fault.empty()) {
+      tellError({"the checkpoint of ", quoted(file.partPath, 256), " names no day to go on from"});
+      return Outcome::kOutputFileFailed;
+    }
+    resumed.from = day.day;
+  }
+  return Outcome::kSuccess;
+}
+
+}  // namespace
+
 Outcome runExport(const ExportJob& job) {
   keepReleasedMemory();
   DbConfig config{};
   if (const Outcome loaded = inLoadDbConfig(config); loaded != Outcome::kSuccess) return loaded;
+  // One run per file, decided before connecting.
+  const bool toFile = !job.outputPath.empty();
+  ResumableFile file;
+  ExportJob resumed = job;
+  if (toFile) {
+    if (const Outcome opened = openOutputFile(job, file, resumed); opened != Outcome::kSuccess) {
+      return opened;
+    }
+  }
   catchStopSignals();
   const OutputStart start = outputStart();
-  LibpqExportIo io(config);
-  const ExportResult result = runChunks(io, job);
+  LibpqExportIo io(config, toFile ? &file : nullptr);
+  ExportResult result;
+  if (toFile && !file.resumeFrom.empty() && resumed.from > job.to) {
+    // Every chunk was in; only making the file whole was left.
+    result.connected = true;
+    result.next = resumed.from;
+  } else {
+    result = runChunks(io, resumed);
+  }
   if (!result.connected) {
     if (result.end == ChunksEnd::kStopped) {
       tellError({"stopped by ", signalName(stopSignal()), " before the export could connect"});
@@ -221,9 +274,16 @@ Outcome runExport(const ExportJob& job) {
     tellConnectFailure(config, result.why);
     return outcomeOf(result);
   }
-  tellWhyItStopped(job, result, start);
+  const ResumePoint point{result.next,       result.next != job.from, start,
+                          result.completeBytes, errorsShareOutput(),  job.outputPath};
+  tellWhyItStopped(job, result, point, io.fileReason());
   tellBreakingValues(result.breakingValues, result.breakingFirst, result.breakingLast);
   clearStatus();
+  if (result.end == ChunksEnd::kDone && toFile && !resumableFinish(file)) {
+    tellError({file.reason});
+    return Outcome::kOutputFileFailed;
+  }
   if (result.end == ChunksEnd::kStopped) endBySignal(stopSignal());
+  if (result.end == ChunksEnd::kOutputFailed && toFile) return Outcome::kOutputFileFailed;
   return outcomeOf(result);
 }

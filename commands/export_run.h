@@ -23,6 +23,7 @@ struct ExportJob {
   int retries;  // how often a chunk or a connection that failed for a reason
                 // that passes is tried again
   std::string_view spoolDirectory;  // where a chunk too large for memory is held
+  std::string_view outputPath;      // the export's own file; empty: standard output
 };
 
 // Why the chunks stopped.

@@ -22,6 +22,17 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
     }
   }
 
+  if (const char* path = lookup(kOutputVariable); path != nullptr) {
+    // Empty is what LUMETTOOL_OUTPUT=$FILE leaves when $FILE is lost: the
+    // rows must not go to standard output instead.
+    if (*path == '\0') {
+      settings.refusals.push_back(std::string(kOutputVariable) +
+                                  " is set but empty; set it to a file's path, or unset it");
+    } else {
+      settings.outputPath = path;
+    }
+  }
+
   if (const char* dir = lookup("TMPDIR"); dir != nullptr && *dir != '\0') {
     settings.spoolDirectory = dir;
   }

@@ -72,6 +72,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   job.format = settings.format;
   job.retries = settings.retries;
   job.spoolDirectory = settings.spoolDirectory;
+  job.outputPath = settings.outputPath;
   job.fields = select;
   job.filter = filter.data();
   if (condition != nullptr) job.condition = condition;

@@ -12,6 +12,7 @@
 
 #include "util/diagnostics.h"
 #include "util/output.h"
+#include "util/stop_signals.h"
 
 namespace {
 
@@ -63,30 +64,18 @@ bool flushToFile(Spool& spool) {
   return true;
 }
 
-// Hands `bytes` to standard output a block at a time, each flushed, so that
-// `written` counts only what has left the program.
-bool printBlocks(std::string_view bytes, uint64_t& written) {
-  while (!bytes.empty()) {
-    const std::string_view block = bytes.substr(0, kOutputBufferSize);
-    if (printText(block) != 0 || finishOutput() != 0) return false;
-    written += block.size();
-    bytes.remove_prefix(block.size());
-  }
-  return true;
-}
-
-// Hands the file to standard output inside the kernel, without reading it
-// back through the buffer: a large chunk costs one copy less, and little
-// more than nothing when standard output is /dev/null. Stops at the first
-// refusal (an O_APPEND file, a terminal, a full disk): the caller goes on
-// from `written` through printText, which also tells why output failed.
-void sendFileOut(const Spool& spool, uint64_t& written) {
+// Hands the file to `out` inside the kernel, without reading it back
+// through the buffer: a large chunk costs one copy less, and little more
+// than nothing when the output is /dev/null. Stops at the first refusal (an
+// O_APPEND file, a terminal, a full disk) or stop signal: the caller goes on
+// from `written` with plain writes, which also tell why output failed.
+void sendFileOut(const Spool& spool, int out, uint64_t& written) {
   while (written < spool.filed) {
     auto offset = static_cast<off_t>(written);
     const auto want =
         static_cast<size_t>(std::min<uint64_t>(size_t{1} << 30, spool.filed - written));
-    const ssize_t sent = sendfile(STDOUT_FILENO, spool.fd, &offset, want);
-    if (sent < 0 && errno == EINTR) continue;
+    const ssize_t sent = sendfile(out, spool.fd, &offset, want);
+    if (sent < 0 && errno == EINTR && stopSignal() == 0) continue;
     if (sent <= 0) return;
     written += static_cast<uint64_t>(sent);
   }
@@ -128,41 +117,45 @@ uint64_t spoolSize(const Spool& spool) { return spool.filed + spool.buffered; }
 const std::string& spoolReason(const Spool& spool) { return spool.reason; }
 
 SpoolOut spoolOut(Spool& spool) {
-  SpoolOut out;
-  // What is pending from before would otherwise share the first block.
-  if (finishOutput() != 0) {
-    out.fault = SpoolOutFault::kOutput;
-    return out;
-  }
+  // What is pending from before comes first.
+  if (finishOutput() != 0) return {SpoolOutFault::kOutput, 0};
+  return spoolOutTo(spool, STDOUT_FILENO);
+}
+
+SpoolOut spoolOutTo(Spool& spool, int out) {
+  SpoolOut written;
   if (spool.fd < 0) {
-    if (!printBlocks(std::string_view(spool.buffer.get(), spool.buffered), out.written)) {
-      out.fault = SpoolOutFault::kOutput;
+    if (writeToDescriptor(out, std::string_view(spool.buffer.get(), spool.buffered),
+                          written.written) != 0) {
+      written.fault = SpoolOutFault::kOutput;
     }
-    return out;
+    return written;
   }
   // The tail joins the file, so that the buffer is free to read it back.
   if (!flushToFile(spool)) {
-    out.fault = SpoolOutFault::kSpool;
-    return out;
+    written.fault = SpoolOutFault::kSpool;
+    return written;
   }
-  sendFileOut(spool, out.written);
-  while (out.written < spool.filed) {
+  sendFileOut(spool, out, written.written);
+  while (written.written < spool.filed) {
     const auto want =
-        static_cast<size_t>(std::min<uint64_t>(kSpoolMemory, spool.filed - out.written));
-    const ssize_t got = pread(spool.fd, spool.buffer.get(), want, static_cast<off_t>(out.written));
+        static_cast<size_t>(std::min<uint64_t>(kSpoolMemory, spool.filed - written.written));
+    const ssize_t got =
+        pread(spool.fd, spool.buffer.get(), want, static_cast<off_t>(written.written));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       (void)failWith(spool, "cannot read the chunk's rows back from a temporary file",
                      got == 0 ? EIO : errno);
-      out.fault = SpoolOutFault::kSpool;
-      return out;
+      written.fault = SpoolOutFault::kSpool;
+      return written;
     }
-    if (!printBlocks(std::string_view(spool.buffer.get(), static_cast<size_t>(got)), out.written)) {
-      out.fault = SpoolOutFault::kOutput;
-      return out;
+    if (writeToDescriptor(out, std::string_view(spool.buffer.get(), static_cast<size_t>(got)),
+                          written.written) != 0) {
+      written.fault = SpoolOutFault::kOutput;
+      return written;
     }
   }
-  return out;
+  return written;
 }
 
 void spoolReset(Spool& spool) {

@@ -44,22 +44,25 @@ const std::string& spoolReason(const Spool& spool);
 // How writing the spool out ended.
 enum class SpoolOutFault {
   kNone,
-  kOutput,  // standard output failed (outputErrno says why)
+  kOutput,  // the output failed (errno; for standard output outputErrno says why)
   kSpool,   // the temporary file could not be read back (spoolReason says why)
 };
 
 struct SpoolOut {
   SpoolOutFault fault = SpoolOutFault::kNone;
-  // Bytes of the spool known to have reached standard output. After a fault
-  // of kOutput, up to kOutputBufferSize more of them may have reached it.
+  // Bytes of the spool that reached the output, also after a fault.
   uint64_t written = 0;
 };
 
-// Writes everything appended to standard output and flushes it: what is in
-// memory through printText in blocks of kOutputBufferSize, what went to the
-// temporary file with sendfile, or through printText where sendfile is
-// refused. The spool keeps its bytes: spoolReset comes next.
+// Writes everything appended to standard output, after what was pending
+// there: what is in memory with one write, what went to the temporary file
+// with sendfile, or read back and written where sendfile is refused. A
+// stop signal cuts a write short only when nobody reads (see
+// writeToDescriptor). The spool keeps its bytes: spoolReset comes next.
 SpoolOut spoolOut(Spool& spool);
+
+// The same to descriptor `out` (the export's own file).
+SpoolOut spoolOutTo(Spool& spool, int out);
 
 // Empties the spool for the next chunk, and forgets a failure. The
 // temporary file is kept, emptied, for the next chunk that needs it.

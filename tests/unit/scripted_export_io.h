@@ -34,6 +34,7 @@ class ScriptedExportIo final : public ExportIo {
   std::string out;               // everything written out
   std::vector<int> waits;        // the retry waits asked for, in ms
   std::vector<std::string> sql;  // the statements begun
+  std::vector<Day> nextDays;     // the day to go on from, after each chunk written
   int connects = 0;
 
   int connect(DBFailure& why) override {
@@ -89,7 +90,8 @@ class ScriptedExportIo final : public ExportIo {
   }
   int stopSignal() override { return stop_; }
 
-  SpoolOut writeOut(Spool& spool) override {
+  SpoolOut writeOut(Spool& spool, Day next) override {
+    nextDays.push_back(next);
     const std::string_view lines(spool.buffer.get(), spool.buffered);
     const Fault fault = strike(Step::kWriteOut);
     // A stop during a write lets the write finish, as SA_RESTART does.
