@@ -41,7 +41,8 @@ int printText(std::string_view text) {
 
 int finishOutput() {
   const bool flushed = std::fflush(stdout) == 0;
-  return flushed && std::ferror(stdout) == 0 ? 0 : noteOutputFailure();
+  // A write past the C library (writeToDescriptor) that failed counts too.
+  return flushed && std::ferror(stdout) == 0 && firstWriteErrno == 0 ? 0 : noteOutputFailure();
 }
 
 int outputErrno() { return firstWriteErrno; }
