@@ -95,6 +95,8 @@ void tellWhyItStopped(const ExportJob& job, const ExportResult& result, const Re
     case ChunksEnd::kSpoolFailed:
       tellError({"the rows of ", days,
                  " cannot be held back until they are complete: ", result.spoolReason});
+      tellHint({"set TMPDIR to a directory with room for the chunk, raise ",
+                kSpoolMemoryVariable, " (MiB kept in memory), or export fewer days per chunk"});
       break;
     case ChunksEnd::kOutputFailed:
       if (outputReason.empty()) {

@@ -23,7 +23,7 @@ namespace {
 // What an export carries from chunk to chunk.
 struct Run {
   Run(ExportIo& exportIo, const ExportJob& exportJob)
-      : io(exportIo), job(exportJob), spool(exportJob.spoolDirectory) {}
+      : io(exportIo), job(exportJob), spool(exportJob.spoolDirectory, exportJob.spoolMemory) {}
 
   ExportIo& io;
   const ExportJob& job;
@@ -79,13 +79,17 @@ ChunksEnd spoolChunk(Run& run, size_t& breaking) {
 // Exports the current chunk: its lines are written out only once its
 // statement has succeeded, so a chunk that fails writes none of them. A
 // chunk whose lines were written counts as done, whatever came meanwhile.
-ChunksEnd exportChunk(Run& run) {
+ChunksEnd exportChunkOnce(Run& run) {
   ExportResult& result = run.result;
   result.why = {};
   spoolReset(run.spool);
   size_t breaking = 0;
   const ChunksEnd spooled = spoolChunk(run, breaking);
-  if (spooled == ChunksEnd::kSpoolFailed) result.spoolReason = spoolReason(run.spool);
+  if (spooled == ChunksEnd::kSpoolFailed) {
+    result.spoolReason = spoolReason(run.spool);
+    // Written straight into the output, the rows failed there.
+    if (run.spool.outputFailed) return ChunksEnd::kOutputFailed;
+  }
   if (spooled != ChunksEnd::kDone) return spooled;
   if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
   const SpoolOut out = run.io.writeOut(run.spool, result.last + std::chrono::days{1});
@@ -93,7 +97,10 @@ ChunksEnd exportChunk(Run& run) {
     result.spoolReason = spoolReason(run.spool);
     return ChunksEnd::kSpoolFailed;
   }
-  if (out.fault == SpoolOutFault::kOutput) return ChunksEnd::kOutputFailed;
+  if (out.fault == SpoolOutFault::kOutput) {
+    result.spoolReason = spoolReason(run.spool);
+    return ChunksEnd::kOutputFailed;
+  }
   result.completeBytes += out.written;
   if (breaking > 0 && result.breakingValues == 0) {
     result.breakingFirst = result.first;
@@ -101,6 +108,14 @@ ChunksEnd exportChunk(Run& run) {
   }
   result.breakingValues += breaking;
   return ChunksEnd::kDone;
+}
+
+// The same, and a chunk that did not get through is cut back off the
+// output its rows were written straight into.
+ChunksEnd exportChunk(Run& run) {
+  const ChunksEnd end = exportChunkOnce(run);
+  if (end != ChunksEnd::kDone) (void)spoolCutBack(run.spool);
+  return end;
 }
 
 // After a failure that passes (result.why, told as `what`): waits, connects
@@ -201,6 +216,9 @@ ExportResult runChunks(ExportIo& io, const ExportJob& job) {
     return run.result;
   }
   run.result.connected = true;
+  if (const int straight = io.straightOutput(); straight >= 0) {
+    spoolWriteStraightTo(run.spool, straight);
+  }
   if (std::string role; io.connectedAsSuperuser(role)) tellSuperuser(role);
   run.result.end = exportChunks(run);
   io.disconnect();
@@ -276,7 +294,9 @@ Outcome runExport(const ExportJob& job) {
   }
   const ResumePoint point{result.next,       result.next != job.from, start,
                           result.completeBytes, errorsShareOutput(),  job.outputPath};
-  tellWhyItStopped(job, result, point, io.fileReason());
+  const std::string& outputReason = io.fileReason().empty() && toFile ? result.spoolReason
+                                                                      : io.fileReason();
+  tellWhyItStopped(job, result, point, outputReason);
   tellBreakingValues(result.breakingValues, result.breakingFirst, result.breakingLast);
   clearStatus();
   if (result.end == ChunksEnd::kDone && toFile && !resumableFinish(file)) {

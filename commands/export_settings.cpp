@@ -33,6 +33,17 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
     }
   }
 
+  if (const char* value = lookup(kSpoolMemoryVariable); value != nullptr) {
+    const int mib = atoiClamped(value);
+    if (isWholeNumber(value) && mib >= 1 && mib <= kMostSpoolMemoryMiB) {
+      settings.spoolMemory = static_cast<size_t>(mib) * 1024 * 1024;
+    } else {
+      settings.refusals.push_back(std::string(kSpoolMemoryVariable) + " " + quoted(value) +
+                                  " is not a whole number of MiB from 1 to " +
+                                  std::to_string(kMostSpoolMemoryMiB));
+    }
+  }
+
   if (const char* dir = lookup("TMPDIR"); dir != nullptr && *dir != '\0') {
     settings.spoolDirectory = dir;
   }

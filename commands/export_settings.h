@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands/output_format.h"
+#include "util/spool.h"
 
 inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
 inline constexpr int kDefaultRetries = 5;
@@ -19,6 +20,11 @@ inline constexpr int kMostRetries = 100;
 // output.
 inline constexpr const char* kOutputVariable = "LUMETTOOL_OUTPUT";
 
+// How many MiB of a chunk the spool keeps in memory before it goes on in
+// a temporary file, from 1 to kMostSpoolMemoryMiB.
+inline constexpr const char* kSpoolMemoryVariable = "LUMETTOOL_SPOOL_MEMORY";
+inline constexpr int kMostSpoolMemoryMiB = 4096;
+
 // Where a chunk that outgrows its memory goes when TMPDIR is unset or empty.
 inline constexpr const char* kDefaultSpoolDirectory = "/tmp";
 
@@ -27,6 +33,7 @@ struct ExportSettings {
   int retries = kDefaultRetries;
   std::string spoolDirectory = kDefaultSpoolDirectory;
   std::string outputPath;  // empty: standard output
+  size_t spoolMemory = kSpoolMemory;
   // Why each refused variable is refused, one line each, in the order above;
   // the settings are good to use only when this is empty.
   std::vector<std::string> refusals;

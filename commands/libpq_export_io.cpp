@@ -1,8 +1,11 @@
 #include "commands/libpq_export_io.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "util/diagnostics.h"
+#include "util/output.h"
 #include "util/stop_signals.h"
 
 int LibpqExportIo::connect(DBFailure& why) { return dbConnect(session_, config_, &why); }
@@ -28,6 +31,11 @@ int LibpqExportIo::pause(int delayMs, DBFailure& why) { return dbPause(session_,
 void LibpqExportIo::wait(int milliseconds) { waitUnlessStopped(milliseconds); }
 
 int LibpqExportIo::stopSignal() { return ::stopSignal(); }
+
+int LibpqExportIo::straightOutput() {
+  if (file_ != nullptr) return file_->part.fd;
+  return outputStart().regularFile && !errorsShareOutput() ? STDOUT_FILENO : -1;
+}
 
 SpoolOut LibpqExportIo::writeOut(Spool& spool, Day next) {
   if (file_ == nullptr) return spoolOut(spool);

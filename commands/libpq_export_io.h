@@ -23,6 +23,7 @@ class LibpqExportIo final : public ExportIo {
   int pause(int delayMs, DBFailure& why) override;
   void wait(int milliseconds) override;
   int stopSignal() override;
+  int straightOutput() override;
   SpoolOut writeOut(Spool& spool, Day next) override;
 
   // Why writing to the file failed; empty for standard output.

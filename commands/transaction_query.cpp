@@ -73,6 +73,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   job.retries = settings.retries;
   job.spoolDirectory = settings.spoolDirectory;
   job.outputPath = settings.outputPath;
+  job.spoolMemory = settings.spoolMemory;
   job.fields = select;
   job.filter = filter.data();
   if (condition != nullptr) job.condition = condition;
