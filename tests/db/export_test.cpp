@@ -5,6 +5,7 @@
 
 #include "tests/cli/sweep_cases.h"
 #include "tests/support/db_fixture.h"
+#include "tests/support/expect_stderr.h"
 #include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
@@ -411,7 +412,7 @@ class Hostile : public DbTest {
           "INSERT INTO audit VALUES ('sneak'); RETURN true; END$$");
   }
 
-  std::string sChecksum() {
+  std::string databaseChecksum() {
     return queryValue(conn_,
                   "SELECT md5(concat_ws('/', "
                   "(SELECT string_agg(t::text, ',' ORDER BY t::text) FROM transaction t), "
@@ -423,7 +424,7 @@ class Hostile : public DbTest {
   }
 
   // psql's rows of the same days (20240101..20240103) and condition.
-  std::string sPsqlRows(const std::string& condition) {
+  std::string psqlRows(const std::string& condition) {
     const RunResult psql = runPsql(
         {"-At", "-c",
          "SELECT id FROM transaction WHERE datetime >= '2024-01-01' AND datetime < '2024-01-04' "
@@ -435,39 +436,51 @@ class Hostile : public DbTest {
 
 TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
   const std::string kFailed = finalMessage(Outcome::kInvalidSql);
-  const std::string checksum = sChecksum();
+  const std::string checksum = databaseChecksum();
   struct Case {
     std::string fields, condition, expected;  // edition 2.0 when condition is "-"
+    std::string errHas{};                     // see expectStderr
+  };
+  // Refused by the tool, before anything is sent; refused by the server.
+  const std::string from = "error: the field list holds the word from, which ends a select list";
+  const std::string bracket = "error: the condition closes a bracket it did not open";
+  const auto readOnly = [](const std::string& what) {
+    return "ERROR:  cannot execute " + what + " in a read-only transaction (SQLSTATE 25006)";
   };
   const std::vector<Case> cases{
       // Stacked statements: the server runs one statement at a time.
-      {"id from transaction; delete from transaction where id<20; select id", "none", kFailed},
-      {"id from transaction; delete from transaction where id<20; select id", "-", kFailed},
-      {"id from transaction; update transaction set status=9; select id", "-", kFailed},
-      {"id from transaction; create table evil (); select id", "none", kFailed},
+      {"id from transaction; delete from transaction where id<20; select id", "none", kFailed,
+       from},
+      {"id from transaction; delete from transaction where id<20; select id", "-", kFailed,
+       from},
+      {"id from transaction; update transaction set status=9; select id", "-", kFailed, from},
+      {"id from transaction; create table evil (); select id", "none", kFailed, from},
       {"id", "1=1) and 1=0; delete from transaction where id<10; select 1 from transaction where (1=1",
-       kFailed},
+       kFailed, bracket},
       // Writes from within the statement: a read-only transaction refuses them.
-      {"id", "nextval('s')>0", kFailed},
-      {"nextval('s')", "-", kFailed},
-      {"id", "ins()", kFailed},
-      {"id", "ddl()", kFailed},
+      {"id", "nextval('s')>0", kFailed, readOnly("nextval()")},
+      {"nextval('s')", "-", kFailed, readOnly("nextval()")},
+      {"id", "ins()", kFailed, readOnly("INSERT")},
+      {"id", "ddl()", kFailed, readOnly("CREATE TABLE")},
       // READ ONLY lets lo_create write; the rollback at the chunk's end undoes it.
       {"lo_create(0)>0", "none", "t\nt\nt\nt\nSuccess"},
-      {"id", "sneak(datetime)", kFailed},
+      {"id", "sneak(datetime)", kFailed,
+       "ERROR:  transaction read-write mode must be set before any query (SQLSTATE 25001)"},
       // A session default changed in the first chunk does not make the next one writable.
-      {"id", "later_write(datetime)", "1\n2\n" + kFailed},
+      {"id", "later_write(datetime)", "1\n2\n" + kFailed,
+       "error: the statement for 2024-01-02..2024-01-02 failed: " + readOnly("INSERT")},
       // Conditions that try to leave their brackets or comment the range out.
-      {"id", "status=1) or (true", kFailed},
-      {"id", "status=1) or true --", kFailed},
-      {"id", "status=1) or true /*", kFailed},
-      {"id", "1=1) union select id from transaction where (true", kFailed},
+      {"id", "status=1) or (true", kFailed, bracket},
+      {"id", "status=1) or true --", kFailed, bracket},
+      {"id", "status=1) or true /*", kFailed, bracket},
+      {"id", "1=1) union select id from transaction where (true", kFailed, bracket},
       // Field lists that end the select list early to read every day.
-      {"id from transaction union all select id", "none", kFailed},
-      {"id from transaction where $1::text<>$2::text --", "-", kFailed},
-      {"id from transaction where $1::text<>$2::text --", "none", kFailed},
+      {"id from transaction union all select id", "none", kFailed, from},
+      {"id from transaction where $1::text<>$2::text --", "-", kFailed, from},
+      {"id from transaction where $1::text<>$2::text --", "none", kFailed, from},
       // In UTF-8 the server reads \' after é as a quote, in SJIS as the end of a character.
-      {"id", "note=E'\xC3\xA9\\' ') or ('a'='a'", kFailed},
+      {"id", "note=E'\xC3\xA9\\' ') or ('a'='a'", kFailed,
+       "error: the condition's E'...' text has a backslash right after a byte above 127"},
       {"id", "status=1 /* ) or (true */", "psql"},
       {"id", "status=1 -- )\n or true", "psql"},
       {"id", "note=$$) or (true$$ or status=2", "psql"},
@@ -494,15 +507,17 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
     const bool edition20 = c.condition == "-";
     std::vector<std::string> args{c.fields, c.condition, "20240101", "20240103", "1", "0"};
     if (edition20) args.erase(args.begin() + 1);
-    const std::string out = queryOutput(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    const RunResult run = runQuery(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    EXPECT_EQ(run.exitStatus, 0);
     if (c.expected == "psql") {
-      const std::string rows = sPsqlRows(c.condition);
+      const std::string rows = psqlRows(c.condition);
       EXPECT_NE(rows, "");
-      EXPECT_EQ(out, rows + finalMessage(Outcome::kSuccess));
+      EXPECT_EQ(run.out, rows + finalMessage(Outcome::kSuccess));
     } else {
-      EXPECT_EQ(out, c.expected);
+      EXPECT_EQ(run.out, c.expected);
     }
-    EXPECT_EQ(sChecksum(), checksum);
+    expectStderr(run.err, c.errHas);
+    EXPECT_EQ(databaseChecksum(), checksum);
   }
 }
 
