@@ -321,16 +321,19 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
     Cut cut;
     std::string condition, delayMs, expected;
     double boundSeconds;  // from the cut to the end of the run
+    std::string errHas;   // see expectStderr
   };
   const std::vector<Case> cases{
       {"link down in a 5-minute pause", Cut::kInThePause, "none", "300000", "1\n" + kSqlFailed,
-       60},
+       60, "lumettool: error: the connection was lost after 2024-01-01: "},
       {"link down while the server works on a statement", Cut::kDuringAStatement,
-       "nap(200, id=2)", "0", "1\n" + kSqlFailed, 60},
+       "nap(200, id=2)", "0", "1\n" + kSqlFailed, 60,
+       "lumettool: error: the statement for 2024-01-02..2024-01-02 failed: "},
       {"45-second statement on a healthy link", Cut::kNever, "nap(45, id=2)", "0",
-       "1\n2\nSuccess", 0},
+       "1\n2\nSuccess", 0, ""},
       // The five-second connect time-out, with room for a loaded machine.
-      {"link down before connecting", Cut::kBeforeConnecting, "none", "0", kNoConnect, 20},
+      {"link down before connecting", Cut::kBeforeConnecting, "none", "0", kNoConnect, 20,
+       "lumettool: error: cannot connect: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -359,8 +362,10 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
         queryOverTheLink({"id", c.condition, "20240101", "20240102", "1", c.delayMs}, options);
     const auto endedAt = std::chrono::steady_clock::now();
     EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.termSignal, 0);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, c.expected);
+    expectStderr(withoutLines(run.err, kSuperuserWarning), c.errHas);
     if (c.cut == Cut::kNever) {
       std::cout << "[ MEASURED ] " << c.name << ": " << run.seconds << " s\n";
     } else {
@@ -368,7 +373,7 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
       const double seconds = std::chrono::duration<double>(endedAt - *cutAt).count();
       std::cout << "[ MEASURED ] " << c.name << ": the export ended " << seconds
                 << " s after the cut\n"
-                << run.err;  // the tool's reason, when it gives one
+                << run.err;
       EXPECT_LT(seconds, c.boundSeconds);
     }
     // The server still holds the sessions whose peer vanished.
