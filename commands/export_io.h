@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "commands/days.h"
 #include "db/session.h"
 #include "util/spool.h"
 
@@ -39,6 +40,13 @@ class ExportIo {
   // The stop signal that came, or 0.
   virtual int stopSignal() = 0;
 
-  // Writes the finished chunk's lines out, as spoolOut.
-  virtual SpoolOut writeOut(Spool& spool) = 0;
+  // The regular file the rows may be written straight into as they come,
+  // a chunk that fails then cut back off it; -1 when they must wait in
+  // the spool until their chunk is complete (a pipe, a terminal, or a file
+  // that standard error writes into as well).
+  virtual int straightOutput() = 0;
+
+  // Writes the finished chunk's lines out and, once they are there, makes
+  // `next` the day to go on from. A fault may leave part of them written.
+  virtual SpoolOut writeOut(Spool& spool, Day next) = 0;
 };

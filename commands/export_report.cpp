@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "commands/condition.h"
+#include "commands/export_settings.h"
 #include "commands/output_format.h"
 #include "db/conn_string.h"
 #include "util/stop_signals.h"
@@ -53,7 +54,17 @@ void tellResumePoint(const ResumePoint& point) {
   const std::string held = point.anyComplete
                                ? "the rows up to " + isoText(point.next - std::chrono::days{1})
                                : std::string("no rows of this run");
-  if (point.start.regularFile) {
+  if (!point.file.empty()) {
+    tellHint({"to go on, run the same command again: ", quoted(std::string(point.file) + ".part", 256),
+              " keeps ", point.anyComplete ? held : std::string("no rows yet"),
+              " and the export goes on from ", isoText(point.next)});
+  } else if (point.sharedWithErrors) {
+    // The lines on standard error are among the rows: a count of bytes
+    // would cut in the wrong place.
+    tellHint({"to go on, keep ", held, " and run again with date-from ", next,
+              "; no byte count can be given, as standard error goes to the same place as the rows; ",
+              "with ", kOutputVariable, "=FILE the export keeps its file itself"});
+  } else if (point.start.regularFile) {
     const std::string size = std::to_string(point.start.offset + point.completeBytes);
     tellHint({"to go on, cut standard output back to its first ", size, " bytes (truncate -s ",
               size, " FILE), which hold ", held, ", and run again with date-from ", next,
@@ -65,7 +76,8 @@ void tellResumePoint(const ResumePoint& point) {
   }
 }
 
-void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputStart start) {
+void tellWhyItStopped(const ExportJob& job, const ExportResult& result, const ResumePoint& point,
+                      std::string_view outputReason) {
   const std::string days = isoText(result.first) + ".." + isoText(result.last);
   switch (result.end) {
     case ChunksEnd::kDone:
@@ -83,10 +95,16 @@ void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputSt
     case ChunksEnd::kSpoolFailed:
       tellError({"the rows of ", days,
                  " cannot be held back until they are complete: ", result.spoolReason});
+      tellHint({"set TMPDIR to a directory with room for the chunk, raise ",
+                kSpoolMemoryVariable, " (MiB kept in memory), or export fewer days per chunk"});
       break;
     case ChunksEnd::kOutputFailed:
-      tellError(
-          {"cannot write the rows of ", days, " to standard output: ", systemError(outputErrno())});
+      if (outputReason.empty()) {
+        tellError({"cannot write the rows of ", days, " to standard output: ",
+                   systemError(outputErrno())});
+      } else {
+        tellError({"cannot write the rows of ", days, ": ", outputReason});
+      }
       break;
     case ChunksEnd::kStopped:
       if (result.pausing) {
@@ -98,7 +116,7 @@ void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputSt
       }
       break;
   }
-  tellResumePoint({result.next, result.next != job.from, start, result.completeBytes});
+  tellResumePoint(point);
 }
 
 std::string_view signalName(int signal) {

@@ -38,16 +38,22 @@ struct ResumePoint {
   bool anyComplete;        // whether any day's rows are
   OutputStart start;       // where this run's output began
   uint64_t completeBytes;  // this run's bytes that hold the complete days
+  bool sharedWithErrors;   // standard error goes where standard output does
+  std::string_view file;   // the export's own file (LUMETTOOL_OUTPUT), or empty
 };
 
-// The hint that lets a script go on exactly where the export stopped: the
-// day to run again from, and how many bytes of standard output to keep.
+// The hint that lets a script go on exactly where the export stopped: run
+// the same command again when the export writes its own file; otherwise
+// the day to run again from, and how many bytes of standard output to keep,
+// unless standard error's lines are mixed into them.
 void tellResumePoint(const ResumePoint& point);
 
 // Why an export that had connected stopped before its end (nothing when it
-// did not), and the hint that tells how to go on; `start` is where its
-// output began.
-void tellWhyItStopped(const ExportJob& job, const ExportResult& result, OutputStart start);
+// did not), and the hint that tells how to go on from `point`.
+// `outputReason` says why the rows could not be written when that was not
+// standard output's fault.
+void tellWhyItStopped(const ExportJob& job, const ExportResult& result, const ResumePoint& point,
+                      std::string_view outputReason);
 
 // The name of a stop signal: SIGINT, SIGTERM, SIGHUP.
 std::string_view signalName(int signal);

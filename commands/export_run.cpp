@@ -14,6 +14,8 @@
 #include "util/stop_signals.h"
 #include "util/diagnostics.h"
 #include "util/output.h"
+#include "util/program_name.h"
+#include "util/resumable_file.h"
 #include "util/spool.h"
 
 namespace {
@@ -21,7 +23,7 @@ namespace {
 // What an export carries from chunk to chunk.
 struct Run {
   Run(ExportIo& exportIo, const ExportJob& exportJob)
-      : io(exportIo), job(exportJob), spool(exportJob.spoolDirectory) {}
+      : io(exportIo), job(exportJob), spool(exportJob.spoolDirectory, exportJob.spoolMemory) {}
 
   ExportIo& io;
   const ExportJob& job;
@@ -77,21 +79,28 @@ ChunksEnd spoolChunk(Run& run, size_t& breaking) {
 // Exports the current chunk: its lines are written out only once its
 // statement has succeeded, so a chunk that fails writes none of them. A
 // chunk whose lines were written counts as done, whatever came meanwhile.
-ChunksEnd exportChunk(Run& run) {
+ChunksEnd exportChunkOnce(Run& run) {
   ExportResult& result = run.result;
   result.why = {};
   spoolReset(run.spool);
   size_t breaking = 0;
   const ChunksEnd spooled = spoolChunk(run, breaking);
-  if (spooled == ChunksEnd::kSpoolFailed) result.spoolReason = spoolReason(run.spool);
+  if (spooled == ChunksEnd::kSpoolFailed) {
+    result.spoolReason = spoolReason(run.spool);
+    // Written straight into the output, the rows failed there.
+    if (run.spool.outputFailed) return ChunksEnd::kOutputFailed;
+  }
   if (spooled != ChunksEnd::kDone) return spooled;
   if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
-  const SpoolOut out = run.io.writeOut(run.spool);
+  const SpoolOut out = run.io.writeOut(run.spool, result.last + std::chrono::days{1});
   if (out.fault == SpoolOutFault::kSpool) {
     result.spoolReason = spoolReason(run.spool);
     return ChunksEnd::kSpoolFailed;
   }
-  if (out.fault == SpoolOutFault::kOutput) return ChunksEnd::kOutputFailed;
+  if (out.fault == SpoolOutFault::kOutput) {
+    result.spoolReason = spoolReason(run.spool);
+    return ChunksEnd::kOutputFailed;
+  }
   result.completeBytes += out.written;
   if (breaking > 0 && result.breakingValues == 0) {
     result.breakingFirst = result.first;
@@ -99,6 +108,14 @@ ChunksEnd exportChunk(Run& run) {
   }
   result.breakingValues += breaking;
   return ChunksEnd::kDone;
+}
+
+// The same, and a chunk that did not get through is cut back off the
+// output its rows were written straight into.
+ChunksEnd exportChunk(Run& run) {
+  const ChunksEnd end = exportChunkOnce(run);
+  if (end != ChunksEnd::kDone) (void)spoolCutBack(run.spool);
+  return end;
 }
 
 // After a failure that passes (result.why, told as `what`): waits, connects
@@ -171,12 +188,15 @@ bool connect(Run& run) {
   return connectFailurePasses(run.result.why) && reconnect(run, "cannot connect: ");
 }
 
-Outcome outcomeOf(ChunksEnd end) {
-  switch (end) {
+Outcome outcomeOf(const ExportResult& result) {
+  switch (result.end) {
     case ChunksEnd::kDone: return Outcome::kSuccess;
-    case ChunksEnd::kCannotConnect: return Outcome::kCannotConnect;
+    case ChunksEnd::kCannotConnect:
+      return connectFailurePasses(result.why) ? Outcome::kCannotConnectRetried
+                                              : Outcome::kCannotConnect;
     case ChunksEnd::kStatementFailed:
-    case ChunksEnd::kConnectionLost: return Outcome::kInvalidSql;
+      return chunkFailurePasses(result.why) ? Outcome::kInvalidSqlRetried : Outcome::kInvalidSql;
+    case ChunksEnd::kConnectionLost: return Outcome::kInvalidSqlRetried;
     case ChunksEnd::kSpoolFailed: return Outcome::kAllocationFailed;
     case ChunksEnd::kOutputFailed:
     case ChunksEnd::kStopped: break;
@@ -196,31 +216,94 @@ ExportResult runChunks(ExportIo& io, const ExportJob& job) {
     return run.result;
   }
   run.result.connected = true;
+  if (const int straight = io.straightOutput(); straight >= 0) {
+    spoolWriteStraightTo(run.spool, straight);
+  }
   if (std::string role; io.connectedAsSuperuser(role)) tellSuperuser(role);
   run.result.end = exportChunks(run);
   io.disconnect();
   return run.result;
 }
 
+namespace {
+
+// Opens the export's own file, taking it over from an earlier run of the
+// same export where that stopped: `resumed` then starts where it did.
+Outcome openOutputFile(const ExportJob& job, ResumableFile& file, ExportJob& resumed) {
+  const std::string from = argumentText(job.from);
+  const std::string to = argumentText(job.to);
+  const std::string days = std::to_string(std::max(job.days, 0));
+  const std::array<IdentityField, 7> identity{{
+      {"program", programName()},
+      {"fields", job.fields},
+      {"condition", job.condition},
+      {"from", from},
+      {"to", to},
+      {"days", days},
+      {"format", formatName(job.format)},
+  }};
+  if (!resumableOpen(file, std::string(job.outputPath), identity)) {
+    tellError({file.reason});
+    return file.busy ? Outcome::kOutputFileBusy : Outcome::kOutputFileFailed;
+  }
+  if (!file.warning.empty()) tellWarning({file.warning});
+  if (!file.resumeFrom.empty()) {
+    const DayArg day = parseDayArg(file.resumeFrom.c_str());
+    if (!day.fault.empty()) {
+      tellError({"the checkpoint of ", quoted(file.partPath, 256), " names no day to go on from"});
+      return Outcome::kOutputFileFailed;
+    }
+    resumed.from = day.day;
+  }
+  return Outcome::kSuccess;
+}
+
+}  // namespace
+
 Outcome runExport(const ExportJob& job) {
   keepReleasedMemory();
   DbConfig config{};
   if (const Outcome loaded = inLoadDbConfig(config); loaded != Outcome::kSuccess) return loaded;
+  // One run per file, decided before connecting.
+  const bool toFile = !job.outputPath.empty();
+  ResumableFile file;
+  ExportJob resumed = job;
+  if (toFile) {
+    if (const Outcome opened = openOutputFile(job, file, resumed); opened != Outcome::kSuccess) {
+      return opened;
+    }
+  }
   catchStopSignals();
   const OutputStart start = outputStart();
-  LibpqExportIo io(config);
-  const ExportResult result = runChunks(io, job);
+  LibpqExportIo io(config, toFile ? &file : nullptr);
+  ExportResult result;
+  if (toFile && !file.resumeFrom.empty() && resumed.from > job.to) {
+    // Every chunk was in; only making the file whole was left.
+    result.connected = true;
+    result.next = resumed.from;
+  } else {
+    result = runChunks(io, resumed);
+  }
   if (!result.connected) {
     if (result.end == ChunksEnd::kStopped) {
       tellError({"stopped by ", signalName(stopSignal()), " before the export could connect"});
       endBySignal(stopSignal());
     }
     tellConnectFailure(config, result.why);
-    return Outcome::kCannotConnect;
+    return outcomeOf(result);
   }
-  tellWhyItStopped(job, result, start);
+  const ResumePoint point{result.next,       result.next != job.from, start,
+                          result.completeBytes, errorsShareOutput(),  job.outputPath};
+  const std::string& outputReason = io.fileReason().empty() && toFile ? result.spoolReason
+                                                                      : io.fileReason();
+  tellWhyItStopped(job, result, point, outputReason);
   tellBreakingValues(result.breakingValues, result.breakingFirst, result.breakingLast);
   clearStatus();
+  if (result.end == ChunksEnd::kDone && toFile && !resumableFinish(file)) {
+    tellError({file.reason});
+    return Outcome::kOutputFileFailed;
+  }
   if (result.end == ChunksEnd::kStopped) endBySignal(stopSignal());
-  return outcomeOf(result.end);
+  if (result.end == ChunksEnd::kOutputFailed && toFile) return Outcome::kOutputFileFailed;
+  return outcomeOf(result);
 }

@@ -10,6 +10,7 @@
 #include "commands/export_io.h"
 #include "commands/output_format.h"
 #include "util/outcome.h"
+#include "util/spool.h"
 
 struct ExportJob {
   std::string_view fields;  // the select list and the filter, checked
@@ -23,6 +24,8 @@ struct ExportJob {
   int retries;  // how often a chunk or a connection that failed for a reason
                 // that passes is tried again
   std::string_view spoolDirectory;  // where a chunk too large for memory is held
+  size_t spoolMemory = kSpoolMemory;  // how much of a chunk is held in memory
+  std::string_view outputPath;      // the export's own file; empty: standard output
 };
 
 // Why the chunks stopped.

@@ -22,6 +22,28 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
     }
   }
 
+  if (const char* path = lookup(kOutputVariable); path != nullptr) {
+    // Empty is what LUMETTOOL_OUTPUT=$FILE leaves when $FILE is lost: the
+    // rows must not go to standard output instead.
+    if (*path == '\0') {
+      settings.refusals.push_back(std::string(kOutputVariable) +
+                                  " is set but empty; set it to a file's path, or unset it");
+    } else {
+      settings.outputPath = path;
+    }
+  }
+
+  if (const char* value = lookup(kSpoolMemoryVariable); value != nullptr) {
+    const int mib = atoiClamped(value);
+    if (isWholeNumber(value) && mib >= 1 && mib <= kMostSpoolMemoryMiB) {
+      settings.spoolMemory = static_cast<size_t>(mib) * 1024 * 1024;
+    } else {
+      settings.refusals.push_back(std::string(kSpoolMemoryVariable) + " " + quoted(value) +
+                                  " is not a whole number of MiB from 1 to " +
+                                  std::to_string(kMostSpoolMemoryMiB));
+    }
+  }
+
   if (const char* dir = lookup("TMPDIR"); dir != nullptr && *dir != '\0') {
     settings.spoolDirectory = dir;
   }

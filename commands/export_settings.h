@@ -1,6 +1,6 @@
 // The export's settings of the tool's own, read from the environment once,
-// all of them, before anything else is: the output format, the retries and
-// the directory of the chunk's spool.
+// all of them, before anything else is: the output format, the retries, the
+// directory of the chunk's spool and the output file.
 #pragma once
 
 #include <functional>
@@ -8,11 +8,22 @@
 #include <vector>
 
 #include "commands/output_format.h"
+#include "util/spool.h"
 
 inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
 inline constexpr int kDefaultRetries = 5;
 // More would keep a job waiting for a server for hours.
 inline constexpr int kMostRetries = 100;
+
+// The file the export writes its rows to, by way of FILE.part and a
+// checkpoint after each chunk (util/resumable_file.h), instead of standard
+// output.
+inline constexpr const char* kOutputVariable = "LUMETTOOL_OUTPUT";
+
+// How many MiB of a chunk the spool keeps in memory before it goes on in
+// a temporary file, from 1 to kMostSpoolMemoryMiB.
+inline constexpr const char* kSpoolMemoryVariable = "LUMETTOOL_SPOOL_MEMORY";
+inline constexpr int kMostSpoolMemoryMiB = 4096;
 
 // Where a chunk that outgrows its memory goes when TMPDIR is unset or empty.
 inline constexpr const char* kDefaultSpoolDirectory = "/tmp";
@@ -21,6 +32,8 @@ struct ExportSettings {
   OutputFormat format = OutputFormat::kText;
   int retries = kDefaultRetries;
   std::string spoolDirectory = kDefaultSpoolDirectory;
+  std::string outputPath;  // empty: standard output
+  size_t spoolMemory = kSpoolMemory;
   // Why each refused variable is refused, one line each, in the order above;
   // the settings are good to use only when this is empty.
   std::vector<std::string> refusals;

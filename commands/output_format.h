@@ -26,6 +26,11 @@ struct FormatChoice {
 
 inline constexpr const char* kFormatVariable = "LUMETTOOL_FORMAT";
 
+// The format's name, as the variable spells it.
+constexpr std::string_view formatName(OutputFormat format) {
+  return format == OutputFormat::kCopy ? "copy" : "text";
+}
+
 // The format asked for by `value`, the variable's value (nullptr when it is
 // not set). An empty value is refused rather than read as the default: it
 // is what `LUMETTOOL_FORMAT=$FORMAT` leaves when $FORMAT is lost, and a

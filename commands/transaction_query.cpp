@@ -56,7 +56,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
       !refusal.error.empty()) {
     tellError({refusal.error});
     tellHint({refusal.hint});
-    return Outcome::kInvalidSql;
+    return Outcome::kSqlRefused;
   }
   // Every chunk's statement is as long as this one.
   std::array<char, kStatementSize> statement{};
@@ -72,6 +72,8 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   job.format = settings.format;
   job.retries = settings.retries;
   job.spoolDirectory = settings.spoolDirectory;
+  job.outputPath = settings.outputPath;
+  job.spoolMemory = settings.spoolMemory;
   job.fields = select;
   job.filter = filter.data();
   if (condition != nullptr) job.condition = condition;

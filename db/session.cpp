@@ -159,7 +159,11 @@ int readResults(DbSession& session, DBFailure& why, StopWait mode, bool& copySta
   int outcome = 0;
   for (;;) {
     while (PQisBusy(session.conn) != 0) {
-      const int waited = waitForServer(session, why, mode);
+      // A failure already read (the server's FATAL before it closed the
+      // connection) is the reason, not the closed connection after it.
+      DBFailure waitWhy;
+      const int waited = waitForServer(session, waitWhy, mode);
+      if (waited != 0 && outcome == 0) why = waitWhy;
       if (waited == -1 && session.conn != nullptr) {
         // The connection is gone: what the server said before it went (a
         // FATAL with its code) is in the result libpq makes of it.

@@ -1,13 +1,18 @@
 #include "util/output.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+
+#include "util/stop_signals.h"
 
 void useLargeOutputBuffer() {
   if (isatty(STDOUT_FILENO) != 0) return;
@@ -36,10 +41,41 @@ int printText(std::string_view text) {
 
 int finishOutput() {
   const bool flushed = std::fflush(stdout) == 0;
-  return flushed && std::ferror(stdout) == 0 ? 0 : noteOutputFailure();
+  // A write past the C library (writeToDescriptor) that failed counts too.
+  return flushed && std::ferror(stdout) == 0 && firstWriteErrno == 0 ? 0 : noteOutputFailure();
 }
 
 int outputErrno() { return firstWriteErrno; }
+
+int writeToDescriptor(int fd, std::string_view bytes, uint64_t& written) {
+  using Clock = std::chrono::steady_clock;
+  // After a stop, small writes: one that fits the room a pipe reports
+  // does not block again.
+  constexpr size_t kAfterStop = 4096;
+  Clock::time_point giveUpAt{};
+  while (!bytes.empty()) {
+    size_t want = bytes.size();
+    if (stopSignal() != 0) {
+      if (giveUpAt == Clock::time_point{}) giveUpAt = Clock::now() + kStopGrace;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(giveUpAt - Clock::now());
+      pollfd room{fd, POLLOUT, 0};
+      if (left.count() <= 0 || poll(&room, 1, static_cast<int>(left.count())) <= 0) {
+        errno = EINTR;
+        return fd == STDOUT_FILENO ? noteOutputFailure() : -1;
+      }
+      want = std::min(want, kAfterStop);
+    }
+    const ssize_t done = write(fd, bytes.data(), want);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      if (done == 0) errno = EIO;
+      return fd == STDOUT_FILENO ? noteOutputFailure() : -1;
+    }
+    written += static_cast<uint64_t>(done);
+    bytes.remove_prefix(static_cast<size_t>(done));
+  }
+  return 0;
+}
 
 int fillStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -69,4 +105,11 @@ OutputStart outputStart() {
   }
   const off_t offset = lseek(STDOUT_FILENO, 0, SEEK_CUR);
   return {offset >= 0, offset >= 0 ? static_cast<uint64_t>(offset) : 0};
+}
+
+bool errorsShareOutput() {
+  struct stat out {};
+  struct stat err {};
+  return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+         out.st_dev == err.st_dev && out.st_ino == err.st_ino;
 }

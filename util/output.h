@@ -27,6 +27,18 @@ struct OutputStart {
 };
 OutputStart outputStart();
 
+// True when standard error is the same file, pipe or terminal as standard
+// output (2>&1), so that its lines land among the rows.
+bool errorsShareOutput();
+
+// Writes all of `bytes` to descriptor `fd` with write(2), adding what got
+// through to `written`. A write that a stop signal interrupts (a reader
+// that does not read) is tried again as long as the reader takes more,
+// until kStopGrace after the signal. Returns 0, or -1 with errno set (EINTR
+// when the grace ran out); a failure on standard output is remembered for
+// outputErrno.
+int writeToDescriptor(int fd, std::string_view bytes, uint64_t& written);
+
 // Flushes standard output. Returns 0, or -1 when any write to it has failed.
 int finishOutput();
 

@@ -23,7 +23,7 @@ TEST(BadInputSweep, TransactionQuery) {
   TempDir dir;
   writeFile(dir.pathOf("db_config.cfg"),
             settingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
-  runSweep(queryCases(kNoConnect), dir.path);
+  runSweep(queryCases(Reach::kRefusingPort), dir.path);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/expect_stderr.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
@@ -31,15 +32,6 @@ struct CliCase {
   std::optional<std::string> settings = std::nullopt;  // content of ./db_config.cfg
   std::vector<std::string> env = {};                    // NAME=value for the run
 };
-
-// Standard error is empty when `errHas` is, and otherwise contains it.
-inline void expectStderr(const std::string& err, const std::string& errHas) {
-  if (errHas.empty()) {
-    EXPECT_EQ(err, "");
-  } else {
-    EXPECT_NE(err.find(errHas), std::string::npos) << "standard error:\n" << err;
-  }
-}
 
 // Every line on standard error is one of the program's own: "PROGRAM: ...".
 inline void expectOwnLines(const std::string& err, const std::string& program) {

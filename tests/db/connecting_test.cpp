@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/db_fixture.h"
+#include "tests/support/expect_stderr.h"
 #include "tests/support/final_message.h"
 
 namespace {
@@ -20,7 +21,7 @@ const std::string kSqlFailed = finalMessage(Outcome::kInvalidSql);
 const std::string kNoConnect = finalMessage(Outcome::kCannotConnect);
 
 // Waits, at most `seconds`, until `sql` gives "t" on `conn`.
-bool boBecomesTrue(PGconn* conn, const std::string& sql, int seconds) {
+bool becomesTrue(PGconn* conn, const std::string& sql, int seconds) {
   for (int i = 0; i < seconds * 10; ++i) {
     if (queryValue(conn, sql) == "t") return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -37,8 +38,8 @@ class Connecting : public DbTest {
   }
 
   // One export of the 2024-01-01 row with `fields`.
-  std::string sOneDay(const std::string& fields, const std::vector<std::string>& env) {
-    return queryOutput({fields, "none", "20240101", "20240101", "0", "0"}, env);
+  RunResult oneDay(const std::string& fields, const std::vector<std::string>& env) {
+    return runQuery({fields, "none", "20240101", "20240101", "0", "0"}, env);
   }
 };
 
@@ -62,18 +63,22 @@ TEST_F(Connecting, TlsFromTheEnvironment) {
     std::string name, role;
     std::vector<std::string> env;
     std::string expected;
+    std::string errHas{};  // see expectStderr
   };
   const std::vector<Case> cases{
       {"default", "", {}, encrypted},
       {"sslmode disable", "", {"PGSSLMODE=disable"}, "f\nSuccess"},
       {"verify-full, right CA and name", "", {"PGSSLMODE=verify-full", ca, name}, encrypted},
-      {"verify-full, another CA", "", {"PGSSLMODE=verify-full", otherCa, name}, kNoConnect},
-      {"verify-full, wrong name", "", {"PGSSLMODE=verify-full", ca, wrongName}, kNoConnect},
+      {"verify-full, another CA", "", {"PGSSLMODE=verify-full", otherCa, name}, kNoConnect,
+       "certificate verify failed"},
+      {"verify-full, wrong name", "", {"PGSSLMODE=verify-full", ca, wrongName}, kNoConnect,
+       "server certificate for \"" + envValue("LUMET_TLS_NAME") +
+           "\" does not match host name \"other.lumettool.test\""},
       {"verify-ca does not check the name", "", {"PGSSLMODE=verify-ca", ca, wrongName}, encrypted},
       {"client certificate, empty password field", certRole,
        {"PGSSLMODE=verify-full", ca, name, cert, key}, encrypted},
       {"certificate role without its certificate", certRole, {"PGSSLMODE=verify-full", ca, name},
-       kNoConnect},
+       kNoConnect, "FATAL:  connection requires a valid client certificate"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -81,13 +86,14 @@ TEST_F(Connecting, TlsFromTheEnvironment) {
     ASSERT_EQ(initSettings(envValue("PGPORT"), usual ? envValue("PGUSER") : c.role,
                            usual ? envValue("PGPASSWORD") : ""),
               finalMessage(Outcome::kSuccess));
-    EXPECT_EQ(sOneDay("(select ssl from pg_stat_ssl where pid=pg_backend_pid())", c.env),
-              c.expected);
+    const RunResult run = oneDay("(select ssl from pg_stat_ssl where pid=pg_backend_pid())", c.env);
+    EXPECT_EQ(run.out, c.expected);
+    expectStderr(run.err, c.errHas);
   }
 }
 
 // $LUMET_STANDBY_CTL start|stop; true when it succeeded.
-bool boStandby(const std::string& action) {
+bool controlStandby(const std::string& action) {
   RunOptions options;
   options.timeoutSeconds = 90;
   return runProgram("/bin/bash", {envValue("LUMET_STANDBY_CTL"), action}, options).exitStatus == 0;
@@ -98,7 +104,7 @@ struct StandbyKeptRunning {
   bool stopped = false;
   ~StandbyKeptRunning() {
     if (stopped) {
-      EXPECT_TRUE(boStandby("start"));
+      EXPECT_TRUE(controlStandby("start"));
     }
   }
 };
@@ -113,7 +119,7 @@ TEST_F(Connecting, StandbyChosenFromTheEnvironment) {
   PGconn* standby = connectTo(envValue("PGDATABASE"), standbyPort);
   ASSERT_EQ(PQstatus(standby), CONNECTION_OK) << PQerrorMessage(standby);
   const bool replayed =
-      boBecomesTrue(standby, "SELECT pg_last_wal_replay_lsn() >= '" + lsn + "'", 30);
+      becomesTrue(standby, "SELECT pg_last_wal_replay_lsn() >= '" + lsn + "'", 30);
   PQfinish(standby);
   ASSERT_TRUE(replayed) << "the standby did not replay the test's rows";
   ASSERT_EQ(initSettings("", envValue("PGUSER"), envValue("PGPASSWORD"), "", ""),
@@ -132,7 +138,7 @@ TEST_F(Connecting, StandbyChosenFromTheEnvironment) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.standbyUp && !guard.stopped) {
-      ASSERT_TRUE(boStandby("stop"));
+      ASSERT_TRUE(controlStandby("stop"));
       guard.stopped = true;
     }
     // The primary comes first in the list.
@@ -182,24 +188,30 @@ TEST_F(Connecting, PoolerInTransactionMode) {
       "SELECT coalesce(md5(string_agg(t::text, ',' ORDER BY t::text)), 'none') || "
       "(SELECT last_value || '/' || is_called FROM s) FROM transaction t";
   struct Case {
-    std::string name, fields, condition, expected;
+    std::string name, fields, condition, expected, errHas;
   };
+  const std::string nextval =
+      "failed: ERROR:  cannot execute nextval() in a read-only transaction (SQLSTATE 25006)";
   const std::vector<Case> cases{
-      {"nextval", "id", "nextval('s')>0", kSqlFailed},
+      {"nextval", "id", "nextval('s')>0", kSqlFailed,
+       "the statement for 2024-01-01..2024-01-01 " + nextval},
       {"set_config in chunk 1, nextval in chunk 2", "id",
        "case when id=1 then set_config('default_transaction_read_only','off',false)='off' "
        "else nextval('s')>0 end",
-       "1\n" + kSqlFailed},
+       "1\n" + kSqlFailed, "the statement for 2024-01-02..2024-01-02 " + nextval},
       {"DELETE stacked in the condition", "id",
        "1=1) and 1=0; delete from transaction where id<10; select 1 from transaction where (1=1",
-       kSqlFailed},
+       kSqlFailed, "error: the condition closes a bracket it did not open"},
       {"DELETE stacked in the field list",
-       "id from transaction; delete from transaction where id<20; select id", "none", kSqlFailed},
+       "id from transaction; delete from transaction where id<20; select id", "none", kSqlFailed,
+       "error: the field list holds the word from, which ends a select list"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string before = queryValue(conn_, checksum);
-    EXPECT_EQ(queryOutput({c.fields, c.condition, "20240101", "20240102", "1", "0"}), c.expected);
+    const RunResult run = runQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"});
+    EXPECT_EQ(run.out, c.expected);
+    expectStderr(run.err, c.errHas);
     EXPECT_EQ(queryValue(conn_, checksum), before);
   }
   // A session lock that the condition takes goes with the export, although
@@ -235,7 +247,7 @@ TEST_F(Connecting, ApplicationNameNamesTheTool) {
 
 // `ip -n <server namespace> link set <link> up|down`: down drops every packet
 // of the link without a FIN or RST reaching either side.
-bool boSetLink(const std::string& state) {
+bool setLink(const std::string& state) {
   RunOptions options;
   options.timeoutSeconds = 10;
   return runProgram(envValue("LUMET_NET_IP"),
@@ -247,7 +259,7 @@ bool boSetLink(const std::string& state) {
 
 // Brings the link up again however a case ended.
 struct LinkRestored {
-  ~LinkRestored() { EXPECT_TRUE(boSetLink("up")); }
+  ~LinkRestored() { EXPECT_TRUE(setLink("up")); }
 };
 
 // A server in a network namespace of its own, which the tool, run in another
@@ -286,7 +298,7 @@ class ConnectingNetwork : public DbTest {
   }
 
   // transaction_query run inside the tool's namespace.
-  RunResult rrQueryOverTheLink(const std::vector<std::string>& args, RunOptions options) const {
+  RunResult queryOverTheLink(const std::vector<std::string>& args, RunOptions options) const {
     std::vector<std::string> argv{"netns", "exec", envValue("LUMET_NET_CLIENT_NS"),
                                   programPath("lumettool"), "transaction_query"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -309,23 +321,26 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
     Cut cut;
     std::string condition, delayMs, expected;
     double boundSeconds;  // from the cut to the end of the run
+    std::string errHas;   // see expectStderr
   };
   const std::vector<Case> cases{
       {"link down in a 5-minute pause", Cut::kInThePause, "none", "300000", "1\n" + kSqlFailed,
-       60},
+       60, "lumettool: error: the connection was lost after 2024-01-01: "},
       {"link down while the server works on a statement", Cut::kDuringAStatement,
-       "nap(200, id=2)", "0", "1\n" + kSqlFailed, 60},
+       "nap(200, id=2)", "0", "1\n" + kSqlFailed, 60,
+       "lumettool: error: the statement for 2024-01-02..2024-01-02 failed: "},
       {"45-second statement on a healthy link", Cut::kNever, "nap(45, id=2)", "0",
-       "1\n2\nSuccess", 0},
+       "1\n2\nSuccess", 0, ""},
       // The five-second connect time-out, with room for a loaded machine.
-      {"link down before connecting", Cut::kBeforeConnecting, "none", "0", kNoConnect, 20},
+      {"link down before connecting", Cut::kBeforeConnecting, "none", "0", kNoConnect, 20,
+       "lumettool: error: cannot connect: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const LinkRestored guard;
     std::optional<std::chrono::steady_clock::time_point> cutAt;
     if (c.cut == Cut::kBeforeConnecting) {
-      ASSERT_TRUE(boSetLink("down"));
+      ASSERT_TRUE(setLink("down"));
       cutAt = std::chrono::steady_clock::now();
     }
     RunOptions options;
@@ -334,21 +349,23 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
       if (cutAt || out != "1\n" || c.cut == Cut::kNever) return;
       // The second chunk's statement is asleep on the server.
       if (c.cut == Cut::kDuringAStatement &&
-          !boBecomesTrue(net_,
+          !becomesTrue(net_,
                          "SELECT count(*) = 1 FROM pg_stat_activity WHERE wait_event = 'PgSleep'",
                          15)) {
         ADD_FAILURE() << "the second chunk's statement never ran";
         return;
       }
-      EXPECT_TRUE(boSetLink("down"));
+      EXPECT_TRUE(setLink("down"));
       cutAt = std::chrono::steady_clock::now();
     };
     const RunResult run =
-        rrQueryOverTheLink({"id", c.condition, "20240101", "20240102", "1", c.delayMs}, options);
+        queryOverTheLink({"id", c.condition, "20240101", "20240102", "1", c.delayMs}, options);
     const auto endedAt = std::chrono::steady_clock::now();
     EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.termSignal, 0);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, c.expected);
+    expectStderr(withoutLines(run.err, kSuperuserWarning), c.errHas);
     if (c.cut == Cut::kNever) {
       std::cout << "[ MEASURED ] " << c.name << ": " << run.seconds << " s\n";
     } else {
@@ -356,7 +373,7 @@ TEST_F(ConnectingNetwork, DeadLinkEndsTheExportWithinAMinute) {
       const double seconds = std::chrono::duration<double>(endedAt - *cutAt).count();
       std::cout << "[ MEASURED ] " << c.name << ": the export ended " << seconds
                 << " s after the cut\n"
-                << run.err;  // the tool's reason, when it gives one
+                << run.err;
       EXPECT_LT(seconds, c.boundSeconds);
     }
     // The server still holds the sessions whose peer vanished.

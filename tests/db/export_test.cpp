@@ -1,10 +1,12 @@
 // The export against a real PostgreSQL server (see DbTest): chunking, the
 // filter, time zones, connection settings and the printed values.
+#include <cctype>
 #include <string>
 #include <vector>
 
 #include "tests/cli/sweep_cases.h"
 #include "tests/support/db_fixture.h"
+#include "tests/support/expect_stderr.h"
 #include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
 
@@ -87,12 +89,20 @@ TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
             "lumettool: hint: to go on, keep the first 10 bytes this run wrote to standard "
             "output, which hold the rows up to 2024-01-02, and run again with date-from "
             "20240103 appending to them\n");
-  // Merged (2>&1), the rows come first and the final message is still the last line.
+  // Merged (2>&1), the rows come first and the final message is still the
+  // last line; the lines of standard error are among the rows then, so the
+  // hint gives no byte count.
   RunOptions merged;
   merged.mergeStderr = true;
   const RunResult both =
       runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged);
-  EXPECT_EQ(both.out, "1|10\n2|10\n" + run.err + finalMessage(Outcome::kInvalidSql));
+  const std::string reason = run.err.substr(0, run.err.find("lumettool: hint:"));
+  EXPECT_EQ(both.out, "1|10\n2|10\n" + reason +
+                          "lumettool: hint: to go on, keep the rows up to 2024-01-02 and run again "
+                          "with date-from 20240103; no byte count can be given, as standard error "
+                          "goes to the same place as the rows; with LUMETTOOL_OUTPUT=FILE the "
+                          "export keeps its file itself\n" +
+                          finalMessage(Outcome::kInvalidSql));
 }
 
 // On a terminal, standard error shows a status line while chunks come in and
@@ -349,24 +359,52 @@ TEST_F(Export, FullStdoutEndsWithStatusOne) {
 
 // The bad-input sweep's transaction_query cases (sweep_cases.h) whose
 // arguments pass the tool's own checks, here reaching the statement builder
-// and the server: each ends with Success or the failed statement. Those that
-// change only days and delay-ms give exactly the rows of the plain query.
+// and the server: each ends with Success or the failed statement, as the
+// sweep's rule for the test table says, and a run that succeeds prints the
+// rows of its days that its filter keeps.
 TEST_F(Export, BadInputSweepReachesTheServer) {
   runSql("ALTER TABLE transaction ADD amount numeric(10,2), ADD status int");
   runSql(
       "INSERT INTO transaction (id, datetime, amount, status) VALUES "
       "(1, '2024-01-01 10:00', 2.5, 1), (2, '2024-01-02 12:00', 1, 2), "
       "(3, '2024-01-02 23:59:59.5', 7, 1), (4, '2024-01-03 00:00', 9, 1)");
+  struct Row {
+    int day;
+    bool statusOne;
+    std::string idAmount, all;
+  };
+  const std::vector<Row> rows{{20240101, true, "1|2.50", "1|2024-01-01 10:00:00|||||2.50|1"},
+                              {20240102, false, "2|1.00", "2|2024-01-02 12:00:00|||||1.00|2"},
+                              {20240102, true, "3|7.00", "3|2024-01-02 23:59:59.5|||||7.00|1"},
+                              {20240103, true, "4|9.00", "4|2024-01-03 00:00:00|||||9.00|1"}};
+  // The select lists that succeed are blanks (no column), all, a number or
+  // id,amount (sweep::serverReads).
+  const auto printed = [&rows](const sweep::SweepCase& c) {
+    const bool filtered = c.program == "lumettool";
+    std::string select = sweep::lowerCase(c.args[1]);
+    std::erase_if(select, [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); });
+    const int from = sweep::dayOf(c.args[filtered ? 3 : 2]);
+    const int to = sweep::dayOf(c.args[filtered ? 4 : 3]);
+    const bool onlyStatusOne = filtered && !sweep::filterOf(c.args[2]).empty();
+    std::string out;
+    for (const Row& row : rows) {
+      if (row.day < from || row.day > to || (onlyStatusOne && !row.statusOne)) continue;
+      const bool every = select == "all" || select == "*";
+      out += (select == "id,amount" ? row.idAmount : every ? row.all : select) + "\n";
+    }
+    return out + sweep::kSuccess;
+  };
   std::vector<sweep::SweepCase> cases;
-  for (sweep::SweepCase& c : sweep::queryCases("")) {
-    if (!c.expected.empty()) continue;  // decided before the server is asked
+  for (sweep::SweepCase& c : sweep::queryCases(sweep::Reach::kTestTable)) {
+    if (!c.sent) continue;  // refused before the server is asked
+    if (c.expected == sweep::kSuccess) c.output = printed(c);
     const bool filtered = c.program == "lumettool";
     std::vector<std::string> plain{"transaction_query", "id,amount", "status=1", "20240101",
                                    "20240102"};
     if (!filtered) plain.erase(plain.begin() + 2);
     if (std::equal(plain.begin(), plain.end(), c.args.begin())) {
-      c.expected = sweep::kSuccess;
-      c.output = filtered ? "1|2.50\n3|7.00\nSuccess" : "1|2.50\n2|1.00\n3|7.00\nSuccess";
+      EXPECT_EQ(c.output,
+                filtered ? "1|2.50\n3|7.00\nSuccess" : "1|2.50\n2|1.00\n3|7.00\nSuccess");
     }
     cases.push_back(c);
   }
@@ -410,7 +448,7 @@ class Hostile : public DbTest {
           "INSERT INTO audit VALUES ('sneak'); RETURN true; END$$");
   }
 
-  std::string sChecksum() {
+  std::string databaseChecksum() {
     return queryValue(conn_,
                   "SELECT md5(concat_ws('/', "
                   "(SELECT string_agg(t::text, ',' ORDER BY t::text) FROM transaction t), "
@@ -422,7 +460,7 @@ class Hostile : public DbTest {
   }
 
   // psql's rows of the same days (20240101..20240103) and condition.
-  std::string sPsqlRows(const std::string& condition) {
+  std::string psqlRows(const std::string& condition) {
     const RunResult psql = runPsql(
         {"-At", "-c",
          "SELECT id FROM transaction WHERE datetime >= '2024-01-01' AND datetime < '2024-01-04' "
@@ -434,39 +472,51 @@ class Hostile : public DbTest {
 
 TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
   const std::string kFailed = finalMessage(Outcome::kInvalidSql);
-  const std::string checksum = sChecksum();
+  const std::string checksum = databaseChecksum();
   struct Case {
     std::string fields, condition, expected;  // edition 2.0 when condition is "-"
+    std::string errHas{};                     // see expectStderr
+  };
+  // Refused by the tool, before anything is sent; refused by the server.
+  const std::string from = "error: the field list holds the word from, which ends a select list";
+  const std::string bracket = "error: the condition closes a bracket it did not open";
+  const auto readOnly = [](const std::string& what) {
+    return "ERROR:  cannot execute " + what + " in a read-only transaction (SQLSTATE 25006)";
   };
   const std::vector<Case> cases{
       // Stacked statements: the server runs one statement at a time.
-      {"id from transaction; delete from transaction where id<20; select id", "none", kFailed},
-      {"id from transaction; delete from transaction where id<20; select id", "-", kFailed},
-      {"id from transaction; update transaction set status=9; select id", "-", kFailed},
-      {"id from transaction; create table evil (); select id", "none", kFailed},
+      {"id from transaction; delete from transaction where id<20; select id", "none", kFailed,
+       from},
+      {"id from transaction; delete from transaction where id<20; select id", "-", kFailed,
+       from},
+      {"id from transaction; update transaction set status=9; select id", "-", kFailed, from},
+      {"id from transaction; create table evil (); select id", "none", kFailed, from},
       {"id", "1=1) and 1=0; delete from transaction where id<10; select 1 from transaction where (1=1",
-       kFailed},
+       kFailed, bracket},
       // Writes from within the statement: a read-only transaction refuses them.
-      {"id", "nextval('s')>0", kFailed},
-      {"nextval('s')", "-", kFailed},
-      {"id", "ins()", kFailed},
-      {"id", "ddl()", kFailed},
+      {"id", "nextval('s')>0", kFailed, readOnly("nextval()")},
+      {"nextval('s')", "-", kFailed, readOnly("nextval()")},
+      {"id", "ins()", kFailed, readOnly("INSERT")},
+      {"id", "ddl()", kFailed, readOnly("CREATE TABLE")},
       // READ ONLY lets lo_create write; the rollback at the chunk's end undoes it.
       {"lo_create(0)>0", "none", "t\nt\nt\nt\nSuccess"},
-      {"id", "sneak(datetime)", kFailed},
+      {"id", "sneak(datetime)", kFailed,
+       "ERROR:  transaction read-write mode must be set before any query (SQLSTATE 25001)"},
       // A session default changed in the first chunk does not make the next one writable.
-      {"id", "later_write(datetime)", "1\n2\n" + kFailed},
+      {"id", "later_write(datetime)", "1\n2\n" + kFailed,
+       "error: the statement for 2024-01-02..2024-01-02 failed: " + readOnly("INSERT")},
       // Conditions that try to leave their brackets or comment the range out.
-      {"id", "status=1) or (true", kFailed},
-      {"id", "status=1) or true --", kFailed},
-      {"id", "status=1) or true /*", kFailed},
-      {"id", "1=1) union select id from transaction where (true", kFailed},
+      {"id", "status=1) or (true", kFailed, bracket},
+      {"id", "status=1) or true --", kFailed, bracket},
+      {"id", "status=1) or true /*", kFailed, bracket},
+      {"id", "1=1) union select id from transaction where (true", kFailed, bracket},
       // Field lists that end the select list early to read every day.
-      {"id from transaction union all select id", "none", kFailed},
-      {"id from transaction where $1::text<>$2::text --", "-", kFailed},
-      {"id from transaction where $1::text<>$2::text --", "none", kFailed},
+      {"id from transaction union all select id", "none", kFailed, from},
+      {"id from transaction where $1::text<>$2::text --", "-", kFailed, from},
+      {"id from transaction where $1::text<>$2::text --", "none", kFailed, from},
       // In UTF-8 the server reads \' after é as a quote, in SJIS as the end of a character.
-      {"id", "note=E'\xC3\xA9\\' ') or ('a'='a'", kFailed},
+      {"id", "note=E'\xC3\xA9\\' ') or ('a'='a'", kFailed,
+       "error: the condition's E'...' text has a backslash right after a byte above 127"},
       {"id", "status=1 /* ) or (true */", "psql"},
       {"id", "status=1 -- )\n or true", "psql"},
       {"id", "note=$$) or (true$$ or status=2", "psql"},
@@ -493,15 +543,17 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
     const bool edition20 = c.condition == "-";
     std::vector<std::string> args{c.fields, c.condition, "20240101", "20240103", "1", "0"};
     if (edition20) args.erase(args.begin() + 1);
-    const std::string out = queryOutput(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    const RunResult run = runQuery(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    EXPECT_EQ(run.exitStatus, 0);
     if (c.expected == "psql") {
-      const std::string rows = sPsqlRows(c.condition);
+      const std::string rows = psqlRows(c.condition);
       EXPECT_NE(rows, "");
-      EXPECT_EQ(out, rows + finalMessage(Outcome::kSuccess));
+      EXPECT_EQ(run.out, rows + finalMessage(Outcome::kSuccess));
     } else {
-      EXPECT_EQ(out, c.expected);
+      EXPECT_EQ(run.out, c.expected);
     }
-    EXPECT_EQ(sChecksum(), checksum);
+    expectStderr(run.err, c.errHas);
+    EXPECT_EQ(databaseChecksum(), checksum);
   }
 }
 

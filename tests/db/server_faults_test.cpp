@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/db_fixture.h"
+#include "tests/support/expect_stderr.h"
 #include "tests/support/final_message.h"
 #include "tests/support/temp_dir.h"
 
@@ -28,7 +29,7 @@ const std::string kClusterName = "regress";
 
 // The status column of `pg_lsclusters` for the test cluster when it is the
 // one this run reaches through PGPORT; "" otherwise.
-std::string sClusterStatus() {
+std::string clusterStatus() {
   RunOptions options;
   options.timeoutSeconds = 30;
   const RunResult run = runProgram("/usr/bin/pg_lsclusters", {"-h"}, options);
@@ -48,7 +49,7 @@ std::string sClusterStatus() {
 }
 
 // Runs `pg_ctlcluster 15 regress action`; true when it succeeded.
-bool boCluster(const std::string& action) {
+bool controlCluster(const std::string& action) {
   RunOptions options;
   options.timeoutSeconds = 90;
   return runProgram("/usr/bin/pg_ctlcluster", {kClusterVersion, kClusterName, action}, options)
@@ -57,10 +58,10 @@ bool boCluster(const std::string& action) {
 
 // Why this run may not stop and start the server; "" when it may. Only a
 // throwaway cluster of pg_virtualenv is ever touched.
-std::string sNoClusterControl() {
+std::string whyNoClusterControl() {
   if (envValue("PG_CLUSTER_CONF_ROOT").empty()) return "not inside pg_virtualenv";
   if (access("/usr/bin/pg_ctlcluster", X_OK) != 0) return "no pg_ctlcluster";
-  if (sClusterStatus() != "online") {
+  if (clusterStatus() != "online") {
     return "PGPORT is not the port of cluster " + kClusterVersion + "/" + kClusterName;
   }
   return "";
@@ -70,8 +71,8 @@ std::string sNoClusterControl() {
 // other build's run, share it.
 struct ClusterKeptRunning {
   ~ClusterKeptRunning() {
-    if (sClusterStatus() != "online") {
-      EXPECT_TRUE(boCluster("start"));
+    if (clusterStatus() != "online") {
+      EXPECT_TRUE(controlCluster("start"));
     }
   }
 };
@@ -108,14 +109,14 @@ class ServerFaults : public DbTest {
   }
 
   // A role that may read `transaction` becomes the tool's login.
-  void vdLoginAsReader() {
+  void loginAsReader() {
     createRole();
     runSql("GRANT SELECT ON transaction TO " + roleName());
     ASSERT_EQ(initSettings(envValue("PGPORT"), roleName(), "pw"), finalMessage(Outcome::kSuccess));
   }
 
   // Statements that reached seen() since the last call.
-  int inStatementsSeen() {
+  int statementsSeen() {
     const std::string count = queryValue(conn_, "SELECT count(DISTINCT at) FROM statement_log");
     runSql("TRUNCATE statement_log");
     return std::stoi(count);
@@ -123,7 +124,7 @@ class ServerFaults : public DbTest {
 
   // Waits, at most 15 seconds, until `count` sessions of the tool's role
   // match `condition` in pg_stat_activity.
-  bool boSessionReaches(const std::string& condition, const std::string& count = "1") {
+  bool sessionReaches(const std::string& condition, const std::string& count = "1") {
     for (int i = 0; i < 300; ++i) {
       if (queryValue(admin_, "SELECT count(*) FROM pg_stat_activity WHERE usename = '" +
                                  roleName() + "' AND " + condition) == count) {
@@ -136,12 +137,12 @@ class ServerFaults : public DbTest {
 };
 
 TEST_F(ServerFaults, StoppedServerCannotBeReached) {
-  const std::string reason = sNoClusterControl();
+  const std::string reason = whyNoClusterControl();
   if (!reason.empty()) GTEST_SKIP() << "cannot stop the server: " << reason;
   const std::vector<std::string> args{"id", "none", "20240101", "20240104", "1", "0"};
   {
     const ClusterKeptRunning guard;
-    ASSERT_TRUE(boCluster("stop"));
+    ASSERT_TRUE(controlCluster("stop"));
     RunOptions options;
     options.timeoutSeconds = 15;  // well past the five-second connect time-out
     const RunResult run = runQueryWith(args, options);
@@ -160,7 +161,7 @@ TEST_F(ServerFaults, StoppedServerCannotBeReached) {
 // and runs the chunk again from its start, unless the statement itself is
 // at fault.
 TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
-  vdLoginAsReader();
+  loginAsReader();
   // Row 4 sleeps for as long as the table says: the test lets a chunk that
   // runs again go through.
   runSql("CREATE TABLE naptime AS SELECT 60::float8 AS secs");
@@ -173,20 +174,22 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
     std::string retries, expected;
     std::string errHas;  // the reason; without retries the resume point follows it
   };
-  const std::string inPause = "lumettool: error: the connection was lost after 2024-01-02: ";
-  const std::string inThird = "lumettool: error: the statement for 2024-01-03..2024-01-03 failed: ";
+  const std::string lostInPause = "lumettool: error: the connection was lost after 2024-01-02: ";
+  const std::string thirdFailed =
+      "lumettool: error: the statement for 2024-01-03..2024-01-03 failed: ";
   const std::string terminated = "FATAL:  terminating connection due to administrator command";
   const std::string retried = "lumettool: warning: the statement for 2024-01-03..2024-01-03 failed: ";
   const std::vector<Case> cases{
       {"backend terminated in the pause", Fault::kTerminate, false, "0", "1\n2\n" + kSqlFailed,
-       "lumettool: " + terminated + "\n" + inPause},
+       "lumettool: " + terminated + "\n" + lostInPause},
       {"backend terminated during a statement", Fault::kTerminate, true, "0",
-       "1\n2\n" + kSqlFailed, inThird + terminated},
-      {"server restarted in the pause", Fault::kRestart, false, "0", "1\n2\n" + kSqlFailed, inPause},
+       "1\n2\n" + kSqlFailed, thirdFailed + terminated},
+      {"server restarted in the pause", Fault::kRestart, false, "0", "1\n2\n" + kSqlFailed,
+       lostInPause},
       {"server restarted during a statement", Fault::kRestart, true, "0", "1\n2\n" + kSqlFailed,
-       inThird},
+       thirdFailed},
       {"SELECT revoked in the pause", Fault::kRevokeSelect, false, "0", "1\n2\n" + kSqlFailed,
-       inThird + "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
+       thirdFailed + "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
       // With retries: what passes is ridden through, a wrong statement is not retried.
       {"backend terminated in the pause, retried", Fault::kTerminate, false, "2", kAllRows,
        "lumettool: warning: the connection was lost in the pause after 2024-01-02: "},
@@ -195,9 +198,9 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
       {"server restarted during a statement, retried", Fault::kRestart, true, "5", kAllRows,
        retried},
       {"SELECT revoked in the pause, not retried", Fault::kRevokeSelect, false, "2",
-       "1\n2\n" + kSqlFailed, inThird + "ERROR:  permission denied"},
+       "1\n2\n" + kSqlFailed, thirdFailed + "ERROR:  permission denied"},
   };
-  const std::string reason = sNoClusterControl();
+  const std::string reason = whyNoClusterControl();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.fault == Fault::kRestart && !reason.empty()) {
@@ -216,7 +219,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
       acted = true;
       // Chunk 3 sleeps when asked to; otherwise the tool sits in its pause
       // with an idle session.
-      ASSERT_TRUE(boSessionReaches(c.duringStatement ? "state = 'active' AND wait_event = 'PgSleep'"
+      ASSERT_TRUE(sessionReaches(c.duringStatement ? "state = 'active' AND wait_event = 'PgSleep'"
                                                      : "state = 'idle'"));
       // The statement that sleeps has read the table already; a chunk that
       // runs again does not sleep.
@@ -227,7 +230,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
                                    "pg_stat_activity WHERE usename = '" + roleName() + "'"),
                     "1");
           break;
-        case Fault::kRestart: EXPECT_TRUE(boCluster("restart")); break;
+        case Fault::kRestart: EXPECT_TRUE(controlCluster("restart")); break;
         case Fault::kRevokeSelect: runSql("REVOKE SELECT ON transaction FROM " + roleName()); break;
       }
       if (c.fault == Fault::kRestart) reconnect();
@@ -259,7 +262,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
 // on the server, drops the chunk in progress, says where to go on and ends
 // by the same signal; killed outright, the server ends its statement itself.
 TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
-  vdLoginAsReader();
+  loginAsReader();
   struct Case {
     std::string name;
     int signal;
@@ -282,7 +285,7 @@ TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
     options.started = [&pid](int child) { pid = child; };
     options.onOutput = [&](const std::string& out) {
       if (sent || out != "1\n2\n") return;
-      ASSERT_TRUE(boSessionReaches(c.duringStatement ? "state = 'active' AND wait_event = 'PgSleep'"
+      ASSERT_TRUE(sessionReaches(c.duringStatement ? "state = 'active' AND wait_event = 'PgSleep'"
                                                      : "state = 'idle'"));
       sent = kill(pid, c.signal) == 0;
       sentAt = std::chrono::steady_clock::now();
@@ -296,7 +299,7 @@ TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
     EXPECT_EQ(run.out, "1\n2\n");
     // Nothing of the tool's is left on the server three seconds on (the
     // server notices a client killed outright within its check interval).
-    EXPECT_TRUE(boSessionReaches("true", "0"));
+    EXPECT_TRUE(sessionReaches("true", "0"));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sentAt).count(),
               c.signal == SIGKILL ? 6.0 : 3.0);
     if (c.signal == SIGKILL) continue;
@@ -391,11 +394,11 @@ TEST_F(ServerFaults, ResumeRecipeGivesTheUninterruptedFile) {
 // Logins the server refuses and statements it rejects. Each case changes the
 // tool's role or the table, runs a 1-day chunked export, and undoes it.
 TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
-  vdLoginAsReader();
+  loginAsReader();
   const std::string role = roleName();
   struct Case {
     std::string name, change, undo, database, fields, condition, expected;
-    std::string errHas{};  // what standard error says, besides the program's prefix
+    std::string errHas{};  // see expectStderr
   };
   const std::vector<Case> cases{
       {"baseline", "", "", "", "id", "none", "1\n2\nSuccess"},
@@ -405,14 +408,16 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
       {"role without LOGIN", "ALTER ROLE " + role + " NOLOGIN", "ALTER ROLE " + role + " LOGIN", "",
        "id", "none", kNoConnect, "is not permitted to log in"},
       {"no CONNECT on the database", "REVOKE CONNECT ON DATABASE " + db_ + " FROM PUBLIC",
-       "GRANT CONNECT ON DATABASE " + db_ + " TO PUBLIC", "", "id", "none", kNoConnect},
+       "GRANT CONNECT ON DATABASE " + db_ + " TO PUBLIC", "", "id", "none", kNoConnect,
+       "FATAL:  permission denied for database \"" + db_ + "\""},
       {"missing table", "ALTER TABLE transaction RENAME TO moved",
        "ALTER TABLE moved RENAME TO transaction", "", "id", "none", kSqlFailed,
        "the statement for 2024-01-01..2024-01-01 failed: ERROR:  relation \"transaction\" does "
        "not exist (SQLSTATE 42P01)"},
       {"missing column in the fields", "", "", "", "id,amount", "none", kSqlFailed,
        "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)"},
-      {"missing column in the condition", "", "", "", "id", "amount>0", kSqlFailed},
+      {"missing column in the condition", "", "", "", "id", "amount>0", kSqlFailed,
+       "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)"},
       {"no SELECT on the table", "REVOKE SELECT ON transaction FROM " + role,
        "GRANT SELECT ON transaction TO " + role, "", "id", "none", kSqlFailed,
        "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
@@ -421,7 +426,8 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
            "; GRANT SELECT (datetime) ON transaction TO " + role,
        "REVOKE SELECT (datetime) ON transaction FROM " + role +
            "; GRANT SELECT ON transaction TO " + role,
-       "", "id", "none", kSqlFailed},
+       "", "id", "none", kSqlFailed,
+       "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
       {"SELECT on the columns used",
        "REVOKE SELECT ON transaction FROM " + role +
            "; GRANT SELECT (id, datetime) ON transaction TO " + role,
@@ -436,7 +442,7 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
               finalMessage(Outcome::kSuccess));
     const RunResult run = runQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"});
     EXPECT_EQ(run.out, c.expected);
-    EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
+    expectStderr(run.err, c.errHas);
     if (!c.undo.empty()) runSql(c.undo);
   }
 }
@@ -444,7 +450,7 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
 // A statement time-out set for the tool's role limits each chunk's
 // statement, not the export.
 TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
-  vdLoginAsReader();
+  loginAsReader();
   execSql(admin_, "ALTER ROLE " + roleName() + " SET statement_timeout = '1s'");
   struct Case {
     std::string name, condition, days, expected, errHas;
@@ -462,10 +468,7 @@ TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
     SCOPED_TRACE(c.name);
     const RunResult run = runQuery({"id", c.condition, "20240101", "20240104", c.days, "0"});
     EXPECT_EQ(run.out, c.expected);
-    if (c.errHas.empty()) {
-      EXPECT_EQ(run.err, "");
-    }
-    EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
+    expectStderr(run.err, c.errHas);
   }
 }
 
@@ -475,7 +478,7 @@ TEST_F(ServerFaults, RoleStatementTimeoutEndsTheExportAtTheSlowChunk) {
 // way (nothing the tool meant for its output ever reaches the server, and
 // the session is not left for the server to find cut off).
 TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
-  vdLoginAsReader();
+  loginAsReader();
   const std::string brokenSessions =
       "SELECT sessions_fatal || '/' || sessions_abandoned FROM pg_stat_database WHERE datname = '" +
       db_ + "'";
@@ -509,17 +512,17 @@ TEST_F(ServerFaults, UnwritableOutputStopsTheExport) {
     }
     EXPECT_EQ(run.termSignal, 0);
     EXPECT_EQ(run.exitStatus, 1);
-    const int statements = inStatementsSeen();
+    const int statements = statementsSeen();
     EXPECT_GE(statements, 1);
     EXPECT_LE(statements, c.maxStatements);
     // A session that sent the server anything but protocol ends in FATAL;
     // one that ended without saying goodbye counts as abandoned.
-    ASSERT_TRUE(boSessionReaches("true", "0"));
+    ASSERT_TRUE(sessionReaches("true", "0"));
     EXPECT_EQ(queryValue(admin_, brokenSessions), brokenBefore);
   }
   // The same export, written out, reaches all four chunks.
   EXPECT_EQ(queryOutput({"id", "seen()", "20240101", "20240104", "1", "0"}), kAllRows);
-  EXPECT_EQ(inStatementsSeen(), 4);
+  EXPECT_EQ(statementsSeen(), 4);
 }
 
 // libpq reports the server's notices on standard error; when the tool was

@@ -4,6 +4,9 @@
 // stop signal, a full disk). What the loop writes out is kept in `out`.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
 #include <csignal>
 #include <string>
@@ -29,11 +32,30 @@ struct ScriptedFault {
 
 class ScriptedExportIo final : public ExportIo {
  public:
-  explicit ScriptedExportIo(std::vector<ScriptedFault> faults) : faults_(std::move(faults)) {}
+  // `straight`: the rows go straight into a temporary file, as into a
+  // regular file the tool writes; otherwise they wait in the spool.
+  ScriptedExportIo(std::vector<ScriptedFault> faults, bool straight)
+      : faults_(std::move(faults)), straight_(straight ? open("/tmp", O_TMPFILE | O_RDWR, 0600) : -1) {}
+  ~ScriptedExportIo() override {
+    if (straight_ >= 0) close(straight_);
+  }
+  ScriptedExportIo(const ScriptedExportIo&) = delete;
+  ScriptedExportIo& operator=(const ScriptedExportIo&) = delete;
+  ScriptedExportIo(ScriptedExportIo&&) = delete;
+  ScriptedExportIo& operator=(ScriptedExportIo&&) = delete;
 
-  std::string out;               // everything written out
+  // Everything written out, also what went straight into the file.
+  std::string output() const {
+    if (straight_ < 0) return out;
+    std::string all(static_cast<size_t>(lseek(straight_, 0, SEEK_END)), '\0');
+    if (pread(straight_, all.data(), all.size(), 0) != static_cast<ssize_t>(all.size())) return "?";
+    return all;
+  }
+
+  std::string out;               // everything written out of the spool
   std::vector<int> waits;        // the retry waits asked for, in ms
   std::vector<std::string> sql;  // the statements begun
+  std::vector<Day> nextDays;     // the day to go on from, after each chunk written
   int connects = 0;
 
   int connect(DBFailure& why) override {
@@ -89,7 +111,14 @@ class ScriptedExportIo final : public ExportIo {
   }
   int stopSignal() override { return stop_; }
 
-  SpoolOut writeOut(Spool& spool) override {
+  int straightOutput() override { return straight_; }
+
+  SpoolOut writeOut(Spool& spool, Day next) override {
+    nextDays.push_back(next);
+    if (straight_ >= 0) {
+      if (strike(Step::kWriteOut) == Fault::kStop) stop_ = SIGTERM;
+      return spoolOutTo(spool, straight_);
+    }
     const std::string_view lines(spool.buffer.get(), spool.buffered);
     const Fault fault = strike(Step::kWriteOut);
     // A stop during a write lets the write finish, as SA_RESTART does.
@@ -147,4 +176,5 @@ class ScriptedExportIo final : public ExportIo {
   std::string row_;
   bool connected_ = false;
   int stop_ = 0;
+  int straight_;
 };

@@ -96,11 +96,15 @@ TEST(Spool, TellsWhyItCannotSpill) {
   struct Case { std::string directory, reason; };
   std::vector<Case> cases = {
       {"/nonexistent",
-       "cannot create a temporary file in '/nonexistent': No such file or directory"},
-      {"/dev/null", "cannot create a temporary file in '/dev/null': Not a directory"}};
+       "cannot create a temporary file in '/nonexistent' (TMPDIR) after 2 MiB of the chunk: No "
+       "such file or directory"},
+      {"/dev/null",
+       "cannot create a temporary file in '/dev/null' (TMPDIR) after 2 MiB of the chunk: Not a "
+       "directory"}};
   if (disk.mounted) {
     cases.push_back({disk.path, "cannot write the chunk's rows to a temporary file in '" +
-                                    disk.path + "': No space left on device"});
+                                    disk.path +
+                                    "' (TMPDIR) after 2 MiB of the chunk: No space left on device"});
   }
   for (const Case& c : cases) {
     Spool spool(c.directory);
