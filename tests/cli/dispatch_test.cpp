@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
@@ -186,13 +187,14 @@ TEST(Dispatch, MergedStreamsEndWithTheFinalMessage) {
 // The exit status tells only whether standard output could be written;
 // with LUMETTOOL_EXIT_STATUS=on it is 74 whatever the outcome was.
 TEST(Dispatch, FailedStandardOutputExitsWithOne) {
-  for (const std::string setting : {"", "off", "on"}) {
+  for (const char* setting : {"", "off", "on"}) {
+    SCOPED_TRACE(setting);
     RunOptions options;
     options.stdoutPath = "/dev/full";
-    if (!setting.empty()) options.env = {"LUMETTOOL_EXIT_STATUS=" + setting};
-    const int status = setting == "on" ? 74 : 1;
+    if (*setting != '\0') options.env = {std::string("LUMETTOOL_EXIT_STATUS=") + setting};
+    const int status = std::string_view(setting) == "on" ? 74 : 1;
     for (const std::string& program : {k21, k20, k10}) {
-      SCOPED_TRACE(program + " " + setting);
+      SCOPED_TRACE(program);
       EXPECT_EQ(runProgram(programPath(program), {"version"}, options).exitStatus, status);
       EXPECT_EQ(runProgram(programPath(program), {}, options).exitStatus, status);
       EXPECT_EQ(runProgram(programPath(program), {"enc_api_key", "ab"}, options).exitStatus,
