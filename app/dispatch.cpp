@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/usage.h"
+#include "commands/export_settings.h"
 #include "util/diagnostics.h"
 #include "util/output.h"
 #include "util/program_name.h"
@@ -37,28 +38,35 @@ Outcome runCommand(const Edition& edition, int argc, char** argv) {
 }  // namespace
 
 int dispatch(const Edition& edition, int argc, char** argv) {
-  if (ignoreBrokenPipe() != 0 || fillStandardDescriptors() != 0) return 1;
+  const ExitStatusSetting exitStatus = exitStatusSettingFromEnvironment();
+  const int outputFailedStatus =
+      exitStatus.byOutcome ? outcomeExitStatus(Outcome::kOutputFailed) : 1;
+  if (ignoreBrokenPipe() != 0 || fillStandardDescriptors() != 0) return outputFailedStatus;
   // Before anything is written: a buffer can only be set on an unused stream.
   useLargeOutputBuffer();
   setProgramName(edition.name);
   const std::string_view only = argc == 2 ? argv[1] : "";
-  bool told = false;
-  if (argc <= 1) {
-    tellNoCommand(edition);
-    printText(outcomeText(Outcome::kInvalidParameters));
-  } else if (only == kHelpOption || only == kShortHelpOption) {
+  Outcome outcome = Outcome::kPrinted;
+  if (only == kHelpOption || only == kShortHelpOption) {
     printText(helpText(edition));
   } else if (only == kVersionOption) {
     printText(edition.banner);
+  } else if (!exitStatus.refusal.empty()) {
+    tellError({exitStatus.refusal});
+    outcome = Outcome::kInvalidParameters;
+  } else if (argc <= 1) {
+    tellNoCommand(edition);
+    outcome = Outcome::kInvalidParameters;
   } else {
     // Every line on standard error has been written by now: the final
     // message comes last.
-    const Outcome outcome = runCommand(edition, argc, argv);
-    // An export that could not write its rows has said so already.
-    told = outcome == Outcome::kOutputFailed;
-    printText(outcomeText(outcome));
+    outcome = runCommand(edition, argc, argv);
   }
-  if (finishOutput() == 0) return 0;
-  if (!told) tellError({"cannot write to standard output: ", systemError(outputErrno())});
-  return 1;
+  printText(outcomeText(outcome));
+  if (finishOutput() == 0) return exitStatus.byOutcome ? outcomeExitStatus(outcome) : 0;
+  // An export that could not write its rows has said so already.
+  if (outcome != Outcome::kOutputFailed) {
+    tellError({"cannot write to standard output: ", systemError(outputErrno())});
+  }
+  return outputFailedStatus;
 }

@@ -46,7 +46,9 @@ consteval bool argumentNamesMatchCounts(std::span<const Command> commands) {
 // `--help` or `-h` alone prints the usage, `--version` alone the banner.
 // Otherwise lower-cases the command word in place, runs the first command
 // whose word it begins with and prints its final message, or the usage
-// error after telling why on standard error. Returns the process's exit
-// status: 0, or 1 when standard output could not be written (a reader that
-// has gone included: SIGPIPE is ignored from the start).
+// error after telling why on standard error. A LUMETTOOL_EXIT_STATUS it
+// cannot read is refused before any command is looked up. Returns the
+// process's exit status: 0, or 1 when standard output could not be written
+// (a reader that has gone included: SIGPIPE is ignored from the start);
+// with LUMETTOOL_EXIT_STATUS=on, outcomeExitStatus of how the run ended.
 int dispatch(const Edition& edition, int argc, char** argv);

@@ -1,6 +1,7 @@
 #include "commands/export_settings.h"
 
 #include <cstdlib>
+#include <string_view>
 
 #include "util/diagnostics.h"
 #include "util/int_arg.h"
@@ -52,4 +53,21 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
 
 ExportSettings exportSettingsFromEnvironment() {
   return readExportSettings([](const char* name) { return std::getenv(name); });
+}
+
+ExitStatusSetting readExitStatusSetting(const EnvironmentLookup& lookup) {
+  const char* value = lookup(kExitStatusVariable);
+  if (value == nullptr) return {};
+  const std::string_view text(value);
+  if (text == "on") return {true, ""};
+  if (text == "off") return {};
+  if (text.empty()) {
+    return {false, std::string(kExitStatusVariable) +
+                       " is set but empty; set it to on or off, or unset it"};
+  }
+  return {false, std::string(kExitStatusVariable) + " " + quoted(text) + " is neither on nor off"};
+}
+
+ExitStatusSetting exitStatusSettingFromEnvironment() {
+  return readExitStatusSetting([](const char* name) { return std::getenv(name); });
 }

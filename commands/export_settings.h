@@ -1,6 +1,7 @@
 // The export's settings of the tool's own, read from the environment once,
 // all of them, before anything else is: the output format, the retries, the
-// directory of the chunk's spool and the output file.
+// directory of the chunk's spool and the output file; and the one every
+// command reads, how the exit status is told.
 #pragma once
 
 #include <functional>
@@ -47,3 +48,20 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup);
 
 // The same from the process's environment.
 ExportSettings exportSettingsFromEnvironment();
+
+inline constexpr const char* kExitStatusVariable = "LUMETTOOL_EXIT_STATUS";
+
+// Whether the exit status tells the kind of failure (the variable is "on")
+// or stays 0 after every final message (unset, or "off"). Any other value,
+// an empty one included, is refused with its reason, and read as off.
+struct ExitStatusSetting {
+  bool byOutcome = false;
+  std::string refusal;
+};
+
+// Reads kExitStatusVariable through `lookup`; every command of every
+// edition reads it, before anything else.
+ExitStatusSetting readExitStatusSetting(const EnvironmentLookup& lookup);
+
+// The same from the process's environment.
+ExitStatusSetting exitStatusSettingFromEnvironment();

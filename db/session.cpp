@@ -154,6 +154,24 @@ int waitForServer(DbSession& session, DBFailure& why, StopWait mode) {
   }
 }
 
+namespace {
+
+// The connection is gone: what the server said before it went (a FATAL
+// with its code) is in the result libpq makes of it.
+void takeLastWords(DbSession& session, DBFailure& why) {
+  if (session.conn == nullptr) return;
+  bool told = false;
+  while (PGresult* last = PQgetResult(session.conn)) {
+    if (PQresultStatus(last) == PGRES_FATAL_ERROR && !told) {
+      why = statementFailure(session, last);
+      told = true;
+    }
+    PQclear(last);
+  }
+}
+
+}  // namespace
+
 int readResults(DbSession& session, DBFailure& why, StopWait mode, bool& copyStarted) {
   copyStarted = false;
   int outcome = 0;
@@ -164,17 +182,7 @@ int readResults(DbSession& session, DBFailure& why, StopWait mode, bool& copySta
       DBFailure waitWhy;
       const int waited = waitForServer(session, waitWhy, mode);
       if (waited != 0 && outcome == 0) why = waitWhy;
-      if (waited == -1 && session.conn != nullptr) {
-        // The connection is gone: what the server said before it went (a
-        // FATAL with its code) is in the result libpq makes of it.
-        while (PGresult* last = PQgetResult(session.conn)) {
-          if (PQresultStatus(last) == PGRES_FATAL_ERROR && outcome == 0) {
-            why = statementFailure(session, last);
-            outcome = -1;
-          }
-          PQclear(last);
-        }
-      }
+      if (waited == -1 && outcome == 0) takeLastWords(session, why);
       if (waited != 0) return -1;
     }
     PGresult* result = PQgetResult(session.conn);

@@ -1,5 +1,6 @@
 // How a run of the tool ends: every final message it prints on standard
-// output, in one place. Handlers return an Outcome; the dispatcher prints it.
+// output, in one place, and the exit status that tells it to a scheduler.
+// Handlers return an Outcome; the dispatcher prints it.
 #pragma once
 
 #include <string_view>
@@ -60,4 +61,45 @@ constexpr std::string_view outcomeText(Outcome outcome) {
     case Outcome::kOutputFailed: break;
   }
   return "";
+}
+
+// The exit status of `outcome` when LUMETTOOL_EXIT_STATUS=on: 0 for what the
+// run was asked for, otherwise the kind of failure, numbered as the EX_
+// values of <sysexits.h> are.
+constexpr int outcomeExitStatus(Outcome outcome) {
+  switch (outcome) {
+    // "Success", or the command's own result: the banner, the enciphered key.
+    case Outcome::kSuccess:
+    case Outcome::kPrinted: return 0;
+    // EX_USAGE: the arguments or a LUMETTOOL_ variable refused before
+    // anything was read or sent.
+    case Outcome::kInvalidParameters:
+    case Outcome::kInvalidCommand:
+    case Outcome::kParameterTooLong:
+    case Outcome::kDateFromInvalid:
+    case Outcome::kDateToInvalid:
+    case Outcome::kQueryTooLong:
+    case Outcome::kInvalidApiKey:
+    case Outcome::kSqlRefused: return 64;
+    // EX_DATAERR: the server refused or failed a statement.
+    case Outcome::kInvalidSql: return 65;
+    // EX_UNAVAILABLE: no connection, for a reason that does not pass.
+    case Outcome::kCannotConnect: return 69;
+    // EX_CANTCREAT: db_init could not create or write the settings file.
+    case Outcome::kCreateConfigFailed:
+    case Outcome::kWriteConfigFailed: return 73;
+    // EX_IOERR: standard output, the output file or the spool failed.
+    case Outcome::kAllocationFailed:
+    case Outcome::kOutputFileFailed:
+    case Outcome::kOutputFailed: return 74;
+    // EX_TEMPFAIL: a failure that passes outlasted the retries, or another
+    // run writes the output file: the same run later may go through.
+    case Outcome::kCannotConnectRetried:
+    case Outcome::kInvalidSqlRetried:
+    case Outcome::kOutputFileBusy: return 75;
+    // EX_CONFIG: the settings file could not be opened or read.
+    case Outcome::kOpenConfigFailed:
+    case Outcome::kReadConfigFailed: return 78;
+  }
+  return 74;
 }

@@ -23,7 +23,7 @@ bool failWith(Spool& spool, std::string_view what, int errnum) {
     // What it takes to hold the chunk: the directory, the space it had
     // needed so far, and what to change.
     spool.reason = std::string(what) + " in " + quoted(spool.directory, PATH_MAX) + " (TMPDIR) after " +
-                   std::to_string((spool.filed + spool.buffered) / (1024 * 1024)) +
+                   std::to_string((spool.filed + spool.buffered) / (uint64_t{1024} * 1024)) +
                    " MiB of the chunk: " + systemError(errnum != 0 ? errnum : EIO);
   }
   return false;

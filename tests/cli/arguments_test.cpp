@@ -34,14 +34,16 @@ std::vector<std::string> queryArgs20(const std::string& fields) {
 
 TEST(TransactionQueryArgs, ValidatesBothDates) {
   std::vector<CliCase> cases = {
-      {k21, queryArgs("f", "none", "20000101", "21001231"), kPassed, kPassedWhy},
+      exitsWhenOn(78, {k21, queryArgs("f", "none", "20000101", "21001231"), kPassed, kPassedWhy}),
       {k21, queryArgs("f", "none", "20240229", "20000229"), kPassed, kPassedWhy},  // leap years
       // atoi reads " 1" and "+1"
       {k21, queryArgs("f", "none", "2024 101", "2024+131"), kPassed, kPassedWhy},
       {k21, queryArgs("f", "none", "20240101xyz", "20240131"), kPassed, kPassedWhy},
-      {k21, queryArgs("f", "none", "2024011", "20240131"), kFromBad,
-       "error: date-from '2024011': it has 7 characters; a day is eight digits, YYYYMMDD\n"},
-      {k21, queryArgs("f", "none", "20240101", "2024013"), kToBad, "error: date-to '2024013': "},
+      exitsWhenOn(64, {k21, queryArgs("f", "none", "2024011", "20240131"), kFromBad,
+                       "error: date-from '2024011': it has 7 characters; a day is eight digits, "
+                       "YYYYMMDD\n"}),
+      exitsWhenOn(64, {k21, queryArgs("f", "none", "20240101", "2024013"), kToBad,
+                       "error: date-to '2024013': "}),
       {k21, queryArgs("f", "none", "19990101", "2024013"), kFromBad, "date-from '19990101'"},
       {k21, queryArgs("f", "none", "2024-1-1", "20240101"), kFromBad, "the month -1 is outside"},
   };
@@ -81,8 +83,9 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
   for (int i = 0; i < 512; ++i) ors += "or";    // 512 * " OR " = 2048 characters
   expectRuns({
       {k21, queryArgs(fields(kLongestFieldList), "none"), kPassed, kPassedWhy},
-      {k21, queryArgs(fields(kLongestFieldList + 1), "none"), kTooLong,
-       "error: the statement would be 10240 bytes, 1 more than the 10239 it may have\n"},
+      exitsWhenOn(64, {k21, queryArgs(fields(kLongestFieldList + 1), "none"), kTooLong,
+                       "error: the statement would be 10240 bytes, 1 more than the 10239 it may "
+                       "have\n"}),
       {k21, queryArgs(fields(kLongestFieldList + 1), ""), kTooLong,
        "the statement would be 10240 bytes"},
       {k21, queryArgs(fields(kFieldsBesideX1), "x=1"), kPassed, kPassedWhy},
@@ -94,11 +97,14 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
       {k21, queryArgs("f", ands), kPassed, kPassedWhy},
       {k21, queryArgs("f", ands + "and"), kTooLong, "rewritten, would be 2050 bytes, 3 more"},
       {k21, queryArgs("f", ors), kTooLong, "rewritten, would be 2048 bytes, 1 more"},
+      // A condition refused before anything is sent.
+      exitsWhenOn(64, {k21, queryArgs("f", "x=1)"), finalMessage(Outcome::kSqlRefused),
+                       "error: the condition closes a bracket it did not open"}),
       {k21, queryArgs(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
       // The environment's settings of the tool are checked before its settings file.
-      {k21, queryArgs("f", "none"), kInvalid,
-       "error: LUMETTOOL_FORMAT 'xml' is neither text nor copy\n", std::nullopt,
-       {"LUMETTOOL_FORMAT=xml"}},
+      exitsWhenOn(64, {k21, queryArgs("f", "none"), kInvalid,
+                       "error: LUMETTOOL_FORMAT 'xml' is neither text nor copy\n", std::nullopt,
+                       {"LUMETTOOL_FORMAT=xml"}}),
       {k21, queryArgs("f", "none"), kPassed, kPassedWhy, std::nullopt, {"LUMETTOOL_FORMAT=copy"}},
       {"lumettool-2.0", queryArgs20("f"), kInvalid,
        "error: LUMETTOOL_RETRIES 'many' is not a whole number of retries from 0 to 100\n",
@@ -173,10 +179,10 @@ TEST(EncApiKey, ChecksKeyTextAndEnciphers) {
   std::string late = digits2048;
   late[1999] = 'g';
   expectRuns({
-      {"lumettool-1.0", {"enc_api_key", "00"}, "7F"},      // 0x5C ^ 0x00 ^ '#'
+      exitsWhenOn(0, {"lumettool-1.0", {"enc_api_key", "00"}, "7F"}),  // 0x5C ^ 0x00 ^ '#'
       {"lumettool-1.0", {"enc_api_key", "0000"}, "7F21"},  // 0x7F ^ 0x00 ^ '^'
       {"lumettool-1.0", {"enc_api_key", "1"}, "8E"},       // read as F1
-      {"lumettool-1.0", {"enc_api_key", ""}, kBad, "error: the API key is empty\n"},
+      exitsWhenOn(64, {"lumettool-1.0", {"enc_api_key", ""}, kBad, "error: the API key is empty\n"}),
       {"lumettool-1.0", {"enc_api_key", "12G4"}, kBad,
        "error: the API key holds 'G' at position 3 (counting from 1), which is not a "
        "hexadecimal digit\n"},

@@ -31,7 +31,16 @@ struct CliCase {
   std::string errHas = {};
   std::optional<std::string> settings = std::nullopt;  // content of ./db_config.cfg
   std::vector<std::string> env = {};                    // NAME=value for the run
+  // When set, the case runs a second time with LUMETTOOL_EXIT_STATUS=on: the
+  // same output, and this exit status.
+  std::optional<int> statusWhenOn = std::nullopt;
 };
+
+// `c` with the exit status it must end with when LUMETTOOL_EXIT_STATUS=on.
+inline CliCase exitsWhenOn(int status, CliCase c) {
+  c.statusWhenOn = status;
+  return c;
+}
 
 // Every line on standard error is one of the program's own: "PROGRAM: ...".
 inline void expectOwnLines(const std::string& err, const std::string& program) {
@@ -54,22 +63,28 @@ inline RunOptions optionsIn(const std::string& dir) {
   return options;
 }
 
-// Checks the exact output, standard error and the exit status 0 of every case.
+// Checks the exact output, standard error and the exit status of every
+// case: 0, and statusWhenOn in the second run of the cases that have one.
 inline void expectRuns(const std::vector<CliCase>& cases) {
   for (const CliCase& c : cases) {
-    testing::Message trace;
-    trace << c.program;
-    for (const std::string& a : c.args) trace << " [" << a.substr(0, 16) << "](" << a.size() << ")";
-    if (c.settings) trace << " with a settings file of " << c.settings->size() << " bytes";
-    SCOPED_TRACE(trace);
-    TempDir dir;
-    if (c.settings) writeFile(dir.pathOf("db_config.cfg"), *c.settings);
-    RunOptions options = optionsIn(dir.path);
-    options.env = c.env;
-    const RunResult r = runProgram(programPath(c.program), c.args, options);
-    EXPECT_EQ(r.out, c.expected);
-    EXPECT_EQ(r.exitStatus, 0);
-    expectStderr(r.err, c.errHas);
-    expectOwnLines(r.err, c.program);
+    for (const bool on : {false, true}) {
+      if (on && !c.statusWhenOn) continue;
+      testing::Message trace;
+      trace << c.program;
+      for (const std::string& a : c.args) trace << " [" << a.substr(0, 16) << "](" << a.size() << ")";
+      if (c.settings) trace << " with a settings file of " << c.settings->size() << " bytes";
+      if (on) trace << " with LUMETTOOL_EXIT_STATUS=on";
+      SCOPED_TRACE(trace);
+      TempDir dir;
+      if (c.settings) writeFile(dir.pathOf("db_config.cfg"), *c.settings);
+      RunOptions options = optionsIn(dir.path);
+      options.env = c.env;
+      if (on) options.env.emplace_back("LUMETTOOL_EXIT_STATUS=on");
+      const RunResult r = runProgram(programPath(c.program), c.args, options);
+      EXPECT_EQ(r.out, c.expected);
+      EXPECT_EQ(r.exitStatus, on ? *c.statusWhenOn : 0);
+      expectStderr(r.err, c.errHas);
+      expectOwnLines(r.err, c.program);
+    }
   }
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/cli/cli_cases.h"
@@ -56,16 +57,16 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
       "lumettool: hint: usage: lumettool transaction_query fields condition date-from date-to "
       "days delay-ms\n";
   expectRuns({
-      {k21, {}, kParams, "lumettool: error: no command given\n"},
+      exitsWhenOn(64, {k21, {}, kParams, "lumettool: error: no command given\n"}),
       {k10, {}, kParams, "lumettool-1.0: hint: usage: lumettool-1.0 enc_api_key api-key\n"},
-      {k21, {"version"}, "New Darvo Lumet Version 2.1"},
+      exitsWhenOn(0, {k21, {"version"}, "New Darvo Lumet Version 2.1"}),
       {k20, {"VERSION"}, "New Darvo Lumet Version 2.0"},
       {k10, {"versionx"}, "New Darvo Lumet Version 1.0"},
-      {k21, {"version", "x"}, kParams, "error: version takes no arguments, 1 given\n"},
+      exitsWhenOn(64, {k21, {"version", "x"}, kParams, "error: version takes no arguments, 1 given\n"}),
       {k10, {"Version", ""}, kParams, "error: 'Version' (version) takes no arguments, 1 given"},
       {k20, {"version", "x", "y"}, kParams, "hint: usage: lumettool-2.0 version\n"},
       {k21, {""}, kCommand, "error: unknown command ''\n"},
-      {k21, {"vers"}, kCommand, "hint: did you mean 'version'?"},
+      exitsWhenOn(64, {k21, {"vers"}, kCommand, "hint: did you mean 'version'?"}),
       {k20, {"xversion"}, kCommand, "hint: did you mean 'version'?"},
       {k21, {"transactoin_query"}, kCommand, "error: unknown command 'transactoin_query'\n"
                                              "lumettool: hint: did you mean 'transaction_query'?"},
@@ -73,25 +74,25 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
       {k10, {"enc_apikey", "00"}, kCommand, "hint: did you mean 'enc_api_key'?"},
       {k21, {"help"}, kCommand, usage21},
       {k21, {"enc_api_key"}, kParams, "error: enc_api_key takes 1 argument, 0 given\n"},
-      {k10, {"ENC_API_KEY", "00"}, "7F"},
+      exitsWhenOn(0, {k10, {"ENC_API_KEY", "00"}, "7F"}),
       {k20, {"enc_api_key", "00", "00"}, kParams, "hint: usage: lumettool-2.0 enc_api_key api-key"},
       {k21, commandLine("db_init", init), finalMessage(Outcome::kSuccess)},
-      {k20, commandLine("DB_INIT", init), finalMessage(Outcome::kSuccess)},
+      exitsWhenOn(0, {k20, commandLine("DB_INIT", init), finalMessage(Outcome::kSuccess)}),
       {k21, commandLine("db_init", {"127.0.0.1", "5432", "u", "p"}), kParams,
        "error: db_init takes 5 arguments, 4 given\nlumettool: hint: usage: lumettool db_init "
        "host-address port user password database-name\n"},
-      {k10, commandLine("db_init", init), kCommand, "error: unknown command 'db_init'"},
+      exitsWhenOn(64, {k10, commandLine("db_init", init), kCommand, "error: unknown command 'db_init'"}),
       {k10, {"db_init"}, kCommand, "hint: usage: lumettool-1.0 version\n"},
       {k10, commandLine("transaction_query", q21), kCommand, "unknown command 'transaction_query'"},
       {k10, commandLine("transaction_query", q20), kCommand, "unknown command 'transaction_query'"},
-      {k21, commandLine("transaction_query", q21), kNoSettings, kNoSettingsWhy},
+      exitsWhenOn(78, {k21, commandLine("transaction_query", q21), kNoSettings, kNoSettingsWhy}),
       {k21, commandLine("Transaction_Query_All", q21), kNoSettings, kNoSettingsWhy},
       {k21, commandLine("transaction_query", q20), kParams,
        "error: transaction_query takes 6 arguments, 5 given\n" + usage21},
-      {k20, commandLine("transaction_query", q20), kNoSettings, kNoSettingsWhy},
+      exitsWhenOn(78, {k20, commandLine("transaction_query", q20), kNoSettings, kNoSettingsWhy}),
       {k20, commandLine("transaction_query_all", q20), kNoSettings, kNoSettingsWhy},
-      {k20, commandLine("transaction_query", q21), kParams,
-       "error: transaction_query takes 5 arguments, 6 given"},
+      exitsWhenOn(64, {k20, commandLine("transaction_query", q21), kParams,
+                       "error: transaction_query takes 5 arguments, 6 given"}),
   });
 }
 
@@ -99,7 +100,7 @@ TEST(Dispatch, SelectsCommandAndChecksArgumentCount) {
 // anything after them, or in other case, they are unknown words as before.
 TEST(Dispatch, HelpAndVersionOptions) {
   expectRuns({
-      {k21, {"--help"}, kHelp21},
+      exitsWhenOn(0, {k21, {"--help"}, kHelp21}),
       {k21, {"-h"}, kHelp21},
       {k21, {"--version"}, "New Darvo Lumet Version 2.1"},
       {k20, {"--help"}, kHelp20},
@@ -107,17 +108,56 @@ TEST(Dispatch, HelpAndVersionOptions) {
       {k20, {"--version"}, "New Darvo Lumet Version 2.0"},
       {k10, {"--help"}, kHelp10},
       {k10, {"-h"}, kHelp10},
-      {k10, {"--version"}, "New Darvo Lumet Version 1.0"},
+      exitsWhenOn(0, {k10, {"--version"}, "New Darvo Lumet Version 1.0"}),
       {k21, {"--help", "version"}, kCommand,
        "error: --help must be the only argument; 1 more given"},
       {k20, {"--version", "x"}, kCommand, "error: --version must be the only argument"},
-      {k10, {"-h", "x", "y"}, kCommand, "error: -h must be the only argument; 2 more given"},
+      exitsWhenOn(64, {k10, {"-h", "x", "y"}, kCommand,
+                       "error: -h must be the only argument; 2 more given"}),
       {k21, {"--HELP"}, kCommand,
        "error: unknown command '--HELP'\nlumettool: hint: did you mean '--help'?"},
       {k10, {"-help"}, kCommand, "hint: did you mean '--help'?"},
       {k20, {"--versoin"}, kCommand, "hint: did you mean '--version'?"},
       {k21, {"-H"}, kCommand, "hint: did you mean '-h'?"},
   });
+}
+
+// A LUMETTOOL_EXIT_STATUS that is neither on nor off is refused before any
+// command is looked up, and the exit status stays 0 as without it. The
+// options still print what they print.
+TEST(Dispatch, RefusesAnExitStatusSettingItCannotRead) {
+  const std::vector<std::string> init = {"127.0.0.1", "5432", "u", "p", "d"};
+  const std::vector<std::string> q21 = {"f", "none", "20240101", "20240102", "0", "0"};
+  const std::vector<std::string> q20 = {"f", "20240101", "20240102", "0", "0"};
+  const auto refused = [](const std::string& program, const std::string& value) {
+    return program + ": error: LUMETTOOL_EXIT_STATUS '" + value + "' is neither on nor off\n";
+  };
+  const std::vector<std::string> yes = {"LUMETTOOL_EXIT_STATUS=yes"};
+  std::vector<CliCase> cases = {
+      {k21, {"version"}, kParams, refused(k21, "yes"), std::nullopt, yes},
+      {k21, {"enc_api_key", "00"}, kParams, refused(k21, "yes"), std::nullopt, yes},
+      {k21, commandLine("db_init", init), kParams, refused(k21, "yes"), std::nullopt, yes},
+      {k21, commandLine("transaction_query", q21), kParams, refused(k21, "1"), std::nullopt,
+       {"LUMETTOOL_EXIT_STATUS=1"}},
+      {k20, {"version"}, kParams, refused(k20, "On"), std::nullopt, {"LUMETTOOL_EXIT_STATUS=On"}},
+      {k20, {"enc_api_key", "00"}, kParams, refused(k20, "yes"), std::nullopt, yes},
+      {k20, commandLine("db_init", init), kParams, refused(k20, "yes"), std::nullopt, yes},
+      {k20, commandLine("transaction_query", q20), kParams, refused(k20, "yes"), std::nullopt, yes},
+      {k10, {"version"}, kParams, refused(k10, "yes"), std::nullopt, yes},
+      {k10, {"enc_api_key", "00"}, kParams,
+       "lumettool-1.0: error: LUMETTOOL_EXIT_STATUS is set but empty; set it to on or off, or "
+       "unset it\n",
+       std::nullopt, {"LUMETTOOL_EXIT_STATUS="}},
+      // Before the word is looked up or the arguments counted.
+      {k10, {"db_init"}, kParams, refused(k10, "yes"), std::nullopt, yes},
+      {k21, {}, kParams, refused(k21, "yes"), std::nullopt, yes},
+      {k21, {"--version"}, "New Darvo Lumet Version 2.1", "", std::nullopt, yes},
+      {k10, {"-h"}, kHelp10, "", std::nullopt, yes},
+      // off is today's behaviour.
+      {k20, {"version", "x"}, kParams, "error: version takes no arguments, 1 given\n",
+       std::nullopt, {"LUMETTOOL_EXIT_STATUS=off"}},
+  };
+  expectRuns(cases);
 }
 
 // Merged into standard output (2>&1), the reasons come first and the
@@ -144,16 +184,28 @@ TEST(Dispatch, MergedStreamsEndWithTheFinalMessage) {
   }
 }
 
-// The exit status tells only whether standard output could be written.
+// The exit status tells only whether standard output could be written;
+// with LUMETTOOL_EXIT_STATUS=on it is 74 whatever the outcome was.
 TEST(Dispatch, FailedStandardOutputExitsWithOne) {
+  for (const char* setting : {"", "off", "on"}) {
+    SCOPED_TRACE(setting);
+    RunOptions options;
+    options.stdoutPath = "/dev/full";
+    if (*setting != '\0') options.env = {std::string("LUMETTOOL_EXIT_STATUS=") + setting};
+    const int status = std::string_view(setting) == "on" ? 74 : 1;
+    for (const std::string& program : {k21, k20, k10}) {
+      SCOPED_TRACE(program);
+      EXPECT_EQ(runProgram(programPath(program), {"version"}, options).exitStatus, status);
+      EXPECT_EQ(runProgram(programPath(program), {}, options).exitStatus, status);
+      EXPECT_EQ(runProgram(programPath(program), {"enc_api_key", "ab"}, options).exitStatus,
+                status);
+    }
+  }
+  // A refused setting keeps today's status.
   RunOptions options;
   options.stdoutPath = "/dev/full";
-  for (const std::string& program : {k21, k20, k10}) {
-    SCOPED_TRACE(program);
-    EXPECT_EQ(runProgram(programPath(program), {"version"}, options).exitStatus, 1);
-    EXPECT_EQ(runProgram(programPath(program), {}, options).exitStatus, 1);
-    EXPECT_EQ(runProgram(programPath(program), {"enc_api_key", "ab"}, options).exitStatus, 1);
-  }
+  options.env = {"LUMETTOOL_EXIT_STATUS=yes"};
+  EXPECT_EQ(runProgram(programPath(k21), {"version"}, options).exitStatus, 1);
 }
 
 }  // namespace

@@ -17,10 +17,15 @@ unsigned modeOf(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777U : 0U;
 }
 
-RunResult runDbInit(const TempDir& dir, std::vector<std::string> values) {
+RunResult runDbInit(const TempDir& dir, std::vector<std::string> values,
+                    const std::vector<std::string>& env = {}) {
   values.insert(values.begin(), "db_init");
-  return runProgram(programPath("lumettool"), values, optionsIn(dir.path));
+  RunOptions options = optionsIn(dir.path);
+  options.env = env;
+  return runProgram(programPath("lumettool"), values, options);
 }
+
+const std::vector<std::string> kExitStatusOn = {"LUMETTOOL_EXIT_STATUS=on"};
 
 // A host address or a port that no export can connect with is still
 // written, with a warning.
@@ -96,6 +101,7 @@ TEST(DbInit, RefusesOverlongValueAndKeepsExistingFile) {
   // Every value that does not fit is named, in order.
   const RunResult r = runDbInit(dir, allTooLong);
   EXPECT_EQ(r.out, finalMessage(Outcome::kParameterTooLong));
+  EXPECT_EQ(runDbInit(dir, allTooLong, kExitStatusOn).exitStatus, 64);
   std::string said;
   for (size_t i = 0; i < 5; ++i) {
     said += "lumettool: error: the " + names[i] + " is " + std::to_string(kSettingsWidths[i] + i) +
@@ -117,6 +123,7 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
             "lumettool: error: cannot write the settings to '/dev/full': No space left on device\n"
             "lumettool: detail: './db_config.cfg' leads through symbolic links to '/dev/full'\n");
   EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(runDbInit(dir, values, kExitStatusOn).exitStatus, 73);
   EXPECT_EQ(modeOf("/dev/full"), devMode);
   // EXPECT_EQ does not stop the test, so a faulty run does get here.
   // cppcheck-suppress knownConditionTrueFalse
@@ -130,6 +137,7 @@ TEST(DbInit, ReportsFilesThatCannotBeWritten) {
             "lumettool: error: cannot open the settings file './db_config.cfg' for writing: Is a "
             "directory\n");
   EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(runDbInit(dir, values, kExitStatusOn).exitStatus, 73);
 }
 
 TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
@@ -141,11 +149,12 @@ TEST(SettingsReader, AcceptsOnlyFullRecordsWithTerminatedFields) {
   const std::string kRead = finalMessage(Outcome::kReadConfigFailed);
   const std::string kShort = "lumettool: error: the settings file './db_config.cfg' is too short: ";
   std::vector<CliCase> cases = {
-      {"lumettool", query, kRefused, "error: cannot connect: ", good},
+      // A refused port passes, and the tests allow no retries.
+      exitsWhenOn(75, {"lumettool", query, kRefused, "error: cannot connect: ", good}),
       {"lumettool", query, kRefused, "error: cannot connect: ", good + std::string(20, 'x')},
       {"lumettool", query, kRead, kShort + "179 bytes of the 180 of a record\n",
        good.substr(0, 179)},
-      {"lumettool", query, kRead, kShort + "0 bytes of the 180 of a record\n", ""},
+      exitsWhenOn(78, {"lumettool", query, kRead, kShort + "0 bytes of the 180 of a record\n", ""}),
   };
   const std::string names[] = {"host address", "port", "user", "password", "database name"};
   size_t offset = 0;

@@ -1,6 +1,7 @@
 // The export against a real PostgreSQL server (see DbTest): chunking, the
 // filter, time zones, connection settings and the printed values.
 #include <cctype>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,9 +46,11 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
                  c.delayMs);
     std::vector<std::string> args{"id", "none", c.from, c.to, c.days, c.delayMs};
     if (c.program == "lumettool-2.0") args.erase(args.begin() + 1);
-    const RunResult run = runQuery(args, {}, c.program);
+    // Success is 0 whether or not the exit status tells failures apart.
+    const RunResult run = runQuery(args, {"LUMETTOOL_EXIT_STATUS=on"}, c.program);
     EXPECT_EQ(run.out, c.expected);
     EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.exitStatus, 0);
   }
 }
 
@@ -103,6 +106,11 @@ TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
                           "goes to the same place as the rows; with LUMETTOOL_OUTPUT=FILE the "
                           "export keeps its file itself\n" +
                           finalMessage(Outcome::kInvalidSql));
+  EXPECT_EQ(run.exitStatus, 0);
+  merged.env = {"LUMETTOOL_EXIT_STATUS=on"};
+  EXPECT_EQ(runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged)
+                .exitStatus,
+            65);
 }
 
 // On a terminal, standard error shows a status line while chunks come in and
@@ -187,6 +195,8 @@ TEST_F(Export, ConnectFailuresAreReported) {
     std::string port, password, errHas;
     std::string retries = "0";
     std::string retried{};  // the warning of the one retry, when there is one
+    // When set, a second run with LUMETTOOL_EXIT_STATUS=on ends with this status.
+    std::optional<int> statusWhenOn{};
   };
   const std::string server = "lumettool: error: cannot connect: connection to server at "
                              "\"127.0.0.1\", port ";
@@ -194,19 +204,28 @@ TEST_F(Export, ConnectFailuresAreReported) {
                               " failed: Connection refused";
   for (const Case& c : std::vector<Case>{
            {envValue("PGPORT"), "wrong",
-            server + envValue("PGPORT") + " failed: FATAL:  password authentication failed for user"},
-           {refusing.port, envValue("PGPASSWORD"), server + refusing.port + " failed: Connection refused"},
+            server + envValue("PGPORT") + " failed: FATAL:  password authentication failed for user",
+            "0", "", 69},
+           {refusing.port, envValue("PGPASSWORD"), server + refusing.port + " failed: Connection refused",
+            "0", "", 75},
            {silent.port, envValue("PGPASSWORD"), "timeout expired"},
            // A refused connection may be a server on its way back: tried again.
            {refusing.port, envValue("PGPASSWORD"), "lumettool: error: cannot connect: " + refused, "1",
             "lumettool: warning: cannot connect: " + refused + "; retry 1 of 1 in 1 s\n"},
            // A wrong password is not.
-           {envValue("PGPORT"), "wrong", "password authentication failed", "1"}}) {
+           {envValue("PGPORT"), "wrong", "password authentication failed", "1", "", 69}}) {
     SCOPED_TRACE("port " + c.port + " password " + c.password + " retries " + c.retries);
     ASSERT_EQ(initSettings(c.port, envValue("PGUSER"), c.password), finalMessage(Outcome::kSuccess));
     const RunResult run = runQuery({"id", "none", "20240101", "20240101", "0", "0"},
                                    {"LUMETTOOL_RETRIES=" + c.retries});
     EXPECT_EQ(run.out, finalMessage(Outcome::kCannotConnect));
+    EXPECT_EQ(run.exitStatus, 0);
+    if (c.statusWhenOn) {
+      const RunResult on = runQuery({"id", "none", "20240101", "20240101", "0", "0"},
+                                    {"LUMETTOOL_RETRIES=" + c.retries, "LUMETTOOL_EXIT_STATUS=on"});
+      EXPECT_EQ(on.out, finalMessage(Outcome::kCannotConnect));
+      EXPECT_EQ(on.exitStatus, *c.statusWhenOn);
+    }
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(c.retried.empty() ? "error" : c.retried), std::string::npos) << run.err;
     if (c.retried.empty()) {
@@ -354,6 +373,10 @@ TEST_F(Export, FullStdoutEndsWithStatusOne) {
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_NE(run.err.find("standard output: No space left on device\n"), std::string::npos)
         << run.err;
+    EXPECT_EQ(runQuery({"id", "none", from, to, days == "2023" ? "1" : days, "0"},
+                       {"LUMETTOOL_EXIT_STATUS=on"}, "lumettool", "/dev/full")
+                  .exitStatus,
+              74);
   }
 }
 

@@ -149,6 +149,11 @@ TEST_F(ServerFaults, StoppedServerCannotBeReached) {
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, kNoConnect);
+    // A refused connection passes; the tests allow no retries.
+    options.env = {"LUMETTOOL_EXIT_STATUS=on"};
+    const RunResult on = runQueryWith(args, options);
+    EXPECT_EQ(on.out, kNoConnect);
+    EXPECT_EQ(on.exitStatus, 75);
   }
   reconnect();
   // The same settings reach the server once it is back.
@@ -173,6 +178,8 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
     bool duringStatement;
     std::string retries, expected;
     std::string errHas;  // the reason; without retries the resume point follows it
+    // When set, the run has LUMETTOOL_EXIT_STATUS=on and ends with this status.
+    std::optional<int> statusWhenOn{};
   };
   const std::string lostInPause = "lumettool: error: the connection was lost after 2024-01-02: ";
   const std::string thirdFailed =
@@ -199,6 +206,15 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
        retried},
       {"SELECT revoked in the pause, not retried", Fault::kRevokeSelect, false, "2",
        "1\n2\n" + kSqlFailed, thirdFailed + "ERROR:  permission denied"},
+      // The exit status tells a failure that passes, retries spent, from a wrong statement.
+      {"backend terminated in the pause, status on", Fault::kTerminate, false, "0",
+       "1\n2\n" + kSqlFailed, lostInPause, 75},
+      {"backend terminated during a statement, status on", Fault::kTerminate, true, "0",
+       "1\n2\n" + kSqlFailed, thirdFailed + terminated, 75},
+      {"SELECT revoked in the pause, status on", Fault::kRevokeSelect, false, "0",
+       "1\n2\n" + kSqlFailed, thirdFailed + "ERROR:  permission denied", 65},
+      {"backend terminated during a statement, retried, status on", Fault::kTerminate, true, "2",
+       kAllRows, retried + terminated, 0},
   };
   const std::string reason = whyNoClusterControl();
   for (const Case& c : cases) {
@@ -214,6 +230,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
     RunOptions options;
     options.timeoutSeconds = 40;
     options.env = {"LUMETTOOL_RETRIES=" + c.retries};
+    if (c.statusWhenOn) options.env.emplace_back("LUMETTOOL_EXIT_STATUS=on");
     options.onOutput = [&](const std::string& out) {
       if (acted || out != "1\n2\n") return;
       acted = true;
@@ -241,7 +258,7 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
         runQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
     EXPECT_TRUE(acted);
     EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.exitStatus, c.statusWhenOn.value_or(0));
     EXPECT_EQ(run.out, c.expected);
     EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
     if (c.expected == kAllRows) {
@@ -399,12 +416,15 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
   struct Case {
     std::string name, change, undo, database, fields, condition, expected;
     std::string errHas{};  // see expectStderr
+    // When set, a second run with LUMETTOOL_EXIT_STATUS=on ends with this status.
+    std::optional<int> statusWhenOn{};
   };
   const std::vector<Case> cases{
-      {"baseline", "", "", "", "id", "none", "1\n2\nSuccess"},
+      {"baseline", "", "", "", "id", "none", "1\n2\nSuccess", "", 0},
       {"missing database", "", "", "lumet_no_such_database", "id", "none", kNoConnect,
        "cannot connect: connection to server at \"127.0.0.1\", port " + envValue("PGPORT") +
-           " failed: FATAL:  database \"lumet_no_such_database\" does not exist"},
+           " failed: FATAL:  database \"lumet_no_such_database\" does not exist",
+       69},
       {"role without LOGIN", "ALTER ROLE " + role + " NOLOGIN", "ALTER ROLE " + role + " LOGIN", "",
        "id", "none", kNoConnect, "is not permitted to log in"},
       {"no CONNECT on the database", "REVOKE CONNECT ON DATABASE " + db_ + " FROM PUBLIC",
@@ -415,7 +435,7 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
        "the statement for 2024-01-01..2024-01-01 failed: ERROR:  relation \"transaction\" does "
        "not exist (SQLSTATE 42P01)"},
       {"missing column in the fields", "", "", "", "id,amount", "none", kSqlFailed,
-       "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)"},
+       "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)", 65},
       {"missing column in the condition", "", "", "", "id", "amount>0", kSqlFailed,
        "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)"},
       {"no SELECT on the table", "REVOKE SELECT ON transaction FROM " + role,
@@ -440,9 +460,16 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
     if (!c.change.empty()) runSql(c.change);
     ASSERT_EQ(initSettings(envValue("PGPORT"), role, "pw", c.database),
               finalMessage(Outcome::kSuccess));
-    const RunResult run = runQuery({c.fields, c.condition, "20240101", "20240102", "1", "0"});
+    const std::vector<std::string> args{c.fields, c.condition, "20240101", "20240102", "1", "0"};
+    const RunResult run = runQuery(args);
     EXPECT_EQ(run.out, c.expected);
+    EXPECT_EQ(run.exitStatus, 0);
     expectStderr(run.err, c.errHas);
+    if (c.statusWhenOn) {
+      const RunResult on = runQuery(args, {"LUMETTOOL_EXIT_STATUS=on"});
+      EXPECT_EQ(on.out, c.expected);
+      EXPECT_EQ(on.exitStatus, *c.statusWhenOn);
+    }
     if (!c.undo.empty()) runSql(c.undo);
   }
 }

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands/export_settings.h"
@@ -81,4 +82,30 @@ TEST(ExportSettings, ComeFromTheProcessEnvironment) {
   EXPECT_EQ(set.spoolDirectory, "/var/tmp");
   EXPECT_EQ(unset.format, OutputFormat::kText);
   EXPECT_EQ(unset.spoolDirectory, "/tmp");
+}
+
+TEST(ExitStatusSetting, OnlyOnAndOffAreTaken) {
+  struct Case {
+    const char* value;  // nullptr: unset
+    bool byOutcome;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {nullptr, false, ""},
+      {"on", true, ""},
+      {"off", false, ""},
+      {"", false, "LUMETTOOL_EXIT_STATUS is set but empty; set it to on or off, or unset it"},
+      {"ON", false, "LUMETTOOL_EXIT_STATUS 'ON' is neither on nor off"},
+      {"1", false, "LUMETTOOL_EXIT_STATUS '1' is neither on nor off"},
+      {"on ", false, "LUMETTOOL_EXIT_STATUS 'on ' is neither on nor off"},
+      {"yes", false, "LUMETTOOL_EXIT_STATUS 'yes' is neither on nor off"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value == nullptr ? "unset" : c.value);
+    const ExitStatusSetting setting = readExitStatusSetting([&c](const char* name) {
+      return std::string_view(name) == "LUMETTOOL_EXIT_STATUS" ? c.value : "on";
+    });
+    EXPECT_EQ(setting.byOutcome, c.byOutcome);
+    EXPECT_EQ(setting.refusal, c.refusal);
+  }
 }
