@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -15,10 +16,8 @@ std::string cleanedName(std::string_view name) {
   return clean;
 }
 
-struct EncodingName {
-  std::string_view name;  // cleaned
-  ClientEncoding encoding;
-};
+// The encodings other than kAsciiSafe by their cleaned names.
+using EncodingName = std::pair<std::string_view, ClientEncoding>;
 
 constexpr std::array<EncodingName, 21> kEmbeddingAscii{{
     {"sjis", ClientEncoding::kSjis},        {"shiftjis", ClientEncoding::kSjis},
@@ -43,8 +42,8 @@ constexpr unsigned char byteAt(std::string_view text, size_t at) {
 ClientEncoding clientEncodingNamed(std::string_view name) {
   const std::string clean = cleanedName(name);
   const auto* found = std::find_if(kEmbeddingAscii.begin(), kEmbeddingAscii.end(),
-                                   [&clean](const EncodingName& e) { return e.name == clean; });
-  return found == kEmbeddingAscii.end() ? ClientEncoding::kAsciiSafe : found->encoding;
+                                   [&clean](const EncodingName& e) { return e.first == clean; });
+  return found == kEmbeddingAscii.end() ? ClientEncoding::kAsciiSafe : found->second;
 }
 
 size_t characterLength(ClientEncoding encoding, std::string_view text, size_t at) {
