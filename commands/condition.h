@@ -17,9 +17,10 @@ inline constexpr size_t kConditionSize = 2048;
 // Every function here that reads SQL text takes the client encoding it is
 // written in (the one the session will have, see commands/session_encoding.h).
 // In SJIS, BIG5, GBK, UHC, GB18030 and JOHAB a multibyte character may hold
-// ASCII bytes ('A', a backslash, '|'); the server converts the text before it reads
-// it, so such a byte is part of its character there: it is never lower-cased,
-// never read as an and/or, a quote, a bracket or the end of a word.
+// ASCII bytes ('A', a backslash, '|'); the server converts the text before
+// it reads it, so such a byte is part of its character there: it is never
+// lower-cased, never read as an and/or, a quote, a bracket or the end of a
+// word.
 
 // Lower-cases the ASCII letters of `text` in place, in the SQL code only:
 // quoted text and comments stay exactly as written. Case never decides where

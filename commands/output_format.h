@@ -59,8 +59,8 @@ struct DecodedRow {
 // A row without a backslash is copied as it is. The row is in `encoding`,
 // the session's client encoding when the COPY began: in SJIS, BIG5 and the
 // other encodings whose characters may hold ASCII bytes, the server escapes
-// character by character and leaves a backslash or '|' inside a character as it
-// is, so such a character is copied whole and counts for nothing.
+// character by character and leaves a backslash or '|' inside a character
+// as it is, so such a character is copied whole and counts for nothing.
 DecodedRow decodeCopyRow(std::string_view row, char* out, ClientEncoding encoding);
 
 // Appends one row, as PQgetCopyData returned it, to the chunk's spool in
