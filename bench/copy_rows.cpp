@@ -58,7 +58,10 @@ int main(int argc, char** argv) {
       return static_cast<size_t>(out[0]);
     });
     timed("  decodeCopyRow", rows, [&](const std::string& row) {
-      return decodeCopyRow(row, out.data()).length;
+      return decodeCopyRow(row, out.data(), ClientEncoding::kAsciiSafe).length;
+    });
+    timed("  decodeCopyRow, SJIS", rows, [&](const std::string& row) {
+      return decodeCopyRow(row, out.data(), ClientEncoding::kSjis).length;
     });
     for (const bool spill : {false, true}) {
       Spool spool(spoolDirectory);
@@ -68,7 +71,8 @@ int main(int argc, char** argv) {
       timed(spill ? "  spoolCopyRow, one file" : "  spoolCopyRow, reset every 4 MB", rows,
             [&](const std::string& row) {
               copy = row;
-              if (!spoolCopyRow(spool, copy, OutputFormat::kText, breaking)) std::exit(1);
+              if (!spoolCopyRow(spool, copy, OutputFormat::kText, ClientEncoding::kAsciiSafe,
+                                breaking)) std::exit(1);
               if (!spill && (since += row.size()) > kSpoolMemory / 2) {
                 spoolReset(spool);
                 since = 0;

@@ -117,11 +117,16 @@ struct Translation {
   std::vector<size_t> writtenAt;  // where each byte's step starts in `written`; one past the end too
   std::vector<bool> code;         // the byte was translated as code
   std::vector<size_t> replaced;   // offsets of the and/or written as AND/OR
+  std::string view;               // the condition as lexed (trailingBytesHidden)
 };
 
-Translation translate(std::string_view condition) {
+Translation translate(std::string_view condition, ClientEncoding encoding) {
   Translation t;
   if (isWholeWord(condition, "none") || isWholeWord(condition, "")) return t;
+  // Lexed on `view`, written from `condition`: a byte inside a multibyte
+  // character is never an and/or, nor lower-cased.
+  const std::string view = trailingBytesHidden(condition, encoding);
+  std::string writtenView;
   t.written.reserve(condition.size() + condition.size() / 2);
   t.writtenAt.assign(condition.size() + 1, 0);
   t.code.assign(condition.size(), false);
@@ -129,18 +134,21 @@ Translation translate(std::string_view condition) {
   // condition's own bytes: " OR " ends a word where "or" did not.
   for (size_t pos = 0; pos < condition.size();) {
     t.writtenAt[pos] = t.written.size();
-    const std::string_view rest = condition.substr(pos);
-    const SqlPiece piece = sqlPieceAfter(t.written, rest);
+    const std::string_view rest = std::string_view(view).substr(pos);
+    const SqlPiece piece = sqlPieceAfter(writtenView, rest);
     size_t taken = 1;
     if (piece.kind != SqlPieceKind::kCode) {
       taken = piece.len;
-      t.written += rest.substr(0, taken);
+      t.written += condition.substr(pos, taken);
+      writtenView += rest.substr(0, taken);
     } else if (startsWithFolded(rest, "and") || startsWithFolded(rest, "or")) {
       taken = startsWithFolded(rest, "and") ? 3 : 2;
       t.written += taken == 3 ? " AND " : " OR ";
+      writtenView += taken == 3 ? " AND " : " OR ";
       t.replaced.push_back(pos);
     } else {
-      t.written += asciiLower(rest[0]);
+      t.written += rest[0] == condition[pos] ? asciiLower(rest[0]) : condition[pos];
+      writtenView += asciiLower(rest[0]);
     }
     if (piece.kind == SqlPieceKind::kCode) {
       for (size_t i = pos; i < pos + taken; ++i) t.code[i] = true;
@@ -148,15 +156,19 @@ Translation translate(std::string_view condition) {
     pos += taken;
   }
   t.writtenAt[condition.size()] = t.written.size();
+  t.view = view;
   return t;
 }
 
 }  // namespace
 
-void lowerOutsideQuotes(char* text) {
-  const std::string_view view(text);
-  forEachPiece(view, [text](size_t pos, const SqlPiece& piece) {
-    if (piece.kind == SqlPieceKind::kCode) text[pos] = asciiLower(text[pos]);
+void lowerOutsideQuotes(char* text, ClientEncoding encoding) {
+  const std::string view = trailingBytesHidden(text, encoding);
+  forEachPiece(view, [text, &view](size_t pos, const SqlPiece& piece) {
+    // A hidden byte continues a character: it stays as it is.
+    if (piece.kind == SqlPieceKind::kCode && view[pos] == text[pos]) {
+      text[pos] = asciiLower(text[pos]);
+    }
   });
 }
 
@@ -166,19 +178,20 @@ bool isWholeWord(std::string_view text, std::string_view word) {
   return text.size() == word.size() && startsWithFolded(text, word);
 }
 
-size_t translateCondition(std::string_view condition, std::span<char> out) {
+size_t translateCondition(std::string_view condition, std::span<char> out,
+                          ClientEncoding encoding) {
   TextBuffer filter(out);
-  const Translation translation = translate(condition);
+  const Translation translation = translate(condition, encoding);
   filter.put(translation.written);
   return translation.written.size();
 }
 
-std::vector<SplitWord> splitWords(std::string_view condition) {
-  const Translation translation = translate(condition);
+std::vector<SplitWord> splitWords(std::string_view condition, ClientEncoding encoding) {
+  const Translation translation = translate(condition, encoding);
   std::vector<SplitWord> words;
   for (const size_t at : translation.replaced) {
     const auto inWord = [&](size_t pos) {
-      return translation.code[pos] && isWordByte(condition[pos]);
+      return translation.code[pos] && isWordByte(translation.view[pos]);
     };
     size_t start = at;
     while (start > 0 && inWord(start - 1)) --start;
@@ -199,8 +212,9 @@ std::vector<SplitWord> splitWords(std::string_view condition) {
   return words;
 }
 
-void tellTranslation(std::string_view condition, std::string_view filter) {
-  const std::vector<SplitWord> words = splitWords(condition);
+void tellTranslation(std::string_view condition, std::string_view filter,
+                     ClientEncoding encoding) {
+  const std::vector<SplitWord> words = splitWords(condition, encoding);
   if (words.empty()) return;
   tellDetail({"the condition was sent as ", quoted(filter, kConditionSize)});
   std::string names;
@@ -251,20 +265,24 @@ FieldListFault fieldListFault(std::string_view fields) {
   return walk.fault;
 }
 
-QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter) {
+QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter,
+                                ClientEncoding encoding) {
   const auto where = [](size_t at, std::string_view text) {
     return ", at byte " + std::to_string(at + 1) + " of " + quoted(text);
   };
-  if (const FieldListFault fault = fieldListFault(fields); !fault.what.empty()) {
+  // Lexed with the bytes inside multibyte characters hidden; told as typed.
+  const std::string fieldsView = trailingBytesHidden(fields, encoding);
+  const std::string filterView = trailingBytesHidden(filter, encoding);
+  if (const FieldListFault fault = fieldListFault(fieldsView); !fault.what.empty()) {
     return {"the field list holds " + fault.what + where(fault.at, fields),
             "a field list names columns and expressions of the rows only; nothing was sent"};
   }
-  if (const int at = unopenedBracketAt(filter); at >= 0) {
+  if (const int at = unopenedBracketAt(filterView); at >= 0) {
     return {"the condition closes a bracket it did not open" +
                 where(static_cast<size_t>(at), filter),
             "a condition stays inside its own brackets; nothing was sent"};
   }
-  if (const int at = unsureBackslashAt(filter); at >= 0) {
+  if (const int at = unsureBackslashAt(filterView); at >= 0) {
     return {"the condition's E'...' text has a backslash right after a byte above 127" +
                 where(static_cast<size_t>(at), filter),
             "the client encoding decides whether it escapes the next byte; write the text "
@@ -272,7 +290,7 @@ QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter
   }
   bool unclosed = false;
   size_t unclosedAt = 0;
-  forEachPiece(filter, [&](size_t pos, const SqlPiece& piece) {
+  forEachPiece(filterView, [&](size_t pos, const SqlPiece& piece) {
     if (!piece.closed && !unclosed) {
       unclosed = true;
       unclosedAt = pos;

@@ -9,14 +9,24 @@
 #include <string_view>
 #include <vector>
 
+#include "util/client_encoding.h"
+
 // The filter's buffer, terminating zero included.
 inline constexpr size_t kConditionSize = 2048;
+
+// Every function here that reads SQL text takes the client encoding it is
+// written in (the one the session will have, see commands/session_encoding.h).
+// In SJIS, BIG5, GBK, UHC, GB18030 and JOHAB a multibyte character may hold
+// ASCII bytes ('A', a backslash, '|'); the server converts the text before
+// it reads it, so such a byte is part of its character there: it is never
+// lower-cased, never read as an and/or, a quote, a bracket or the end of a
+// word.
 
 // Lower-cases the ASCII letters of `text` in place, in the SQL code only:
 // quoted text and comments stay exactly as written. Case never decides where
 // a quoted text or a comment starts or ends, so the server splits the
 // result as it splits `text`.
-void lowerOutsideQuotes(char* text);
+void lowerOutsideQuotes(char* text, ClientEncoding encoding = ClientEncoding::kAsciiSafe);
 
 // True when `text`, blanks around it ignored and in any case, is exactly `word`.
 bool isWholeWord(std::string_view text, std::string_view word);
@@ -30,7 +40,8 @@ bool isWholeWord(std::string_view text, std::string_view word);
 // condition that is empty or only blanks, give an empty filter. Returns the
 // filter's length; `out` holds it whole, with its zero, only when that
 // length is less than out.size().
-size_t translateCondition(std::string_view condition, std::span<char> out);
+size_t translateCondition(std::string_view condition, std::span<char> out,
+                          ClientEncoding encoding = ClientEncoding::kAsciiSafe);
 
 // A word of the condition's code inside which the translation found an
 // "and" or "or" that was not the whole word (floor, operator_id, brand), as
@@ -44,13 +55,15 @@ struct SplitWord {
 // splits, in order and once each. A word is the letters, digits, _ and bytes
 // above 127 around the and/or; an and/or standing alone (a=1 or b=2) is meant
 // and is not listed.
-std::vector<SplitWord> splitWords(std::string_view condition);
+std::vector<SplitWord> splitWords(std::string_view condition,
+                                  ClientEncoding encoding = ClientEncoding::kAsciiSafe);
 
 // When the translation split a word of `condition`, tells on standard error
 // the `filter` that was sent, each split word and what it became, and a hint
 // to write such a name quoted. For a statement the server refused; nothing
 // when no word was split.
-void tellTranslation(std::string_view condition, std::string_view filter);
+void tellTranslation(std::string_view condition, std::string_view filter,
+                     ClientEncoding encoding = ClientEncoding::kAsciiSafe);
 
 // The offset of the first bracket of `text`'s code that closes one `text`
 // did not open, or -1.
@@ -75,4 +88,5 @@ struct QueryTextRefusal {
   std::string error;
   std::string hint;
 };
-QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter);
+QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter,
+                                ClientEncoding encoding = ClientEncoding::kAsciiSafe);

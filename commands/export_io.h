@@ -26,6 +26,8 @@ class ExportIo {
   virtual void disconnect() = 0;
   // True when the connection's role is a superuser, named in `role`.
   virtual bool connectedAsSuperuser(std::string& role) = 0;
+  // The connection's client encoding as the server names it, as dbClientEncoding.
+  virtual std::string clientEncoding() = 0;
 
   // A chunk's statement and its rows, as dbCopyBegin, dbCopyRow and
   // dbCopyEnd (db/session.h) have them.

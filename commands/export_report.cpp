@@ -85,7 +85,7 @@ void tellWhyItStopped(const ExportJob& job, const ExportResult& result, const Re
     case ChunksEnd::kStatementFailed:
       tellDatabaseFailure("the statement for " + days + " failed: ", result.why);
       // The server refused it: the translation may have split a name.
-      if (!result.why.sqlState.empty()) tellTranslation(job.condition, job.filter);
+      if (!result.why.sqlState.empty()) tellTranslation(job.condition, job.filter, job.encoding);
       break;
     case ChunksEnd::kConnectionLost:
       tellDatabaseFailure(

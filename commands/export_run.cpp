@@ -7,6 +7,7 @@
 #include "commands/export_progress.h"
 #include "commands/export_report.h"
 #include "commands/libpq_export_io.h"
+#include "commands/session_encoding.h"
 #include "commands/statement.h"
 #include "config/db_config.h"
 #include "db/db_access.h"
@@ -50,6 +51,17 @@ int chunkCount(const ExportJob& job) {
 // happened.
 ChunksEnd spoolChunk(Run& run, size_t& breaking) {
   ExportResult& result = run.result;
+  // The rows come in the session's encoding, and the statement must read in
+  // it as the field list and the filter were rewritten.
+  const std::string sessionEncoding = run.io.clientEncoding();
+  if (const QueryTextRefusal refused =
+          encodingMismatch(run.job.fields, run.job.condition, run.job.encoding,
+                           run.job.encodingAsked, sessionEncoding);
+      !refused.error.empty()) {
+    result.why = {refused.error, "", refused.hint, "", false};
+    return ChunksEnd::kStatementFailed;
+  }
+  const ClientEncoding encoding = clientEncodingNamed(sessionEncoding);
   std::array<char, kStatementSize> statement{};
   (void)buildStatement(run.job.fields, run.job.filter, result.first,
                        result.last + std::chrono::days{1}, statement);
@@ -64,7 +76,7 @@ ChunksEnd spoolChunk(Run& run, size_t& breaking) {
   // A stop that came between two rows, where no statement ran to be
   // cancelled, ends the rows here; copyEnd cancels the rest.
   while (spooled && run.io.stopSignal() == 0 && (got = run.io.copyRow(row, result.why)) == 1) {
-    spooled = spoolCopyRow(run.spool, row, run.job.format, breaking);
+    spooled = spoolCopyRow(run.spool, row, run.job.format, encoding, breaking);
     if (++sinceShown == kRowsPerProgress) {
       progressRowsArrived(run.progress, sinceShown);
       sinceShown = 0;

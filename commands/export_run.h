@@ -26,6 +26,10 @@ struct ExportJob {
   std::string_view spoolDirectory;  // where a chunk too large for memory is held
   size_t spoolMemory = kSpoolMemory;  // how much of a chunk is held in memory
   std::string_view outputPath;      // the export's own file; empty: standard output
+  // The client encoding the field list and the filter were rewritten for,
+  // and how libpq's environment asked for it (commands/session_encoding.h).
+  ClientEncoding encoding = ClientEncoding::kAsciiSafe;
+  std::string_view encodingAsked;
 };
 
 // Why the chunks stopped.

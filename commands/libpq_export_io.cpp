@@ -16,6 +16,8 @@ bool LibpqExportIo::connectedAsSuperuser(std::string& role) {
   return dbConnectedAsSuperuser(session_, role);
 }
 
+std::string LibpqExportIo::clientEncoding() { return dbClientEncoding(session_); }
+
 int LibpqExportIo::copyBegin(const char* sql, DBFailure& why) {
   return dbCopyBegin(session_, sql, why);
 }

@@ -17,6 +17,7 @@ class LibpqExportIo final : public ExportIo {
   int connect(DBFailure& why) override;
   void disconnect() override;
   bool connectedAsSuperuser(std::string& role) override;
+  std::string clientEncoding() override;
   int copyBegin(const char* sql, DBFailure& why) override;
   int copyRow(std::span<char>& row, DBFailure& why) override;
   int copyEnd(DBFailure& why) override;

@@ -76,9 +76,9 @@ void moveBytes(char* to, const char* from, size_t n) {
   if (to != from && n != 0) std::memmove(to, from, n);
 }
 
-}  // namespace
-
-DecodedRow decodeCopyRow(std::string_view row, char* out) {
+// Decodes a row of an encoding in which ASCII bytes are always ASCII: the
+// bytes between backslashes go by memchr and memmove.
+DecodedRow decodeAsciiSafeRow(std::string_view row, char* out) {
   const bool hasNewline = !row.empty() && row.back() == '\n';
   const std::string_view body = hasNewline ? row.substr(0, row.size() - 1) : row;
   const size_t end = body.size();
@@ -121,10 +121,64 @@ DecodedRow decodeCopyRow(std::string_view row, char* out) {
   return decoded;
 }
 
-bool spoolCopyRow(Spool& spool, std::span<char> row, OutputFormat format, size_t& breakingValues) {
+// Decodes a row of an encoding whose multibyte characters may hold ASCII
+// bytes: the row is walked character by character, as the server wrote it,
+// so that a backslash or '|' inside a character is copied with it.
+DecodedRow decodeRowByCharacters(std::string_view row, char* out, ClientEncoding encoding) {
+  const bool hasNewline = !row.empty() && row.back() == '\n';
+  const std::string_view body = hasNewline ? row.substr(0, row.size() - 1) : row;
+  const size_t end = body.size();
+  DecodedRow decoded;
+  size_t& o = decoded.length;
+  bool valueStarts = true;    // `at` is the first byte of a value
+  bool valueCounted = false;  // the value being decoded is already among breakingValues
+  for (size_t at = 0; at < end;) {
+    const char c = body[at];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      const size_t length = characterLength(encoding, body, at);
+      moveBytes(out + o, body.data() + at, length);
+      o += length;
+      at += length;
+      valueStarts = false;
+      continue;
+    }
+    if (c != '\\' || at + 1 == end) {  // a backslash that ends the row stays
+      out[o++] = c;
+      ++at;
+      valueStarts = c == '|';
+      if (valueStarts) valueCounted = false;
+      continue;
+    }
+    if (valueStarts && body[at + 1] == 'N' && (at + 2 == end || body[at + 2] == '|')) {
+      at += 2;  // NULL: nothing written
+      valueStarts = false;
+      continue;
+    }
+    char decodedByte = 0;
+    at = decodeEscape(body, at + 1, decodedByte);
+    valueStarts = false;
+    if (breaksLine(decodedByte) && !valueCounted) {
+      valueCounted = true;
+      ++decoded.breakingValues;
+    }
+    out[o++] = decodedByte;
+  }
+  if (hasNewline) out[o++] = '\n';
+  return decoded;
+}
+
+}  // namespace
+
+DecodedRow decodeCopyRow(std::string_view row, char* out, ClientEncoding encoding) {
+  return encoding == ClientEncoding::kAsciiSafe ? decodeAsciiSafeRow(row, out)
+                                                : decodeRowByCharacters(row, out, encoding);
+}
+
+bool spoolCopyRow(Spool& spool, std::span<char> row, OutputFormat format, ClientEncoding encoding,
+                  size_t& breakingValues) {
   std::string_view line(row.data(), row.size());
   if (format == OutputFormat::kText) {
-    const DecodedRow decoded = decodeCopyRow(line, row.data());
+    const DecodedRow decoded = decodeCopyRow(line, row.data(), encoding);
     breakingValues += decoded.breakingValues;
     line = line.substr(0, decoded.length);
   }

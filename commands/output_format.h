@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "commands/days.h"
+#include "util/client_encoding.h"
 
 struct Spool;
 
@@ -55,14 +56,19 @@ struct DecodedRow {
 // kept. A backslash that ends the row, which COPY never sends, is kept.
 // `out` holds at least row.size() bytes, since no escape is shorter than
 // what it stands for; it may be row.data() itself, to decode in place.
-// A row without a backslash is copied as it is.
-DecodedRow decodeCopyRow(std::string_view row, char* out);
+// A row without a backslash is copied as it is. The row is in `encoding`,
+// the session's client encoding when the COPY began: in SJIS, BIG5 and the
+// other encodings whose characters may hold ASCII bytes, the server escapes
+// character by character and leaves a backslash or '|' inside a character
+// as it is, so such a character is copied whole and counts for nothing.
+DecodedRow decodeCopyRow(std::string_view row, char* out, ClientEncoding encoding);
 
 // Appends one row, as PQgetCopyData returned it, to the chunk's spool in
-// `format`: decoded in place for kText, as it is for kCopy. Adds to
-// `breakingValues` the values of kText that break its lines. Returns
-// spoolWrite's answer.
-bool spoolCopyRow(Spool& spool, std::span<char> row, OutputFormat format, size_t& breakingValues);
+// `format`: decoded in place for kText, by `encoding` (see decodeCopyRow),
+// as it is for kCopy. Adds to `breakingValues` the values of kText that
+// break its lines. Returns spoolWrite's answer.
+bool spoolCopyRow(Spool& spool, std::span<char> row, OutputFormat format, ClientEncoding encoding,
+                  size_t& breakingValues);
 
 // A warning when `count` values of the rows printed hold '|' or a line
 // break, the first of them in the chunk over `first`..`last`, with the

@@ -1,6 +1,7 @@
 #include "commands/transaction_query.h"
 
 #include <array>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 #include "commands/days.h"
 #include "commands/export_run.h"
 #include "commands/export_settings.h"
+#include "commands/session_encoding.h"
 #include "commands/statement.h"
 #include "util/diagnostics.h"
 
@@ -43,16 +45,21 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
     tellWarning({"date-from ", isoText(job.from), " is after date-to ", isoText(job.to),
                  ": the range is empty"});
   }
-  lowerOutsideQuotes(fields);
+  // Rewritten for the client encoding the session is expected to have; each
+  // chunk checks that it has it.
+  const ExpectedEncoding encoding =
+      expectedClientEncoding([](const char* name) { return std::getenv(name); });
+  lowerOutsideQuotes(fields, encoding.encoding);
   const std::string_view select = selectList(fields);
   std::array<char, kConditionSize> filter{};
   if (condition != nullptr) {
-    if (const size_t length = translateCondition(condition, filter); length >= filter.size()) {
+    if (const size_t length = translateCondition(condition, filter, encoding.encoding);
+        length >= filter.size()) {
       tellTooLong("the condition, rewritten,", length, kConditionSize);
       return Outcome::kQueryTooLong;
     }
   }
-  if (const QueryTextRefusal refusal = checkQueryText(select, filter.data());
+  if (const QueryTextRefusal refusal = checkQueryText(select, filter.data(), encoding.encoding);
       !refusal.error.empty()) {
     tellError({refusal.error});
     tellHint({refusal.hint});
@@ -79,6 +86,8 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   if (condition != nullptr) job.condition = condition;
   job.days = days;
   job.delayMs = delayMs;
+  job.encoding = encoding.encoding;
+  job.encodingAsked = encoding.asked;
   return runExport(job);
 }
 

@@ -272,6 +272,11 @@ bool dbConnectedAsSuperuser(const DbSession& session, std::string& role) {
   return true;
 }
 
+std::string dbClientEncoding(const DbSession& session) {
+  const char* name = PQparameterStatus(session.conn, "client_encoding");
+  return name != nullptr ? name : "";
+}
+
 int dbPause(DbSession& session, int delayMs, DBFailure* why) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(delayMs, 0));

@@ -59,6 +59,10 @@ void dbDisconnect(DbSession& session);
 // True when the connection's role is a superuser; its name goes to `role`.
 bool dbConnectedAsSuperuser(const DbSession& session, std::string& role);
 
+// The connection's client encoding as the server names it ("UTF8", "SJIS"),
+// as it stands now; "" when not connected.
+std::string dbClientEncoding(const DbSession& session);
+
 // Waits `delayMs` milliseconds while watching the connection. Returns 0
 // after the full wait or as soon as a stop signal came (stopSignal), or -1
 // as soon as the connection is lost (why in `why`, when given): the server

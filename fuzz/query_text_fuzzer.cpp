@@ -8,7 +8,9 @@
 // which bytes are code, quoted text or comment. Checked for every input:
 //  - lower-casing touches only the ASCII letters of the code, and leaves
 //    every byte of quoted text and comments as it was (and so the model
-//    splits the lowered text the same way);
+//    splits the lowered text the same way); in SJIS it never touches a byte
+//    after a character's first, and the model reads the rest as code or not
+//    with those bytes hidden;
 //  - the translated condition is the condition with its code lower-cased and
 //    every "and"/"or" that starts in its code replaced by " AND "/" OR ",
 //    where the model reads what is code off the text as it stands after each
@@ -26,7 +28,7 @@
 //    statement is the expected text, and the day parameters read YYYY-MM-DD;
 //  - the handler (editions 2.1 and 2.0) answers the date errors first, then
 //    Outcome::kQueryTooLong exactly when the filter or the statement does
-//    not fit, then Outcome::kInvalidSql when the model sees the
+//    not fit, then Outcome::kSqlRefused when the model sees the
 //    filter close a bracket it did not open or an unsure backslash, and
 //    otherwise goes on to the
 //    settings file (there is none in the scratch directory); for the
@@ -43,6 +45,7 @@
 #include "commands/condition.h"
 #include "commands/statement.h"
 #include "commands/transaction_query.h"
+#include "util/client_encoding.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -279,6 +282,16 @@ std::string loweredAndChecked(const std::string& original) {
     FUZZ_CHECK(lowered[i] == (mark[i] == Mark::kCode ? lowerAscii(original[i]) : original[i]));
   }
   FUZZ_CHECK(modelMarks(lowered) == mark);
+  // In SJIS a byte after a character's first is never lower-cased, and the
+  // others are lower-cased as the model reads the text with those hidden.
+  std::vector<char> sjis = mutableCopy(original);
+  lowerOutsideQuotes(sjis.data(), ClientEncoding::kSjis);
+  const std::string hidden = trailingBytesHidden(original, ClientEncoding::kSjis);
+  const std::vector<Mark> hiddenMark = modelMarks(hidden);
+  for (size_t i = 0; i < original.size(); ++i) {
+    const bool lowers = hidden[i] == original[i] && hiddenMark[i] == Mark::kCode;
+    FUZZ_CHECK(sjis[i] == (lowers ? lowerAscii(original[i]) : original[i]));
+  }
   return lowered;
 }
 
@@ -443,20 +456,20 @@ std::pair<Outcome, std::string> expectedOutcome(bool fromOk, bool toOk, std::str
             tooLongReason("the condition, rewritten,", filter.size(), kConditionSize)};
   }
   if (!fieldListFault(select).what.empty()) {
-    return {Outcome::kInvalidSql, "lumettool: error: the field list holds "};
+    return {Outcome::kSqlRefused, "lumettool: error: the field list holds "};
   }
   if (const int at = modelUnopenedBracketAt(filter); at >= 0) {
-    return {Outcome::kInvalidSql,
+    return {Outcome::kSqlRefused,
             "lumettool: error: the condition closes a bracket it did not open, at byte " +
                 std::to_string(at + 1) + " of '"};
   }
   if (const int at = modelWalk(filter).unsureAt; at >= 0) {
-    return {Outcome::kInvalidSql,
+    return {Outcome::kSqlRefused,
             "lumettool: error: the condition's E'...' text has a backslash right after a byte "
             "above 127, at byte " + std::to_string(at + 1) + " of '"};
   }
   if (modelUnclosed(filter)) {
-    return {Outcome::kInvalidSql,
+    return {Outcome::kSqlRefused,
             "lumettool: error: the condition's quoted text or comment is not closed"};
   }
   if (const size_t len = modelStatement(select, filter, kSomeDay, kSomeDay).size();

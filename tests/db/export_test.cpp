@@ -285,6 +285,81 @@ TEST_F(Export, RowsMatchPsqlUnalignedOutput) {
             "LUMETTOOL_FORMAT=copy\n");
 }
 
+// In every client encoding the rows are what psql prints, byte for byte,
+// and the same values are told to break lines. In SJIS, BIG5, GBK and
+// GB18030 some characters end in 0x5C ('\') or 0x7C ('|'), which COPY sends
+// unescaped; in SJIS and UHC some end in an ASCII letter, which the field
+// list's lower-casing must leave alone.
+TEST_F(Export, EveryClientEncodingMatchesPsql) {
+  struct Case {
+    std::string encoding;
+    std::vector<std::string> notes;  // SQL literals, one row each
+    size_t breaking;                 // notes holding '|' or a line break
+    std::string holds;               // bytes psql's output must hold
+    std::string column{};            // a column of the field list, in the encoding
+    std::string condition{};
+  };
+  const std::vector<std::string> ascii{"E'back\\\\slash'", "'pi|pe'", "E'line\\nbreak'",
+                                       "E'cr\\rhere'", "NULL", "''"};
+  const std::vector<Case> cases{
+      {"UTF8", {"'Grüße|日本'", "E'é\\\\'"}, 4, "\xC3\xA9\\", "ア", "ア='a'"},
+      {"LATIN1", {"'Grüße|ÿ'", "E'\\\\é'"}, 4, "\\\xE9"},
+      {"EUC_JP", {"'ソ表ポ|ア'", "E'日本\\\\'"}, 4, "\xA5\xBD", "\xA5\xA2", "\xA5\xA2='a'"},
+      // a is 0x83 0x41: lower-cased, it was di (0x83 0x61).
+      {"SJIS", {"'ソ表ポア'", "'ソ|'", "E'表\\\\n'", "E'ポ\\n'"}, 5, "\x83\\\x95\\\x83|\x83\x41",
+       "\x83\x41", "\x83\x41='a'"},
+      {"BIG5", {"'許功蓋'", "'ㄍ|'", "E'功\\\\'", "'ㄍ'"}, 4, "\xB3\\\xA5\\\xBB\\"},
+      {"GBK", {"'乗億'", "E'乗\\\\|'", "'億'"}, 4, "\x81\\\x83|"},
+      {"GB18030", {"'乗億'", "E'億\\\\'", "'ÿ|😀'"}, 4, "\x81\x30\x8B\x37|\x94\x39\xFC\x36"},
+      {"UHC", {"'갂괔'", "E'갂|\\\\'"}, 4, "\x81\x41\x82\x41"},
+  };
+  runSql("ALTER TABLE transaction ADD \"ア\" text, ADD \"ヂ\" text");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.encoding);
+    runSql("DELETE FROM transaction");
+    int id = 0;
+    for (const std::vector<std::string>* notes : {&ascii, &c.notes}) {
+      for (const std::string& note : *notes) {
+        runSql("INSERT INTO transaction (id, datetime, note, \"ア\", \"ヂ\") VALUES (" +
+               std::to_string(++id) + ", '2024-01-01 10:00', " + note + ", 'a', 'di')");
+      }
+    }
+    // The field list and the condition name the column a unquoted, in the
+    // encoding; psql's statement is ASCII, so the same in all of them.
+    const std::string fields = "id,note," + (c.column.empty() ? "'a'" : c.column);
+    RunOptions psqlOptions;
+    psqlOptions.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_, "PGCLIENTENCODING=" + c.encoding};
+    const RunResult psql = runProgram(
+        "/usr/bin/psql",
+        {"-X", "-At", "-F|", "-c",
+         "SELECT id, note, 'a' FROM transaction WHERE datetime>='2024-01-01' AND "
+         "datetime<'2024-01-02'"},
+        psqlOptions);
+    ASSERT_EQ(psql.exitStatus, 0) << psql.err;
+    ASSERT_NE(psql.out.find(c.holds), std::string::npos) << psql.out;
+    const std::string condition = c.condition.empty() ? "none" : c.condition;
+    const RunResult run = runQuery({fields, condition, "20240101", "20240101", "0", "0"},
+                                   {"PGCLIENTENCODING=" + c.encoding});
+    EXPECT_EQ(run.out, psql.out + finalMessage(Outcome::kSuccess));
+    EXPECT_EQ(run.err, "lumettool: warning: " + std::to_string(c.breaking) +
+                           " values hold '|' or a line break, the first in the rows of "
+                           "2024-01-01: those lines cannot be split back into the same rows "
+                           "and fields\n"
+                           "lumettool: hint: for lines that read back with COPY FROM or "
+                           "\\copy, set LUMETTOOL_FORMAT=copy\n");
+  }
+  // An encoding the server chooses is known only once connected: a field
+  // list it reads otherwise than it was rewritten is not sent.
+  runSql("ALTER DATABASE " + db_ + " SET client_encoding = 'SJIS'");
+  const RunResult refused =
+      runQuery({"id,\x83\x41", "none", "20240101", "20240101", "0", "0"}, {"PGCLIENTENCODING="});
+  EXPECT_EQ(refused.out, finalMessage(Outcome::kInvalidSql));
+  EXPECT_NE(refused.err.find("failed: the session's client encoding is 'SJIS', whose characters "
+                             "take the field list's bytes above 127 otherwise"),
+            std::string::npos)
+      << refused.err;
+}
+
 // Rows are assembled in a buffer and written a buffer at a time: lines that
 // cross its end, a value longer than it and rows wider than one batch of
 // cells all come out as psql prints them.

@@ -68,7 +68,7 @@ TEST_F(OutputFormatDb, DecodedCopyRowsAreTheValuesJoined) {
   for (int len; (len = PQgetCopyData(conn_, &buffer, 0)) > 0;) {
     const std::string_view row(buffer, static_cast<size_t>(len));
     copyLines.emplace_back(row);
-    const DecodedRow decoded = decodeCopyRow(row, buffer);
+    const DecodedRow decoded = decodeCopyRow(row, buffer, ClientEncoding::kAsciiSafe);
     lines.emplace_back(buffer, decoded.length);
     breaking += decoded.breakingValues;
     PQfreemem(buffer);

@@ -79,6 +79,47 @@ TEST(QueryText, TranslatesConditionAndFieldsOutsideQuotes) {
   }
 }
 
+// In SJIS, BIG5 and the like a character's second byte may be an ASCII
+// letter or a backslash: it is never lower-cased, nor read as an and/or or
+// as the end of a word, and the checks see what the server sees.
+TEST(QueryText, LeavesTheBytesInsideMultibyteCharacters) {
+  struct Row {
+    ClientEncoding encoding;
+    const char* text;
+    const char* lowered;  // as a field list
+    const char* filter;   // as a condition
+    bool refused;         // checkQueryText, as a condition
+  };
+  const Row rows[] = {
+      // SJIS a (0x83 0x41): read as UTF8 it becomes di (0x83 0x61).
+      {ClientEncoding::kAsciiSafe, "\x83\x41ND", "\x83\x61nd", "\x83 AND ", false},
+      {ClientEncoding::kSjis, "\x83\x41ND", "\x83\x41nd", "\x83\x41nd", false},
+      {ClientEncoding::kSjis, "\x83\x41=A OR \x83\x6Fr", "\x83\x41=a or \x83\x6Fr",
+       "\x83\x41=a  OR  \x83\x6Fr", false},
+      {ClientEncoding::kBig5, "X=\xA4\x6Fr", "x=\xA4\x6Fr", "x=\xA4\x6Fr", false},
+      {ClientEncoding::kUhc, "\xB0\x41nd", "\xB0\x41nd", "\xB0\x41nd", false},
+      {ClientEncoding::kJohab, "\x8F\x41OR", "\x8F\x41Or", "\x8F\x41Or", false},  // 0x8F: three
+      {ClientEncoding::kGb18030, "\x81\x30\x81\x30OR", "\x81\x30\x81\x30or",
+       "\x81\x30\x81\x30 OR ", false},
+      // After so (0x83 0x5C) an E continues the word, and '\' is plain text:
+      // the ')' is code, as the server reads it.
+      {ClientEncoding::kAsciiSafe, "\x83\x5C" "E'\\' ) OR (TRUE --'",
+       "\x83\x5C" "E'\\' ) OR (TRUE --'", "\x83\x5C" "E'\\' ) OR (TRUE --'", false},
+      {ClientEncoding::kSjis, "\x83\x5C" "E'\\' ) OR (TRUE --'", "\x83\x5C" "e'\\' ) or (true --'",
+       "\x83\x5C" "e'\\' )  OR  (true --'", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    std::string text = row.text;
+    lowerOutsideQuotes(text.data(), row.encoding);
+    EXPECT_EQ(text, row.lowered);
+    std::array<char, kConditionSize> out{};
+    ASSERT_LT(translateCondition(row.text, out, row.encoding), out.size());
+    EXPECT_EQ(std::string(out.data()), row.filter);
+    EXPECT_EQ(checkQueryText("", out.data(), row.encoding).error.empty(), !row.refused);
+  }
+}
+
 // Told only when a word was split: the filter sent, each word, one hint.
 TEST(QueryText, TellsTheWordsTheTranslationSplit) {
   const std::pair<const char*, const char*> told[] = {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands/export_settings.h"
+#include "commands/session_encoding.h"
 
 TEST(ExportSettings, ReadsEveryVariableAndTellsEachRefusal) {
   using Environment = std::map<std::string, std::string>;
@@ -107,5 +108,72 @@ TEST(ExitStatusSetting, OnlyOnAndOffAreTaken) {
     });
     EXPECT_EQ(setting.byOutcome, c.byOutcome);
     EXPECT_EQ(setting.refusal, c.refusal);
+  }
+}
+
+// The client encoding libpq will ask for, by the server's rules: the
+// startup parameter wins over PGOPTIONS, whose last setting wins.
+TEST(ExportSettings, ClientEncodingLibpqAsksFor) {
+  using Environment = std::map<std::string, std::string>;
+  struct Case {
+    Environment env;
+    ClientEncoding encoding;
+    std::string asked;
+  };
+  const Case cases[] = {
+      {{}, ClientEncoding::kAsciiSafe, ""},
+      {{{"PGCLIENTENCODING", ""}, {"PGOPTIONS", "-c statement_timeout=5"}},
+       ClientEncoding::kAsciiSafe, ""},
+      {{{"PGCLIENTENCODING", "Shift_JIS"}}, ClientEncoding::kSjis, "PGCLIENTENCODING 'Shift_JIS'"},
+      {{{"PGCLIENTENCODING", "UTF8"}, {"PGOPTIONS", "-c client_encoding=big5"}},
+       ClientEncoding::kAsciiSafe, "PGCLIENTENCODING 'UTF8'"},
+      {{{"PGCLIENTENCODING", "auto"}}, ClientEncoding::kAsciiSafe, "PGCLIENTENCODING 'auto'"},
+      {{{"PGOPTIONS", "-c client_encoding=big5 --CLIENT-ENCODING=win936"}}, ClientEncoding::kGbk,
+       "client_encoding 'win936' in PGOPTIONS"},
+      {{{"PGOPTIONS", "-cclient_encoding=UHC -c\\ x=1"}}, ClientEncoding::kUhc,
+       "client_encoding 'UHC' in PGOPTIONS"},
+      {{{"PGOPTIONS", "-c search_path=client_encoding=sjis"}}, ClientEncoding::kAsciiSafe, ""},
+  };
+  for (const Case& c : cases) {
+    const ExpectedEncoding expected = expectedClientEncoding([&c](const char* name) {
+      const auto found = c.env.find(name);
+      return found == c.env.end() ? nullptr : found->second.c_str();
+    });
+    EXPECT_EQ(expected.encoding, c.encoding) << c.asked;
+    EXPECT_EQ(expected.asked, c.asked);
+  }
+}
+
+// Once connected, a field list or condition whose bytes the session's
+// encoding groups otherwise than the one they were rewritten for is refused.
+TEST(ExportSettings, RewritingMustFitTheSessionsEncoding) {
+  struct Case {
+    std::string fields, condition;
+    ClientEncoding expected;
+    std::string session, error;
+  };
+  const std::string sjis = "\x83\x41";
+  const Case cases[] = {
+      {"id", "note='x'", ClientEncoding::kAsciiSafe, "SJIS", ""},  // nothing above 127
+      {sjis, "", ClientEncoding::kAsciiSafe, "UTF8", ""},
+      {sjis, "", ClientEncoding::kSjis, "SHIFT_JIS_2004", ""},
+      {"\xB1", "", ClientEncoding::kAsciiSafe, "SJIS", ""},  // a half-width katakana
+      {sjis, "", ClientEncoding::kAsciiSafe, "SJIS",
+       "the session's client encoding is 'SJIS', whose characters take the field list's bytes "
+       "above 127 otherwise than the encoding they were rewritten for (none asked for in "
+       "PGCLIENTENCODING or PGOPTIONS)"},
+      {"id", sjis, ClientEncoding::kSjis, "UTF8",
+       "the session's client encoding is 'UTF8', whose characters take the condition's bytes "
+       "above 127 otherwise than the encoding they were rewritten for (PGCLIENTENCODING 'SJIS')"},
+  };
+  for (const Case& c : cases) {
+    const std::string asked =
+        c.expected == ClientEncoding::kAsciiSafe ? "" : "PGCLIENTENCODING 'SJIS'";
+    const QueryTextRefusal refusal =
+        encodingMismatch(c.fields, c.condition, c.expected, asked, c.session);
+    EXPECT_EQ(refusal.error, c.error) << c.session;
+    EXPECT_EQ(refusal.hint, c.error.empty() ? "" : "set PGCLIENTENCODING=" + c.session +
+                                                       " so that they are rewritten for it; "
+                                                       "nothing was sent");
   }
 }

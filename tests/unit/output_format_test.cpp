@@ -67,11 +67,12 @@ std::string referenceLine(std::string_view row, size_t& breaking) {
 }
 
 // Decodes `row` both into another buffer and in place; both must agree.
-DecodedRow decodeBothWays(const std::string& row, std::string& line) {
+DecodedRow decodeBothWays(const std::string& row, std::string& line,
+                          ClientEncoding encoding = ClientEncoding::kAsciiSafe) {
   std::string out(row.size(), '#');
-  const DecodedRow decoded = decodeCopyRow(row, out.data());
+  const DecodedRow decoded = decodeCopyRow(row, out.data(), encoding);
   std::string inPlace = row;
-  const DecodedRow again = decodeCopyRow(inPlace, inPlace.data());
+  const DecodedRow again = decodeCopyRow(inPlace, inPlace.data(), encoding);
   EXPECT_EQ(again.length, decoded.length);
   EXPECT_EQ(again.breakingValues, decoded.breakingValues);
   EXPECT_EQ(inPlace.substr(0, again.length), out.substr(0, decoded.length));
@@ -113,6 +114,35 @@ TEST(OutputFormat, DecodesLikeCopyFrom) {
     size_t breaking = 0;
     EXPECT_EQ(referenceLine(c.row, breaking), c.line);
     EXPECT_EQ(breaking, c.breaking);
+  }
+}
+
+// In SJIS, BIG5 and the like a character's second byte may be '\\' or '|':
+// the server leaves it unescaped, and so does the decoder.
+TEST(OutputFormat, DecodesByTheClientEncodingsCharacters) {
+  struct Case { ClientEncoding encoding; std::string row, line; size_t breaking; };
+  const Case cases[] = {
+      // BIG5 xu3 gong1 gai4 end in 0x5C each: read as UTF8 they were escapes.
+      {ClientEncoding::kBig5, "\xB3\\\xA5\\\xBB\\\n", "\xB3\\\xA5\\\xBB\\\n", 0},
+      {ClientEncoding::kAsciiSafe, "\xB3\\\xA5\\\xBB\\\n", "\xB3\xA5\xBB\\\n", 0},
+      {ClientEncoding::kBig5, "\xB3\\\\||\\N\n", "\xB3\\||\n", 1},  // xu3 and '|', then NULL
+      {ClientEncoding::kBig5, "\xA1||\\\\\n", "\xA1||\\\n", 0},     // a 0x7C inside
+      {ClientEncoding::kSjis, "\x83\\\\n|\x83||\\N\n", "\x83\\\n|\x83||\n", 1},
+      {ClientEncoding::kSjis, "\xB1\\t\xB1\n", "\xB1\t\xB1\n", 0},  // half-width: one byte
+      {ClientEncoding::kSjis, "a\x83\n", "a\x83\n", 0},            // cut short at the end
+      {ClientEncoding::kGbk, "\x81\\\\\\\n", "\x81\\\\\n", 0},
+      {ClientEncoding::kUhc, "\xB0" "A\\|\n", "\xB0" "A|\n", 1},
+      {ClientEncoding::kGb18030, "\x81\x30\x81\x30\\t|\x81\\7\n", "\x81\x30\x81\x30\t|\x81\\7\n",
+       0},
+      // JOHAB's 0x8F starts three bytes, as the server counts them.
+      {ClientEncoding::kJohab, "\x8F\x41\\|\x88\\\\r\n", "\x8F\x41\\|\x88\\\r\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.row);
+    std::string line;
+    const DecodedRow decoded = decodeBothWays(c.row, line, c.encoding);
+    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(decoded.breakingValues, c.breaking);
   }
 }
 

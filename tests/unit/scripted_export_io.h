@@ -73,6 +73,7 @@ class ScriptedExportIo final : public ExportIo {
   }
   void disconnect() override { connected_ = false; }
   bool connectedAsSuperuser(std::string& /*role*/) override { return false; }
+  std::string clientEncoding() override { return "UTF8"; }
 
   int copyBegin(const char* text, DBFailure& why) override {
     if (!connected_) return fail(why, "no connection to the server", "", true);

@@ -149,7 +149,8 @@ TEST(Spool, HoldsTwoMillionRows) {
   size_t breaking = 0;
   for (size_t n = 0; n < kRows; ++n) {
     std::string row = sampleRow(n);
-    ASSERT_TRUE(spoolCopyRow(spool, row, OutputFormat::kText, breaking)) << spoolReason(spool);
+    ASSERT_TRUE(spoolCopyRow(spool, row, OutputFormat::kText, ClientEncoding::kAsciiSafe, breaking))
+        << spoolReason(spool);
   }
   ASSERT_GT(spoolSize(spool), kSpoolMemory);
   SpoolOut out;
