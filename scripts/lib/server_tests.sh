@@ -19,14 +19,22 @@ export LUMET_FULL_ENV=1
 step "servers beside the cluster: TLS, hot standby, PgBouncer, network namespace"
 servers_start
 
+# The steps after it run whatever the one before found; the script fails at
+# the end when any did.
+failed=0
+checked() {
+  "$@" || { failed=1; step_name="$step_name (FAILED)"; }
+}
+
 step "database tests (build-asan, 4 at a time)"
-ctest --test-dir build-asan --no-tests=error -L db -j 4 --output-on-failure
+checked ctest --test-dir build-asan --no-tests=error -L db -j 4 --output-on-failure
 # What the dead-link cases measured (ctest keeps every test's output there).
 grep -h -F '[ MEASURED ]' build-asan/Testing/Temporary/LastTest.log || true
 
 step "installation tests against the cluster: manual page, completion, examples, cmake --install, Debian package (build)"
-ctest --test-dir build --no-tests=error -L install --output-on-failure -j 2
+checked ctest --test-dir build --no-tests=error -L install --output-on-failure -j 2
 
 step "package installed with apt-get (build)"
-bash scripts/lib/package-test.sh build
+checked bash scripts/lib/package-test.sh build
 step_done
+[ "$failed" -eq 0 ]

@@ -77,11 +77,11 @@ struct ClusterKeptRunning {
 };
 
 // A connection lost in the middle of an export (vdExpectLossCases).
-enum class Loss { kTerminate, kRestart, kRevokeSelect };
+enum class Fault { kTerminate, kRestart, kRevokeSelect };
 
 struct LossCase {
   std::string name;
-  Loss fault;
+  Fault fault;
   bool duringStatement;
   std::string retries, expected;
   std::string errHas;  // the reason; without retries the resume point follows it
@@ -194,28 +194,28 @@ std::vector<LossCase> lossCases(bool restarts) {
   const std::string terminated = "FATAL:  terminating connection due to administrator command";
   const std::string retried = "lumettool: warning: the statement for 2024-01-03..2024-01-03 failed: ";
   const std::vector<LossCase> cases{
-      {"backend terminated in the pause", Loss::kTerminate, false, "0", "1\n2\n" + kSqlFailed,
+      {"backend terminated in the pause", Fault::kTerminate, false, "0", "1\n2\n" + kSqlFailed,
        "lumettool: " + terminated + "\n" + inPause},
-      {"backend terminated during a statement", Loss::kTerminate, true, "0",
+      {"backend terminated during a statement", Fault::kTerminate, true, "0",
        "1\n2\n" + kSqlFailed, inThird + terminated},
-      {"server restarted in the pause", Loss::kRestart, false, "0", "1\n2\n" + kSqlFailed, inPause},
-      {"server restarted during a statement", Loss::kRestart, true, "0", "1\n2\n" + kSqlFailed,
+      {"server restarted in the pause", Fault::kRestart, false, "0", "1\n2\n" + kSqlFailed, inPause},
+      {"server restarted during a statement", Fault::kRestart, true, "0", "1\n2\n" + kSqlFailed,
        inThird},
-      {"SELECT revoked in the pause", Loss::kRevokeSelect, false, "0", "1\n2\n" + kSqlFailed,
+      {"SELECT revoked in the pause", Fault::kRevokeSelect, false, "0", "1\n2\n" + kSqlFailed,
        inThird + "ERROR:  permission denied for table transaction (SQLSTATE 42501)"},
       // With retries: what passes is ridden through, a wrong statement is not retried.
-      {"backend terminated in the pause, retried", Loss::kTerminate, false, "2", kAllRows,
+      {"backend terminated in the pause, retried", Fault::kTerminate, false, "2", kAllRows,
        "lumettool: warning: the connection was lost in the pause after 2024-01-02: "},
-      {"backend terminated during a statement, retried", Loss::kTerminate, true, "2", kAllRows,
+      {"backend terminated during a statement, retried", Fault::kTerminate, true, "2", kAllRows,
        retried + terminated + " (SQLSTATE 57P01); retry 1 of 2 in 1 s\n"},
-      {"server restarted during a statement, retried", Loss::kRestart, true, "5", kAllRows,
+      {"server restarted during a statement, retried", Fault::kRestart, true, "5", kAllRows,
        retried},
-      {"SELECT revoked in the pause, not retried", Loss::kRevokeSelect, false, "2",
+      {"SELECT revoked in the pause, not retried", Fault::kRevokeSelect, false, "2",
        "1\n2\n" + kSqlFailed, inThird + "ERROR:  permission denied"},
   };
   std::vector<LossCase> picked;
   for (const LossCase& c : cases) {
-    if ((c.fault == Loss::kRestart) == restarts) picked.push_back(c);
+    if ((c.fault == Fault::kRestart) == restarts) picked.push_back(c);
   }
   return picked;
 }
@@ -232,7 +232,7 @@ void ServerFaults::vdExpectLossCases(const std::vector<LossCase>& cases) {
   for (const LossCase& c : cases) {
     SCOPED_TRACE(c.name);
     std::optional<ClusterKeptRunning> guard;
-    if (c.fault == Loss::kRestart) guard.emplace();
+    if (c.fault == Fault::kRestart) guard.emplace();
     runSql("UPDATE naptime SET secs = 60");
     bool acted = false;
     RunOptions options;
@@ -249,15 +249,15 @@ void ServerFaults::vdExpectLossCases(const std::vector<LossCase>& cases) {
       // runs again does not sleep.
       runSql("UPDATE naptime SET secs = 0");
       switch (c.fault) {
-        case Loss::kTerminate:
+        case Fault::kTerminate:
           EXPECT_EQ(queryValue(admin_, "SELECT count(pg_terminate_backend(pid)) FROM "
                                    "pg_stat_activity WHERE usename = '" + roleName() + "'"),
                     "1");
           break;
-        case Loss::kRestart: EXPECT_TRUE(boCluster("restart")); break;
-        case Loss::kRevokeSelect: runSql("REVOKE SELECT ON transaction FROM " + roleName()); break;
+        case Fault::kRestart: EXPECT_TRUE(boCluster("restart")); break;
+        case Fault::kRevokeSelect: runSql("REVOKE SELECT ON transaction FROM " + roleName()); break;
       }
-      if (c.fault == Loss::kRestart) reconnect();
+      if (c.fault == Fault::kRestart) reconnect();
     };
     const std::string condition =
         c.duringStatement ? "nap((select secs from naptime), id=4)" : "none";
@@ -278,7 +278,7 @@ void ServerFaults::vdExpectLossCases(const std::vector<LossCase>& cases) {
                 std::string::npos)
           << run.err;
     }
-    if (c.fault == Loss::kRevokeSelect) runSql("GRANT SELECT ON transaction TO " + roleName());
+    if (c.fault == Fault::kRevokeSelect) runSql("GRANT SELECT ON transaction TO " + roleName());
   }
 }
 
