@@ -58,7 +58,9 @@ int dispatch(const Edition& edition, int argc, char** argv) {
     told = outcome == Outcome::kOutputFailed;
     printText(outcomeText(outcome));
   }
-  if (finishOutput() == 0) return 0;
+  // The export writes its rows past the stream (writeToDescriptor), whose
+  // failures only outputErrno remembers.
+  if (finishOutput() == 0 && outputErrno() == 0) return 0;
   if (!told) tellError({"cannot write to standard output: ", systemError(outputErrno())});
   return 1;
 }
