@@ -2,9 +2,13 @@
 // filter, time zones, connection settings and the printed values.
 #include <signal.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/cli/sweep_cases.h"
@@ -94,25 +98,82 @@ TEST_F(Export, FailingThirdChunkKeepsRowsOfTheFirstTwo) {
             "lumettool: hint: to go on, keep the first 10 bytes this run wrote to standard "
             "output, which hold the rows up to 2024-01-02, and run again with date-from "
             "20240103 appending to them\n");
-  // Merged (2>&1), the rows come first and the final message is still the
-  // last line; the lines of standard error are among the rows then, so the
-  // hint gives no byte count.
-  RunOptions merged;
-  merged.mergeStderr = true;
-  const RunResult both =
-      runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged);
-  const std::string reason = run.err.substr(0, run.err.find("lumettool: hint:"));
-  EXPECT_EQ(both.out, "1|10\n2|10\n" + reason +
-                          "lumettool: hint: to go on, keep the rows up to 2024-01-02 and run again "
-                          "with date-from 20240103; no byte count can be given, as standard error "
-                          "goes to the same place as the rows; with LUMETTOOL_OUTPUT=FILE the "
-                          "export keeps its file itself\n" +
-                          finalMessage(Outcome::kInvalidSql));
+  // Merged (2>&1), into a pipe or a file, the rows come first and the final
+  // message is still the last line; the hint names the day but no byte
+  // count, which the lines of standard error among the rows would make wrong.
+  for (const std::string& file : {std::string(), dir_.pathOf("merged.txt")}) {
+    SCOPED_TRACE(file.empty() ? "a pipe" : "a file");
+    RunOptions merged;
+    merged.mergeStderr = true;
+    merged.stdoutPath = file;
+    const RunResult both =
+        runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged);
+    EXPECT_EQ(file.empty() ? both.out : withoutLines(readFile(file), kSuperuserWarning),
+              "1|10\n2|10\n" + run.err.substr(0, run.err.find("lumettool: hint:")) +
+                  "lumettool: hint: to go on, keep the rows up to 2024-01-02 and run again with "
+                  "date-from 20240103; no byte count can be given, as standard error goes to the "
+                  "same place as the rows; with LUMETTOOL_OUTPUT=FILE the export keeps its file "
+                  "itself\n" +
+                  finalMessage(Outcome::kInvalidSql));
+  }
   EXPECT_EQ(run.exitStatus, 0);
-  merged.env = {"LUMETTOOL_EXIT_STATUS=on"};
-  EXPECT_EQ(runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, merged)
+  RunOptions statusOn;
+  statusOn.env = {"LUMETTOOL_EXIT_STATUS=on"};
+  EXPECT_EQ(runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, statusOn)
                 .exitStatus,
             65);
+}
+
+// The export's own file is taken up again only by the same export: after
+// other days, fields or format, or without its checkpoint, it is started
+// afresh with a warning that says why, and ends as a fresh run's.
+TEST_F(Export, OwnFileOfAnotherExportStartsAfresh) {
+  runSql(
+      "INSERT INTO transaction (id, datetime, allowance) VALUES (1, '2024-01-01 09:00', 1), "
+      "(2, '2024-01-02 09:00', 2), (3, '2024-01-03 09:00', 0), (4, '2024-01-04 09:00', 1)");
+  const std::string path = dir_.pathOf("out.txt");
+  const std::string checkpoint = path + ".part.checkpoint";
+  const std::string reason = "lumettool: warning: '" + path + ".part' is started afresh: ";
+  struct Case {
+    std::string name, fields, to, format;
+    bool checkpointGone;
+    std::string why;
+  };
+  const std::vector<Case> cases{
+      {"other days", "id,10/allowance", "20240102", "text", false,
+       "its checkpoint '" + checkpoint + "' was made by another export: to '20240104' there, "
+       "'20240102' now\n"},
+      {"other fields", "id", "20240104", "text", false,
+       "its checkpoint '" + checkpoint + "' was made by another export: fields "
+       "'id,10/allowance' there, 'id' now\n"},
+      {"other format", "id,10/allowance", "20240102", "copy", false,
+       "its checkpoint '" + checkpoint + "' was made by another export: to '20240104' there, "
+       "'20240102' now; format 'text' there, 'copy' now\n"},
+      {"no checkpoint", "id", "20240104", "text", true,
+       "it holds 9 bytes but has no checkpoint '" + checkpoint + "'\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.env = {"LUMETTOOL_OUTPUT=" + path};
+    // Stopped by the division by zero on the third day.
+    const RunResult failed =
+        runQueryWith({"id,10/allowance", "none", "20240101", "20240104", "1", "0"}, options);
+    ASSERT_EQ(failed.out, finalMessage(Outcome::kInvalidSql));
+    ASSERT_EQ(readFile(path + ".part"), "1|10\n2|5\n");
+    if (c.checkpointGone) {
+      ASSERT_TRUE(std::filesystem::remove(checkpoint));
+    }
+    const std::vector<std::string> args{c.fields, "none", "20240101", c.to, "1", "0"};
+    options.env.push_back("LUMETTOOL_FORMAT=" + c.format);
+    const RunResult run = runQueryWith(args, options);
+    EXPECT_EQ(run.out, finalMessage(Outcome::kSuccess));
+    EXPECT_EQ(run.err, reason + c.why);
+    const std::string fresh = queryOutput(args, {"LUMETTOOL_FORMAT=" + c.format});
+    EXPECT_EQ(readFile(path) + run.out, fresh);
+    EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+    EXPECT_FALSE(std::filesystem::exists(checkpoint));
+  }
 }
 
 // On a terminal, standard error shows a status line while chunks come in and
@@ -462,6 +523,42 @@ TEST_F(Export, FullStdoutEndsWithStatusOne) {
                   .exitStatus,
               74);
   }
+}
+
+// An unchanged table gives its rows in the same order in every run, which a
+// resumed export counts on: also when the table is larger than a quarter of
+// the server's shared buffers, where a sequential scan may start in the
+// middle of the table to join another one under way, and another session
+// keeps scanning it.
+TEST_F(Export, SameOrderBesideAConcurrentScan) {
+  // About 60 MB, ten days, stored in an order that is not the ids'.
+  runSql(
+      "INSERT INTO transaction (id, datetime, note) SELECT i, TIMESTAMP '2024-01-01' + "
+      "(i % 10) * INTERVAL '1 day' + i * INTERVAL '1 ms', repeat(md5(i::text), 8) "
+      "FROM generate_series(1, 200000) AS i ORDER BY md5(i::text)");
+  ASSERT_EQ(queryValue(conn_, "SELECT pg_relation_size('transaction') > "
+                              "pg_size_bytes(current_setting('shared_buffers')) / 4"),
+            "t");
+  std::atomic<bool> done{false};
+  std::atomic<int> scans{0};
+  std::thread scanner([this, &done, &scans] {
+    PGconn* scan = connectTo(db_);
+    PQclear(PQexec(scan, "SET max_parallel_workers_per_gather TO 0"));
+    while (!done && PQstatus(scan) == CONNECTION_OK) {
+      PQclear(PQexec(scan, "SELECT count(*) FROM transaction"));
+      ++scans;
+    }
+    PQfinish(scan);
+  });
+  const std::vector<std::string> args{"id,note", "none", "20240103", "20240103", "0", "0"};
+  const std::string first = queryOutput(args);
+  const std::string second = queryOutput(args);
+  done = true;
+  scanner.join();
+  EXPECT_GT(scans, 0);
+  EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 20000);
+  const auto differ = std::mismatch(first.begin(), first.end(), second.begin(), second.end());
+  EXPECT_TRUE(first == second) << "the runs differ from byte " << differ.first - first.begin();
 }
 
 // The bad-input sweep's transaction_query cases (sweep_cases.h) whose

@@ -1,10 +1,15 @@
 // The export when the server, the login or the output fails: the rows of the
 // chunks that finished stay printed, the last line is exactly one error
 // message, and the run never hangs nor ends with Success.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -16,6 +21,7 @@
 #include "tests/support/expect_stderr.h"
 #include "tests/support/final_message.h"
 #include "tests/support/temp_dir.h"
+#include "util/stop_signals.h"
 
 namespace {
 
@@ -307,15 +313,31 @@ TEST_F(ServerFaults, ConnectionLostMidExportKeepsFinishedChunks) {
 
 TEST_F(ServerRestarts, RestartMidExportKeepsFinishedChunks) { expectLossCases(lossCases(true)); }
 
+// Stops a backend (SIGSTOP) and lets it go on (SIGCONT) when it goes out of
+// scope, whatever the test did meanwhile.
+struct FrozenBackend {
+  explicit FrozenBackend(int backend) : pid(backend > 0 && kill(backend, SIGSTOP) == 0 ? backend : 0) {}
+  ~FrozenBackend() {
+    if (pid > 0) kill(pid, SIGCONT);
+  }
+  FrozenBackend(const FrozenBackend&) = delete;
+  FrozenBackend& operator=(const FrozenBackend&) = delete;
+  int pid;
+};
+
 // Told to stop, in a statement or in the pause, the export cancels what runs
 // on the server, drops the chunk in progress, says where to go on and ends
 // by the same signal; killed outright, the server ends its statement itself.
+// A server that does not answer the cancel is waited for a few seconds
+// only; a signal ignored when the tool started stays ignored.
 TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
   loginAsReader();
   struct Case {
     std::string name;
     int signal;
     bool duringStatement;
+    int ignoredAtStart = 0;      // the tool starts with this signal ignored (nohup)
+    bool backendFrozen = false;  // the tool's backend is stopped before the signal
   };
   const std::vector<Case> cases{
       {"SIGTERM during a statement", SIGTERM, true},
@@ -323,34 +345,54 @@ TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
       {"SIGHUP in the pause", SIGHUP, false},
       {"SIGTERM in the pause", SIGTERM, false},
       {"SIGKILL during a statement", SIGKILL, true},
+      {"SIGTERM during a statement of a frozen backend", SIGTERM, true, 0, true},
+      {"SIGHUP during a statement, ignored from the start", SIGHUP, true, SIGHUP},
+      {"SIGTERM during a statement, SIGHUP ignored from the start", SIGTERM, true, SIGHUP},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const bool stops = c.signal != c.ignoredAtStart;
     int pid = -1;
     bool sent = false;
+    std::optional<FrozenBackend> frozen;
     std::chrono::steady_clock::time_point sentAt;
     RunOptions options;
     options.timeoutSeconds = 40;
+    if (c.ignoredAtStart != 0) options.ignoredSignals = {c.ignoredAtStart};
     options.started = [&pid](int child) { pid = child; };
     options.onOutput = [&](const std::string& out) {
       if (sent || out != "1\n2\n") return;
       ASSERT_TRUE(sessionReaches(c.duringStatement ? "state = 'active' AND wait_event = 'PgSleep'"
                                                      : "state = 'idle'"));
+      if (c.backendFrozen) {
+        frozen.emplace(std::stoi(queryValue(
+            admin_, "SELECT pid FROM pg_stat_activity WHERE usename = '" + roleName() + "'")));
+        ASSERT_GT(frozen->pid, 0) << "cannot stop the backend";
+      }
       sent = kill(pid, c.signal) == 0;
       sentAt = std::chrono::steady_clock::now();
     };
     const RunResult run =
-        runQueryWith({"id", c.duringStatement ? "nap(60, id=4)" : "none", "20240101", "20240104",
-                      "1", c.duringStatement ? "0" : "2000"},
+        runQueryWith({"id", c.duringStatement ? (stops ? "nap(60, id=4)" : "nap(2, id=4)") : "none",
+                      "20240101", "20240104", "1", c.duringStatement ? "0" : "2000"},
                      options);
+    frozen.reset();
     EXPECT_TRUE(sent);
+    EXPECT_FALSE(run.timedOut);
+    if (!stops) {
+      EXPECT_EQ(run.termSignal, 0);
+      EXPECT_EQ(run.out, kAllRows);
+      EXPECT_EQ(run.err, "");
+      continue;
+    }
     EXPECT_EQ(run.termSignal, c.signal);
     EXPECT_EQ(run.out, "1\n2\n");
     // Nothing of the tool's is left on the server three seconds on (the
     // server notices a client killed outright within its check interval).
     EXPECT_TRUE(sessionReaches("true", "0"));
+    // A frozen backend cannot take the cancel: the tool gives up on it.
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sentAt).count(),
-              c.signal == SIGKILL ? 6.0 : 3.0);
+              c.signal == SIGKILL ? 6.0 : c.backendFrozen ? static_cast<double>(kStopGrace.count()) + 3.0 : 3.0);
     if (c.signal == SIGKILL) continue;
     EXPECT_NE(run.err.find("lumettool: error: stopped by " + c.name.substr(0, c.name.find(' ')) +
                            (c.duringStatement ? "; the rows of 2024-01-03..2024-01-03 were dropped"
@@ -363,6 +405,166 @@ TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
               std::string::npos)
         << run.err;
   }
+}
+
+// Killed at any point, an export to its own file goes on from its
+// checkpoint when the same command runs again, and ends in the file an
+// uninterrupted run writes; a second run on the file while the first holds
+// it stops before connecting, and the first goes on untouched.
+TEST_F(ServerFaults, OwnFileAfterAKillOrASecondRun) {
+  loginAsReader();
+  runSql("UPDATE transaction SET note = repeat(md5(id::text), id * 50)");
+  runSql("CREATE TABLE naptime (secs float8)");
+  runSql("GRANT SELECT ON naptime TO " + roleName());
+  const std::vector<std::string> args{
+      "id,note", "seen() and nap((select secs from naptime), id=4)", "20240101", "20240104", "1",
+      "1500"};
+  const std::string path = dir_.pathOf("out.txt");
+  const std::string part = path + ".part";
+  const std::string checkpoint = part + ".checkpoint";
+  RunOptions ownFile;
+  ownFile.env = {"LUMETTOOL_OUTPUT=" + path};
+  ownFile.timeoutSeconds = 40;
+  runSql("INSERT INTO naptime VALUES (0)");
+  ASSERT_EQ(runQueryWith(args, ownFile).out, finalMessage(Outcome::kSuccess));
+  const std::string expected = readFile(path);
+  const size_t twoDays = expected.find("3|");
+  ASSERT_NE(twoDays, std::string::npos);
+  ASSERT_TRUE(std::filesystem::remove(path));
+
+  enum class Moment { kStatement, kPause, kWritten };
+  struct Case {
+    std::string name;
+    Moment moment;
+    bool secondRun;  // otherwise SIGKILL
+  };
+  const std::vector<Case> cases{
+      {"killed during the third chunk's statement", Moment::kStatement, false},
+      {"killed in the pause after the second chunk", Moment::kPause, false},
+      {"killed as soon as the second chunk is in the file", Moment::kWritten, false},
+      {"a second run during a statement", Moment::kStatement, true},
+      {"a second run in the pause", Moment::kPause, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The third chunk sleeps: for good when killed, a while beside a second run.
+    runSql(std::string("UPDATE naptime SET secs = ") + (c.secondRun ? "4" : "60"));
+    (void)statementsSeen();
+    bool reached = false;
+    RunResult second;
+    std::string sessionsBeside;
+    RunOptions options = ownFile;
+    options.started = [&](int pid) {
+      const auto sessions = [this](const std::string& condition) {
+        return queryValue(admin_, "SELECT count(*) FROM pg_stat_activity WHERE usename = '" +
+                                      roleName() + "' AND " + condition);
+      };
+      // What the run has done, looked at every few milliseconds.
+      for (int i = 0; i < 10000 && !reached; ++i) {
+        std::error_code error;
+        switch (c.moment) {
+          case Moment::kWritten:
+            reached = std::filesystem::file_size(part, error) >= twoDays && !error;
+            break;
+          case Moment::kPause:
+            reached = readFile(checkpoint).find("\nnext 8 20240103\n") != std::string::npos &&
+                      sessions("state = 'idle'") == "1";
+            break;
+          case Moment::kStatement:
+            reached = sessions("state = 'active' AND wait_event = 'PgSleep'") == "1";
+            break;
+        }
+        if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      if (!reached) return;
+      if (!c.secondRun) {
+        reached = kill(pid, SIGKILL) == 0;
+        return;
+      }
+      RunOptions again = ownFile;
+      again.timeoutSeconds = 10;
+      second = runQueryWith(args, again);
+      sessionsBeside = sessions("true");
+    };
+    const RunResult first = runQueryWith(args, options);
+    EXPECT_TRUE(reached);
+    EXPECT_FALSE(first.timedOut);
+    if (c.secondRun) {
+      EXPECT_EQ(second.out, finalMessage(Outcome::kOutputFileBusy));
+      EXPECT_EQ(second.err, "lumettool: error: another run is writing '" + part +
+                                "' (it holds its lock)\n");
+      EXPECT_EQ(sessionsBeside, "1");
+      EXPECT_EQ(statementsSeen(), 4);
+    } else {
+      EXPECT_EQ(first.termSignal, SIGKILL);
+      EXPECT_FALSE(std::filesystem::exists(path));
+      EXPECT_TRUE(expected.starts_with(readFile(part)));
+      ASSERT_TRUE(sessionReaches("true", "0"));
+      runSql("UPDATE naptime SET secs = 0");
+      (void)statementsSeen();
+      const RunResult resumed = runQueryWith(args, ownFile);
+      EXPECT_EQ(resumed.out, finalMessage(Outcome::kSuccess));
+      EXPECT_EQ(resumed.err, "");
+      // Only the chunks the checkpoint did not hold ran again.
+      const int statements = statementsSeen();
+      EXPECT_GE(statements, 2);
+      EXPECT_LE(statements, c.moment == Moment::kWritten ? 3 : 2);
+    }
+    if (c.secondRun) {
+      EXPECT_EQ(first.out, finalMessage(Outcome::kSuccess));
+      EXPECT_EQ(first.err, "");
+    }
+    EXPECT_EQ(readFile(path), expected);
+    EXPECT_FALSE(std::filesystem::exists(part));
+    EXPECT_FALSE(std::filesystem::exists(checkpoint));
+    std::filesystem::remove(path);
+  }
+}
+
+// A stop while a finished chunk is being written to a pipe that nobody
+// reads: the write is given up a few seconds on, the chunk counts as not
+// written, and the hint names exactly the bytes of the chunks before it.
+TEST_F(ServerFaults, StopWhileNobodyReadsTheRows) {
+  runSql("UPDATE transaction SET note = repeat('x', 200000) WHERE id = 3");
+  std::array<int, 2> fds{-1, -1};
+  ASSERT_EQ(pipe2(fds.data(), O_CLOEXEC), 0);
+  // The pipe is full once every one of its pages holds bytes: a write of
+  // more than its room then waits for a reader.
+  const long page = sysconf(_SC_PAGESIZE);
+  const int full = fcntl(fds[0], F_GETPIPE_SZ) - static_cast<int>(page) + 1;
+  ASSERT_GT(full, 0);
+  bool sent = false;
+  RunOptions options;
+  options.stdoutFd = fds[1];
+  options.timeoutSeconds = 30;
+  options.started = [&](int pid) {
+    int queued = 0;
+    for (int i = 0; i < 3000 && queued < full; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (ioctl(fds[0], FIONREAD, &queued) != 0) break;
+    }
+    sent = queued >= full && kill(pid, SIGTERM) == 0;
+  };
+  const RunResult run =
+      runQueryWith({"id,note", "none", "20240101", "20240104", "1", "0"}, options);
+  close(fds[1]);
+  std::string piped(size_t{1} << 20, '\0');
+  piped.resize(static_cast<size_t>(std::max<ssize_t>(read(fds[0], piped.data(), piped.size()), 0)));
+  close(fds[0]);
+  EXPECT_TRUE(sent);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.termSignal, SIGTERM);
+  EXPECT_TRUE(piped.starts_with("1|\n2|\n")) << piped.substr(0, 20);
+  EXPECT_NE(piped.find("3|xxx"), std::string::npos);
+  EXPECT_NE(run.err.find("lumettool: error: stopped by SIGTERM; the rows of "
+                         "2024-01-03..2024-01-03 were dropped\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("lumettool: hint: to go on, keep the first 6 bytes this run wrote to "
+                         "standard output, which hold the rows up to 2024-01-02, and run again "
+                         "with date-from 20240103 appending to them\n"),
+            std::string::npos)
+      << run.err;
 }
 
 // The hint after a failure names the day and the bytes to keep: cutting the
@@ -406,6 +608,27 @@ TEST_F(ServerFaults, ResumeRecipeGivesTheUninterruptedFile) {
     EXPECT_EQ(readFile(file), earlier + expected);
     runSql("UPDATE transaction SET amount = 0 WHERE id = 4");
   }
+  // The export's own file keeps the chunks before the one that failed, and
+  // the same command, once the cause is gone, finishes it.
+  const std::string own = dir_.pathOf("own.txt");
+  RunOptions ownFile;
+  ownFile.env = {"LUMETTOOL_OUTPUT=" + own};
+  const RunResult failed = runQueryWith(args, ownFile);
+  EXPECT_EQ(failed.out, kSqlFailed);
+  EXPECT_EQ(readFile(own + ".part"), "1|n1|10\n2|n2|10\n");
+  EXPECT_FALSE(std::filesystem::exists(own));
+  EXPECT_NE(failed.err.find("lumettool: hint: to go on, run the same command again: '" + own +
+                            ".part' keeps the rows up to 2024-01-02 and the export goes on from "
+                            "2024-01-03\n"),
+            std::string::npos)
+      << failed.err;
+  runSql("UPDATE transaction SET amount = 1 WHERE id = 4");
+  const RunResult finished = runQueryWith(args, ownFile);
+  EXPECT_EQ(finished.out, finalMessage(Outcome::kSuccess));
+  EXPECT_EQ(finished.err, "");
+  EXPECT_EQ(readFile(own), expected.substr(0, expected.size() - finished.out.size()));
+  EXPECT_FALSE(std::filesystem::exists(own + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(own + ".part.checkpoint"));
 
   // A disk that fills up in the middle of a chunk's lines.
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
@@ -437,6 +660,30 @@ TEST_F(ServerFaults, ResumeRecipeGivesTheUninterruptedFile) {
     EXPECT_EQ(runQueryWith(rest, options).exitStatus, 0);
     EXPECT_EQ(readFile(file), big);
   }
+  // The export's own file on a full disk: it is left ending at a chunk's
+  // end, and the same command finishes it once there is room.
+  EXPECT_EQ(unlink(file.c_str()), 0);
+  EXPECT_EQ(mount("remount,size=64k"), 0);
+  const std::string rows = big.substr(0, big.size() - finalMessage(Outcome::kSuccess).size());
+  std::vector<size_t> chunkEnds{0};  // after rows 1, 2 and 4
+  for (size_t row = 1, end = 0; row <= 4; ++row) {
+    end = rows.find('\n', end) + 1;
+    if (row != 3) chunkEnds.push_back(end);
+  }
+  const std::string onDisk = disk.pathOf("own.txt");
+  RunOptions ownOnDisk;
+  ownOnDisk.env = {"LUMETTOOL_OUTPUT=" + onDisk};
+  const RunResult refused = runQueryWith(args, ownOnDisk);
+  EXPECT_EQ(refused.out, finalMessage(Outcome::kOutputFileFailed));
+  EXPECT_NE(refused.err.find("No space left on device"), std::string::npos) << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(onDisk));
+  const std::string kept = readFile(onDisk + ".part");
+  EXPECT_NE(std::find(chunkEnds.begin(), chunkEnds.end(), kept.size()), chunkEnds.end())
+      << kept.size();
+  EXPECT_EQ(kept, rows.substr(0, kept.size()));
+  EXPECT_EQ(mount("remount,size=4m"), 0);
+  EXPECT_EQ(runQueryWith(args, ownOnDisk).out, finalMessage(Outcome::kSuccess));
+  EXPECT_EQ(readFile(onDisk), rows);
   EXPECT_EQ(runProgram("/bin/umount", {disk.path}).exitStatus, 0);
 }
 

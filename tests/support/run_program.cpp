@@ -75,6 +75,9 @@ bool setSignal(int signal, void (*handler)(int)) {
                        static_cast<rlim_t>(options.fileSizeLimit)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || !setSignal(SIGXFSZ, SIG_IGN)) _exit(126);
   }
+  for (const int signal : options.ignoredSignals) {
+    if (!setSignal(signal, SIG_IGN)) _exit(126);
+  }
   if (options.uid >= 0) {
     const int exe = open(programFile, O_PATH | O_CLOEXEC);
     if (exe < 0 || setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.gid)) != 0 ||
@@ -90,10 +93,10 @@ bool setSignal(int signal, void (*handler)(int)) {
 
 // posix_spawn does not copy the parent's page tables as fork does, which
 // counts in a test built with AddressSanitizer; fork is left for a child
-// that has to change its user or its limits first.
+// that has to change its user, its limits or its ignored signals first.
 pid_t startChild(const char* programFile, const ChildVectors& child, const RunOptions& options,
                  int outFd, int errFd) {
-  if (options.uid >= 0 || options.fileSizeLimit >= 0) {
+  if (options.uid >= 0 || options.fileSizeLimit >= 0 || !options.ignoredSignals.empty()) {
     const pid_t pid = fork();
     if (pid == 0) execChild(programFile, child, options, outFd, errFd);
     return pid;
@@ -136,7 +139,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   prepareChild(program, args, options, child);
   int fds[2] = {-1, -1};
   int outFd = -1;
-  if (options.stdoutPath.empty()) {
+  if (options.stdoutFd >= 0) {
+    outFd = options.stdoutFd;
+  } else if (options.stdoutPath.empty()) {
     if (pipe2(fds, O_CLOEXEC) != 0) return result;
     outFd = fds[1];
     if (options.stdoutReaderGone) {
@@ -161,7 +166,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   const int errFd = options.mergeStderr ? outFd : errFds[1];
   const pid_t pid = startChild(program.c_str(), child, options, outFd, errFd);
   if (pid > 0 && options.started) options.started(pid);
-  if (outFd >= 0) close(outFd);
+  if (outFd >= 0 && outFd != options.stdoutFd) close(outFd);
   if (errFds[1] >= 0) close(errFds[1]);
   if (pid < 0) {
     if (fds[0] >= 0) close(fds[0]);

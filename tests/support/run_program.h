@@ -24,6 +24,10 @@ struct RunOptions {
   long fileSizeLimit = -1;            // when >= 0: RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   bool mergeStderr = false;           // stderr goes where stdout goes (2>&1)
   bool stderrTerminal = false;        // stderr is a pseudo-terminal, read into err
+  // When >= 0: stdout is this descriptor, which the caller keeps, reads
+  // itself or leaves unread (a pipe nobody reads), and closes.
+  int stdoutFd = -1;
+  std::vector<int> ignoredSignals;    // the child starts with these ignored (as under nohup)
 };
 
 struct RunResult {
