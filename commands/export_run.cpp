@@ -152,7 +152,7 @@ bool reconnect(Run& run, std::string what) {
 // Exports the current chunk, again from its start as long as it fails for
 // reasons that pass and retries are left.
 ChunksEnd exportChunkRetrying(Run& run) {
-  ExportResult& result = run.result;
+  const ExportResult& result = run.result;
   for (;;) {
     const ChunksEnd end = exportChunk(run);
     if (end == ChunksEnd::kDone) return end;

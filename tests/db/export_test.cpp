@@ -392,12 +392,11 @@ TEST_F(Export, EveryClientEncodingMatchesPsql) {
     const std::string fields = "id,note," + (c.column.empty() ? "'a'" : c.column);
     RunOptions psqlOptions;
     psqlOptions.env = {"PGHOST=127.0.0.1", "PGDATABASE=" + db_, "PGCLIENTENCODING=" + c.encoding};
-    const RunResult psql = runProgram(
-        "/usr/bin/psql",
-        {"-X", "-At", "-F|", "-c",
-         "SELECT id, note, 'a' FROM transaction WHERE datetime>='2024-01-01' AND "
-         "datetime<'2024-01-02'"},
-        psqlOptions);
+    const std::string sql =
+        "SELECT id, note, 'a' FROM transaction WHERE datetime>='2024-01-01' AND "
+        "datetime<'2024-01-02'";
+    const RunResult psql =
+        runProgram("/usr/bin/psql", {"-X", "-At", "-F|", "-c", sql}, psqlOptions);
     ASSERT_EQ(psql.exitStatus, 0) << psql.err;
     ASSERT_NE(psql.out.find(c.holds), std::string::npos) << psql.out;
     const std::string condition = c.condition.empty() ? "none" : c.condition;
