@@ -12,6 +12,14 @@
 #include "db/session.h"
 #include "util/spool.h"
 
+// The table the statement reads, as the session resolves its name.
+struct TableFacts {
+  std::string schema;          // the schema `transaction` was found in
+  std::string firstSchema;     // the search path's first schema; empty when it names none
+  std::string datetimeType;    // the type of its column datetime, as the server writes it
+  bool datetimeDays = false;   // a type the days bound: timestamp, timestamptz or date
+};
+
 class ExportIo {
  public:
   ExportIo() = default;
@@ -26,6 +34,11 @@ class ExportIo {
   virtual void disconnect() = 0;
   // True when the connection's role is a superuser, named in `role`.
   virtual bool connectedAsSuperuser(std::string& role) = 0;
+
+  // Looks up, once before the first chunk, which table `transaction` names
+  // for the statement and the type of its datetime column. 0, or -1 and
+  // the server's account (a missing table or column, a lost connection).
+  virtual int lookUpTable(TableFacts& facts, DBFailure& why) = 0;
 
   // A chunk's statement and its rows, as dbCopyBegin, dbCopyRow and
   // dbCopyEnd (db/session.h) have them.

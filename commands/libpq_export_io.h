@@ -17,6 +17,7 @@ class LibpqExportIo final : public ExportIo {
   int connect(DBFailure& why) override;
   void disconnect() override;
   bool connectedAsSuperuser(std::string& role) override;
+  int lookUpTable(TableFacts& facts, DBFailure& why) override;
   int copyBegin(const char* sql, DBFailure& why) override;
   int copyRow(std::span<char>& row, DBFailure& why) override;
   int copyEnd(DBFailure& why) override;
@@ -33,4 +34,5 @@ class LibpqExportIo final : public ExportIo {
   ResumableFile* file_;
   DbSession session_;
   std::string fileReason_;
+  bool unlockTold_ = false;  // the failed release of advisory locks was told
 };

@@ -7,8 +7,10 @@
 bool chunkFailurePasses(const DBFailure& failure) {
   const std::string_view state = failure.sqlState;
   if (state.empty()) return failure.connectionLost;
-  return state.starts_with("08") || state == "57P01" || state == "57P02" || state == "57P03" ||
-         state == "40001";
+  // Class 08 raised inside the statement (dblink failing to reach another
+  // server) leaves the tool's own connection as healthy as it was.
+  if (state.starts_with("08")) return failure.connectionLost;
+  return state == "57P01" || state == "57P02" || state == "57P03" || state == "40001";
 }
 
 bool connectFailurePasses(const DBFailure& failure) {

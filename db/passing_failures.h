@@ -7,8 +7,8 @@
 #include "db/db_access.h"
 
 // True when a chunk failed for a reason that passes: the connection was
-// lost, or the server ended the statement with a code of class 08
-// (connection exception), 57P01, 57P02 or 57P03 (shutdown, crash,
+// lost (with a code of class 08, connection exception, or none), or the
+// server ended the statement with 57P01, 57P02 or 57P03 (shutdown, crash,
 // starting up) or 40001 (on a standby, a conflict with recovery; the
 // chunks' READ ONLY transactions have no other serialization failures).
 // Statement errors, statement_timeout and lock_timeout among them, do not.

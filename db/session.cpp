@@ -68,8 +68,9 @@ constexpr int kFirstCheckingVersion = 140000;
 // back, whatever a function managed to write is gone again. A session's
 // advisory locks outlive the rollback; behind a pooler that keeps the
 // server connection they would outlive the tool too, so they go in the same
-// round trip, on the same server connection.
-constexpr const char* kEndReadOnly = "ROLLBACK; SELECT pg_advisory_unlock_all()";
+// round trip, on the same server connection. The function is named with
+// its schema, so that no search path finds another one first.
+constexpr const char* kEndReadOnly = "ROLLBACK; SELECT pg_catalog.pg_advisory_unlock_all()";
 
 // Runs BEGIN or the end of the transaction; 0 when the server accepted all
 // of it (the last result of the end is the unlock's row). After a stop
@@ -219,7 +220,19 @@ int beginReadOnly(DbSession& session, DBFailure* why) {
 }
 
 int endReadOnly(DbSession& session, DBFailure* why) {
-  return runCommand(session, kEndReadOnly, why);
+  DBFailure failure;
+  if (runCommand(session, kEndReadOnly, &failure) == 0) return 0;
+  // The rollback went through when the session is out of its transaction
+  // and still connected: only the unlock failed (a role that may not call
+  // it). The chunk's work is undone all the same.
+  if (!failure.sqlState.empty() && session.conn != nullptr &&
+      PQstatus(session.conn) == CONNECTION_OK &&
+      PQtransactionStatus(session.conn) == PQTRANS_IDLE) {
+    session.unlockFailure = std::move(failure);
+    return 0;
+  }
+  fill(why, std::move(failure));
+  return -1;
 }
 
 int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why) {

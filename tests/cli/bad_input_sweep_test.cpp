@@ -2,14 +2,22 @@
 // query whose arguments pass every check ends at a port that refuses it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "tests/cli/sweep_cases.h"
 #include "tests/support/local_port.h"
+#include "util/text.h"
 
 namespace {
 
 using namespace sweep;
+
+bool isBlankText(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), isAsciiSpace);
+}
 
 TEST(BadInputSweep, CommandWord) { runSweep(commandWordCases(), "."); }
 
@@ -23,7 +31,12 @@ TEST(BadInputSweep, TransactionQuery) {
   TempDir dir;
   writeFile(dir.pathOf("db_config.cfg"),
             settingsRecord({"127.0.0.1", refusing.port, "u", "p", "d"}));
-  runSweep(queryCases(kNoConnect), dir.path);
+  std::vector<SweepCase> cases = queryCases(kNoConnect);
+  // A field list of blanks only names nothing: refused before connecting.
+  for (SweepCase& c : cases) {
+    if (c.expected == kNoConnect && isBlankText(c.args[1])) c.expected = kSqlFailed;
+  }
+  runSweep(cases, dir.path);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The export against a real PostgreSQL server (see DbTest): chunking, the
 // filter, time zones, connection settings and the printed values.
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -7,6 +9,7 @@
 #include "tests/support/db_fixture.h"
 #include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
+#include "util/text.h"
 
 namespace {
 
@@ -293,9 +296,10 @@ TEST_F(Export, LargeOutputMatchesPsql) {
       EXPECT_EQ(queryOutput({field, "none", "20240301", "20240301", days, "0"}), psql.out + finalMessage(Outcome::kSuccess));
     }
   }
-  // No columns at all: an empty line per row.
+  // No columns at all would give an empty line per row: refused before
+  // anything is sent.
   EXPECT_EQ(queryOutput({"", "none", "20240301", "20240301", "0", "0"}),
-            std::string(4000, '\n') + finalMessage(Outcome::kSuccess));
+            finalMessage(Outcome::kSqlRefused));
 }
 
 // A chunk larger than the spool's memory goes through a temporary file in
@@ -366,8 +370,16 @@ TEST_F(Export, BadInputSweepReachesTheServer) {
       "(1, '2024-01-01 10:00', 2.5, 1), (2, '2024-01-02 12:00', 1, 2), "
       "(3, '2024-01-02 23:59:59.5', 7, 1), (4, '2024-01-03 00:00', 9, 1)");
   std::vector<sweep::SweepCase> cases;
+  std::vector<sweep::SweepCase> longDays;
   for (sweep::SweepCase& c : sweep::queryCases("")) {
     if (!c.expected.empty()) continue;  // decided before the server is asked
+    const size_t from = c.program == "lumettool" ? 3 : 2;
+    if (std::all_of(c.args[1].begin(), c.args[1].end(), isAsciiSpace)) {
+      c.expected = sweep::kSqlFailed;  // a field list that names nothing
+    } else if (c.args[from].size() > 8 || c.args[from + 1].size() > 8) {
+      longDays.push_back(c);  // read by their first eight, with a warning each
+      continue;
+    }
     const bool filtered = c.program == "lumettool";
     std::vector<std::string> plain{"transaction_query", "id,amount", "status=1", "20240101",
                                    "20240102"};
@@ -380,6 +392,33 @@ TEST_F(Export, BadInputSweepReachesTheServer) {
   }
   std::cout << cases.size() << " runs against the server\n";
   sweep::runSweep(cases, dir_.path);
+  // A day argument past eight characters: the rows of its first eight, and
+  // one warning for it on standard error.
+  std::cout << longDays.size() << " runs with long days\n";
+  for (const sweep::SweepCase& c : longDays) {
+    SCOPED_TRACE(c.program + " " + c.args[1].substr(0, 16));
+    std::vector<std::string> args(c.args.begin() + 1, c.args.end());
+    const size_t from = c.program == "lumettool" ? 2 : 1;
+    std::vector<std::string> cut = args;
+    std::vector<std::string> warned;  // how each warning begins, in order
+    for (const size_t i : {from, from + 1}) {
+      cut[i] = args[i].substr(0, 8);
+      if (args[i].size() > 8) {
+        warned.push_back(c.program + ": warning: " + (i == from ? "date-from '" : "date-to '"));
+      }
+    }
+    const RunResult run = runQuery(args, {}, c.program);
+    EXPECT_EQ(run.out, queryOutput(cut, {}, c.program));
+    std::istringstream lines(withoutLines(run.err, kSuperuserWarning));
+    size_t n = 0;
+    for (std::string line; std::getline(lines, line); ++n) {
+      ASSERT_LT(n, warned.size()) << run.err;
+      EXPECT_TRUE(line.starts_with(warned[n])) << line;
+      EXPECT_NE(line.find(" characters: read by its first eight, as 2024-01-0"), std::string::npos)
+          << line;
+    }
+    EXPECT_EQ(n, warned.size()) << run.err;
+  }
 }
 
 }  // namespace
