@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "db/conn_string.h"
+#include "db/connect_failure.h"
+#include "db/passing_failures.h"
 #include "db/connection.h"
 #include "db/statement_cancel.h"
 #include "util/stop_signals.h"
@@ -243,13 +245,27 @@ int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why) {
     return -1;
   }
   session.stopHandled = false;
-  session.conn = PQconnectdb(conninfo.data());
+  // Connected the blocking way (with its time-out and its move to the next
+  // host), but with verbose errors, whose codes say why the server refused:
+  // the connection started here only carries the setting into the reset.
+  session.conn = PQconnectStart(conninfo.data());
+  if (session.conn != nullptr && PQstatus(session.conn) != CONNECTION_BAD) {
+    (void)PQsetErrorVerbosity(session.conn, PQERRORS_VERBOSE);
+    PQreset(session.conn);
+  }
+  (void)PQsetErrorVerbosity(session.conn, PQERRORS_DEFAULT);
   if (PQstatus(session.conn) == CONNECTION_OK) {
     PQsetNoticeProcessor(session.conn, passOnNotice, nullptr);
     session.cancelSlot = takeCancelSlot(session.conn);
     return 0;
   }
-  fill(why, libpqFailure(session));
+  const ConnectAccount account = readConnectFailure(PQerrorMessage(session.conn));
+  DBFailure failure{trimmed(account.message.c_str()), "", "", "", account.socketPasses};
+  // The code that lets it pass, when one host's does; else the last one.
+  for (const std::string& state : account.serverStates) {
+    if (failure.sqlState.empty() || !connectStatePasses(failure.sqlState)) failure.sqlState = state;
+  }
+  fill(why, std::move(failure));
   dbDisconnect(session);
   return -1;
 }

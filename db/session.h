@@ -25,7 +25,9 @@ struct DBFailure {
   std::string detail;
   std::string hint;
   std::string sqlState;         // the server's code; empty when it did not answer
-  bool connectionLost = false;  // nothing more can be sent on the connection
+  // Nothing more can be sent on the connection; for a connect that failed,
+  // the network or the server's state was at fault (a reason that passes).
+  bool connectionLost = false;
 };
 
 struct DbSession {

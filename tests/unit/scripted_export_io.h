@@ -47,7 +47,7 @@ class ScriptedExportIo final : public ExportIo {
     switch (strike(Step::kConnect)) {
       case Fault::kLost: return fail(why, "Connection refused", "", true);
       case Fault::kRefused:
-        return fail(why, "password authentication failed for user \"u\"", "", true);
+        return fail(why, "FATAL:  password authentication failed for user \"u\"", "28P01", false);
       case Fault::kStop: stop_ = SIGTERM; return fail(why, "Connection refused", "", true);
       default: break;
     }
