@@ -481,10 +481,40 @@ class Hostile : public DbTest {
 
 TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
   const std::string kFailed = finalMessage(Outcome::kInvalidSql);
+  // A row outside every export of the cases, in February.
+  runSql("INSERT INTO transaction (id, datetime, status) VALUES (7, '2024-02-01 09:00', 1)");
+  // The reader of README's recipe: SELECT on the table alone, a policy for
+  // the days it may export, query_to_xml and its kin not for PUBLIC.
+  createRole();
+  const std::string reader = roleName();
+  runSql("GRANT SELECT ON transaction TO " + reader);
+  runSql("ALTER TABLE transaction ENABLE ROW LEVEL SECURITY");
+  runSql("CREATE POLICY exported_days ON transaction FOR SELECT TO " + reader +
+         " USING (datetime >= '2024-01-01' AND datetime < '2024-01-04')");
+  runSql("REVOKE EXECUTE ON FUNCTION query_to_xml(text, boolean, boolean, text), "
+         "query_to_xmlschema(text, boolean, boolean, text), "
+         "query_to_xml_and_xmlschema(text, boolean, boolean, text) FROM PUBLIC");
+  // A schema put first in the search path, with a >= that is always true.
+  runSql("CREATE SCHEMA evil");
+  runSql("CREATE FUNCTION evil.ge(timestamp, timestamp) RETURNS boolean LANGUAGE sql AS "
+         "'SELECT true'");
+  runSql("CREATE OPERATOR evil.>= (LEFTARG = timestamp, RIGHTARG = timestamp, FUNCTION = evil.ge)");
+  runSql("GRANT USAGE ON SCHEMA evil TO PUBLIC");
+  const std::string evilPath = "PGOPTIONS=-c search_path=evil,pg_catalog,public";
   const std::string checksum = sChecksum();
   struct Case {
     std::string fields, condition, expected;  // edition 2.0 when condition is "-"
+    std::string role = "";               // the settings' role when empty
+    std::vector<std::string> env = {};
   };
+  // The field lists that read past the days: the reader gets no more than
+  // its policy lets it read, the settings' superuser gets everything.
+  const std::string everyId = "min(1),unnest((select array_agg(t.id) from transaction t))";
+  const std::string february =
+      "(unnest((select array_agg(t) from transaction t where t.datetime >= '2024-02-01'))).id";
+  const std::string anyText = "query_to_xml('select id from transaction', false, false, '')";
+  const std::string allowed = "1|1\n1|2\n1|3\n1|4\n";
+  const std::string everything = "1|1\n1|2\n1|3\n1|4\n1|5\n1|6\n1|7\n";
   const std::vector<Case> cases{
       // Stacked statements: the server runs one statement at a time.
       {"id from transaction; delete from transaction where id<20; select id", "none", kFailed},
@@ -534,13 +564,28 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
       {"transaction.id,tableoid::regclass", "transaction.status=1", "1|transaction\n3|transaction\nSuccess"},
       {"id", "id in (select id from transaction where status=2)", "psql"},
       {"id", "upper(coalesce(note, 'x'))='ROCK AND ROLL' and status<>2", "psql"},
+      // The day range bounds what the tool asks for, not what the field
+      // list can read; the recipe's role bounds that.
+      {everyId, "none", everything + everything + everything + "Success"},
+      {everyId, "none", allowed + allowed + allowed + "Success", reader},
+      {february, "none", "7\n7\n7\nSuccess"},
+      {february, "none", "Success", reader},
+      {"(" + anyText + ")::text like '%<id>7</id>%'", "none", "t\nt\nt\nt\nSuccess"},
+      {"(" + anyText + ")::text like '%<id>5</id>%'", "-", kFailed, reader},
+      // The range's operators are pg_catalog's whatever the search path.
+      {"id", "status=1", "psql", "", {evilPath}},
+      {"id", "none", "1\n2\n3\n4\nSuccess", reader, {evilPath}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.fields + " / " + c.condition);
+    SCOPED_TRACE(c.fields + " / " + c.condition + " as " + (c.role.empty() ? "superuser" : c.role));
     const bool edition20 = c.condition == "-";
     std::vector<std::string> args{c.fields, c.condition, "20240101", "20240103", "1", "0"};
     if (edition20) args.erase(args.begin() + 1);
-    const std::string out = queryOutput(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    ASSERT_EQ(c.role.empty() ? initSettings(envValue("PGPORT"), envValue("PGUSER"),
+                                            envValue("PGPASSWORD"))
+                             : initSettings(envValue("PGPORT"), c.role, "pw"),
+              finalMessage(Outcome::kSuccess));
+    const std::string out = queryOutput(args, c.env, edition20 ? "lumettool-2.0" : "lumettool");
     if (c.expected == "psql") {
       const std::string rows = sPsqlRows(c.condition);
       EXPECT_NE(rows, "");
