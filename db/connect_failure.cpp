@@ -1,5 +1,6 @@
 #include "db/connect_failure.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -55,10 +56,8 @@ bool endsPassing(std::string_view line) {
       "timeout expired",
       "server closed the connection unexpectedly", "is in hot standby mode",
       "is not in hot standby mode", "read-only"};
-  for (const std::string& ending : kEndings) {
-    if (line.ends_with(ending)) return true;
-  }
-  return false;
+  return std::any_of(kEndings.begin(), kEndings.end(),
+                     [line](const std::string& ending) { return line.ends_with(ending); });
 }
 
 }  // namespace
