@@ -26,7 +26,7 @@ using std::chrono::sys_days;
 constexpr const char* kBegin =
     "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on; "
     "SET LOCAL client_connection_check_interval TO 2000";
-constexpr const char* kEnd = "ROLLBACK; SELECT pg_advisory_unlock_all()";
+constexpr const char* kEnd = "ROLLBACK; SELECT pg_catalog.pg_advisory_unlock_all()";
 
 std::string isoDay(sys_days day) {
   const std::chrono::year_month_day ymd(day);
@@ -125,8 +125,9 @@ int main(int argc, char** argv) {
         days <= 0 ? last + std::chrono::days{1}
                   : std::min(from + std::chrono::days{days}, last + std::chrono::days{1});
     const std::string sql = std::string("COPY (SELECT ") + argv[2] +
-                            " FROM transaction WHERE transaction.datetime>='" + isoDay(from) +
-                            "' AND transaction.datetime<'" + isoDay(after) +
+                            " FROM transaction WHERE transaction.datetime OPERATOR(pg_catalog.>=) '" +
+                            isoDay(from) + "' AND transaction.datetime OPERATOR(pg_catalog.<) '" +
+                            isoDay(after) +
                             "') TO STDOUT WITH (DELIMITER '|')";
     if (tool) ok = command(conn, kBegin);
     steps.begin += since(mark);

@@ -270,6 +270,11 @@ QueryTextRefusal checkQueryText(std::string_view fields, std::string_view filter
   const auto where = [](size_t at, std::string_view text) {
     return ", at byte " + std::to_string(at + 1) + " of " + quoted(text);
   };
+  if (isWholeWord(fields, "")) {
+    return {fields.empty() ? "the field list is empty" : "the field list holds only blanks",
+            "a field list names the columns and expressions to export, all for every column; "
+            "nothing was sent"};
+  }
   // Lexed with the bytes inside multibyte characters hidden; told as typed.
   const std::string fieldsView = trailingBytesHidden(fields, encoding);
   const std::string filterView = trailingBytesHidden(filter, encoding);

@@ -83,7 +83,8 @@ struct FieldListFault {
 FieldListFault fieldListFault(std::string_view fields);
 
 // Why the field list or the filter may not be sent, as an error line and a
-// hint for the operator; `error` is empty when both may go.
+// hint for the operator; `error` is empty when both may go. A field list
+// that is empty or only blanks names nothing to export.
 struct QueryTextRefusal {
   std::string error;
   std::string hint;

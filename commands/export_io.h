@@ -12,6 +12,14 @@
 #include "db/session.h"
 #include "util/spool.h"
 
+// The table the statement reads, as the session resolves its name.
+struct TableFacts {
+  std::string schema;          // the schema `transaction` was found in
+  std::string firstSchema;     // the search path's first schema; empty when it names none
+  std::string datetimeType;    // the type of its column datetime, as the server writes it
+  bool datetimeDays = false;   // a type the days bound: timestamp, timestamptz or date
+};
+
 class ExportIo {
  public:
   ExportIo() = default;
@@ -28,6 +36,11 @@ class ExportIo {
   virtual bool connectedAsSuperuser(std::string& role) = 0;
   // The connection's client encoding as the server names it, as dbClientEncoding.
   virtual std::string clientEncoding() = 0;
+
+  // Looks up, once before the first chunk, which table `transaction` names
+  // for the statement and the type of its datetime column. 0, or -1 and
+  // the server's account (a missing table or column, a lost connection).
+  virtual int lookUpTable(TableFacts& facts, DBFailure& why) = 0;
 
   // A chunk's statement and its rows, as dbCopyBegin, dbCopyRow and
   // dbCopyEnd (db/session.h) have them.

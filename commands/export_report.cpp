@@ -41,6 +41,16 @@ void tellConnectFailure(const DbConfig& config, const DBFailure& why) {
   }
 }
 
+void tellTableSchema(const TableFacts& facts) {
+  // A schema put first in the search path (PGOPTIONS, the role's settings)
+  // may hold a table of the same name, or miss the one that was meant.
+  const std::string first = facts.firstSchema.empty()
+                                ? std::string("the search path names no schema that exists")
+                                : "the search path's first schema is " + quoted(facts.firstSchema);
+  tellWarning({"the table transaction the export reads is the one in the schema ",
+               quoted(facts.schema), "; ", first});
+}
+
 void tellSuperuser(std::string_view role) {
   // READ ONLY and the rollback do not hold a superuser back: its functions
   // reach the server's files, replication slots and other sessions.
@@ -87,6 +97,10 @@ void tellWhyItStopped(const ExportJob& job, const ExportResult& result, const Re
       // The server refused it: the translation may have split a name.
       if (!result.why.sqlState.empty()) tellTranslation(job.condition, job.filter, job.encoding);
       break;
+    case ChunksEnd::kTableRefused:
+      // Nothing was exported, and every run would stop here alike.
+      tellDatabaseFailure("the table transaction cannot be exported: ", result.why);
+      return;
     case ChunksEnd::kConnectionLost:
       tellDatabaseFailure(
           "the connection was lost after " + isoText(result.next - std::chrono::days{1}) + ": ",

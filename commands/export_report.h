@@ -9,6 +9,7 @@
 
 #include "commands/days.h"
 #include "config/db_config.h"
+#include "commands/export_io.h"
 #include "commands/export_run.h"
 #include "db/session.h"
 #include "util/output.h"
@@ -28,6 +29,10 @@ void tellRetry(std::string_view what, const DBFailure& failure, int retry, int r
 // Why connecting failed, and for a host address that is not numeric, what
 // to do instead.
 void tellConnectFailure(const DbConfig& config, const DBFailure& why);
+
+// The warning for a table `transaction` found outside the search path's
+// first schema.
+void tellTableSchema(const TableFacts& facts);
 
 // The warning for a connection whose role, `role`, is a superuser.
 void tellSuperuser(std::string_view role);

@@ -194,6 +194,34 @@ ChunksEnd exportChunks(Run& run) {
   }
 }
 
+// Looks up the table once before the first chunk, trying again while the
+// failure passes and retries are left: a table found outside the search
+// path's first schema is told, a datetime column the days cannot bound is
+// refused.
+ChunksEnd checkTable(Run& run) {
+  ExportResult& result = run.result;
+  for (;;) {
+    TableFacts facts;
+    if (run.io.lookUpTable(facts, result.why) == 0) {
+      run.retries = 0;
+      if (!facts.datetimeDays) {
+        result.why = {"its column datetime is of type " + facts.datetimeType +
+                          ", which whole days cannot bound; it must be timestamp, timestamptz "
+                          "or date",
+                      "", "", "", false};
+        return ChunksEnd::kTableRefused;
+      }
+      if (facts.schema != facts.firstSchema) tellTableSchema(facts);
+      return ChunksEnd::kDone;
+    }
+    if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
+    if (!chunkFailurePasses(result.why)) return ChunksEnd::kTableRefused;
+    if (!reconnect(run, "the look-up of the table transaction failed: ")) {
+      return run.io.stopSignal() != 0 ? ChunksEnd::kStopped : ChunksEnd::kTableRefused;
+    }
+  }
+}
+
 // Connects, trying again while the failure passes and retries are left.
 bool connect(Run& run) {
   if (run.io.connect(run.result.why) == 0) return true;
@@ -207,6 +235,7 @@ Outcome outcomeOf(const ExportResult& result) {
       return connectFailurePasses(result.why) ? Outcome::kCannotConnectRetried
                                               : Outcome::kCannotConnect;
     case ChunksEnd::kStatementFailed:
+    case ChunksEnd::kTableRefused:
       return chunkFailurePasses(result.why) ? Outcome::kInvalidSqlRetried : Outcome::kInvalidSql;
     case ChunksEnd::kConnectionLost: return Outcome::kInvalidSqlRetried;
     case ChunksEnd::kSpoolFailed: return Outcome::kAllocationFailed;
@@ -232,7 +261,8 @@ ExportResult runChunks(ExportIo& io, const ExportJob& job) {
     spoolWriteStraightTo(run.spool, straight);
   }
   if (std::string role; io.connectedAsSuperuser(role)) tellSuperuser(role);
-  run.result.end = exportChunks(run);
+  run.result.end = checkTable(run);
+  if (run.result.end == ChunksEnd::kDone) run.result.end = exportChunks(run);
   io.disconnect();
   return run.result;
 }

@@ -41,6 +41,7 @@ enum class ChunksEnd {
   kSpoolFailed,
   kOutputFailed,
   kStopped,  // by a stop signal
+  kTableRefused,  // the table or its datetime column cannot bound the days
 };
 
 // How far an export got.

@@ -2,8 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <string_view>
 
+#include "db/db_access.h"
 #include "util/diagnostics.h"
 #include "util/output.h"
 #include "util/stop_signals.h"
@@ -18,6 +22,59 @@ bool LibpqExportIo::connectedAsSuperuser(std::string& role) {
 
 std::string LibpqExportIo::clientEncoding() { return dbClientEncoding(session_); }
 
+namespace {
+
+// Which relation `transaction` is, resolved through the search path as the
+// statement resolves it, its schema, the search path's first schema and the
+// type of its datetime column (a domain's base type decides). Every name
+// of the server's own is written with its schema. The subquery makes a
+// missing table or column fail with the server's own words, as the
+// statement would.
+constexpr const char* kTableLookUp =
+    "SELECT n.nspname, pg_catalog.format_type(a.atttypid, a.atttypmod), "
+    "CASE WHEN t.typtype OPERATOR(pg_catalog.=) 'd' THEN t.typbasetype ELSE t.oid END, "
+    "(pg_catalog.current_schemas(false))[1] "
+    "FROM pg_catalog.pg_attribute a "
+    "JOIN pg_catalog.pg_class c ON c.oid OPERATOR(pg_catalog.=) a.attrelid "
+    "JOIN pg_catalog.pg_namespace n ON n.oid OPERATOR(pg_catalog.=) c.relnamespace "
+    "JOIN pg_catalog.pg_type t ON t.oid OPERATOR(pg_catalog.=) a.atttypid "
+    "WHERE a.attrelid OPERATOR(pg_catalog.=) 'transaction'::pg_catalog.regclass "
+    "AND a.attname OPERATOR(pg_catalog.=) 'datetime' "
+    "AND NOT EXISTS (SELECT datetime FROM transaction WHERE false)";
+
+// date, timestamp and timestamptz.
+constexpr std::array<std::string_view, 3> kDayBoundTypes{"1082", "1114", "1184"};
+
+std::string cell(DBData& data, int column) {
+  vdDBGetData(0, column, data);
+  return data.pszValue != nullptr ? std::string(data.pszValue, static_cast<size_t>(data.inValueLen))
+                                  : std::string();
+}
+
+}  // namespace
+
+int LibpqExportIo::lookUpTable(TableFacts& facts, DBFailure& why) {
+  DBData data;
+  if (dbQuery(session_, kTableLookUp, false, data, {}, &why) != 0) {
+    vdDBClearData(data);
+    if (why.message.empty()) why = {"the look-up of the table was not answered", "", "", "", true};
+    return -1;
+  }
+  if (data.inRowCount != 1) {
+    vdDBClearData(data);
+    why = {"the table transaction has no column datetime", "", "", "", false};
+    return -1;
+  }
+  facts.schema = cell(data, 0);
+  facts.datetimeType = cell(data, 1);
+  const std::string type = cell(data, 2);
+  facts.datetimeDays =
+      std::find(kDayBoundTypes.begin(), kDayBoundTypes.end(), type) != kDayBoundTypes.end();
+  facts.firstSchema = cell(data, 3);
+  vdDBClearData(data);
+  return 0;
+}
+
 int LibpqExportIo::copyBegin(const char* sql, DBFailure& why) {
   return dbCopyBegin(session_, sql, why);
 }
@@ -26,7 +83,21 @@ int LibpqExportIo::copyRow(std::span<char>& row, DBFailure& why) {
   return dbCopyRow(session_, row, why);
 }
 
-int LibpqExportIo::copyEnd(DBFailure& why) { return dbCopyEnd(session_, why); }
+int LibpqExportIo::copyEnd(DBFailure& why) {
+  const int ended = dbCopyEnd(session_, why);
+  // A role that may not release advisory locks: the chunk was rolled back
+  // and counts, and the operator hears of it once.
+  if (!session_.unlockFailure.message.empty() && !unlockTold_) {
+    unlockTold_ = true;
+    tellWarning({"the session's advisory locks could not be released after a chunk: ",
+                 session_.unlockFailure.message});
+    tellHint({"the chunks go on, each rolled back; a lock a condition takes stays with the "
+              "session until it ends; GRANT EXECUTE ON FUNCTION "
+              "pg_catalog.pg_advisory_unlock_all() to the role to release them"});
+  }
+  session_.unlockFailure = {};
+  return ended;
+}
 
 int LibpqExportIo::pause(int delayMs, DBFailure& why) { return dbPause(session_, delayMs, &why); }
 

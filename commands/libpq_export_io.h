@@ -18,6 +18,7 @@ class LibpqExportIo final : public ExportIo {
   void disconnect() override;
   bool connectedAsSuperuser(std::string& role) override;
   std::string clientEncoding() override;
+  int lookUpTable(TableFacts& facts, DBFailure& why) override;
   int copyBegin(const char* sql, DBFailure& why) override;
   int copyRow(std::span<char>& row, DBFailure& why) override;
   int copyEnd(DBFailure& why) override;
@@ -35,4 +36,5 @@ class LibpqExportIo final : public ExportIo {
   ResumableFile* file_;
   DbSession session_;
   std::string fileReason_;
+  bool unlockTold_ = false;  // the failed release of advisory locks was told
 };

@@ -15,8 +15,11 @@ inline constexpr size_t kStatementSize = 10240;
 //   kSelectStart fields kRangeFrom FIRST kRangeTo AFTER kRangeEnd
 //   [kFilterStart filter kFilterEnd] kSelectEnd kCopyOptions
 inline constexpr std::string_view kSelectStart = "COPY (SELECT ";
-inline constexpr std::string_view kRangeFrom = " FROM transaction WHERE transaction.datetime>='";
-inline constexpr std::string_view kRangeTo = "' AND transaction.datetime<'";
+// The operators are named with their schema: a search path that puts
+// another schema first cannot put operators of its own in their place.
+inline constexpr std::string_view kRangeFrom =
+    " FROM transaction WHERE transaction.datetime OPERATOR(pg_catalog.>=) '";
+inline constexpr std::string_view kRangeTo = "' AND transaction.datetime OPERATOR(pg_catalog.<) '";
 inline constexpr std::string_view kRangeEnd = "'";
 inline constexpr std::string_view kFilterStart = " AND (";
 inline constexpr std::string_view kFilterEnd = "\n)";

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,12 @@ bool readDay(const char* arg, std::string_view name, Day& day) {
     return false;
   }
   day = read.day;
+  // Read as it always was, by its first eight characters, but not silently.
+  if (const size_t length = std::strlen(arg); length > 8) {
+    tellWarning({name, " ", quoted(arg), " has ", std::to_string(length),
+                 " characters: read by its first eight, as ", isoText(day),
+                 "; the rest is ignored"});
+  }
   return true;
 }
 

@@ -34,5 +34,7 @@ int readResults(DbSession& session, DBFailure& why, StopWait mode, bool& copySta
 // Opens the read-only transaction a chunk runs in. Returns 0, or -1 and why.
 int beginReadOnly(DbSession& session, DBFailure* why);
 
-// Ends it. Returns 0, or -1 and why.
+// Ends it. Returns 0, or -1 and why. A rollback that went through is 0
+// even when the advisory locks could not be released after it; why they
+// could not is then in session.unlockFailure.
 int endReadOnly(DbSession& session, DBFailure* why);

@@ -130,6 +130,8 @@ int dbCopyEnd(DbSession& session, DBFailure& why) {
   session.inTransaction = false;
   if (session.conn == nullptr || PQstatus(session.conn) != CONNECTION_OK) {
     if (why.message.empty()) why = libpqFailure(session);
+    // The server's last words (a FATAL) came before the connection went.
+    why.connectionLost = true;
     return -1;
   }
   DBFailure ended;

@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "db/conn_string.h"
+#include "db/connect_failure.h"
+#include "db/passing_failures.h"
 #include "db/connection.h"
 #include "db/statement_cancel.h"
 #include "util/stop_signals.h"
@@ -68,8 +70,9 @@ constexpr int kFirstCheckingVersion = 140000;
 // back, whatever a function managed to write is gone again. A session's
 // advisory locks outlive the rollback; behind a pooler that keeps the
 // server connection they would outlive the tool too, so they go in the same
-// round trip, on the same server connection.
-constexpr const char* kEndReadOnly = "ROLLBACK; SELECT pg_advisory_unlock_all()";
+// round trip, on the same server connection. The function is named with
+// its schema, so that no search path finds another one first.
+constexpr const char* kEndReadOnly = "ROLLBACK; SELECT pg_catalog.pg_advisory_unlock_all()";
 
 // Runs BEGIN or the end of the transaction; 0 when the server accepted all
 // of it (the last result of the end is the unlock's row). After a stop
@@ -231,7 +234,19 @@ int beginReadOnly(DbSession& session, DBFailure* why) {
 }
 
 int endReadOnly(DbSession& session, DBFailure* why) {
-  return runCommand(session, kEndReadOnly, why);
+  DBFailure failure;
+  if (runCommand(session, kEndReadOnly, &failure) == 0) return 0;
+  // The rollback went through when the session is out of its transaction
+  // and still connected: only the unlock failed (a role that may not call
+  // it). The chunk's work is undone all the same.
+  if (!failure.sqlState.empty() && session.conn != nullptr &&
+      PQstatus(session.conn) == CONNECTION_OK &&
+      PQtransactionStatus(session.conn) == PQTRANS_IDLE) {
+    session.unlockFailure = std::move(failure);
+    return 0;
+  }
+  fill(why, std::move(failure));
+  return -1;
 }
 
 int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why) {
@@ -242,13 +257,27 @@ int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why) {
     return -1;
   }
   session.stopHandled = false;
-  session.conn = PQconnectdb(conninfo.data());
+  // Connected the blocking way (with its time-out and its move to the next
+  // host), but with verbose errors, whose codes say why the server refused:
+  // the connection started here only carries the setting into the reset.
+  session.conn = PQconnectStart(conninfo.data());
+  if (session.conn != nullptr && PQstatus(session.conn) != CONNECTION_BAD) {
+    (void)PQsetErrorVerbosity(session.conn, PQERRORS_VERBOSE);
+    PQreset(session.conn);
+  }
+  (void)PQsetErrorVerbosity(session.conn, PQERRORS_DEFAULT);
   if (PQstatus(session.conn) == CONNECTION_OK) {
     PQsetNoticeProcessor(session.conn, passOnNotice, nullptr);
     session.cancelSlot = takeCancelSlot(session.conn);
     return 0;
   }
-  fill(why, libpqFailure(session));
+  const ConnectAccount account = readConnectFailure(PQerrorMessage(session.conn));
+  DBFailure failure{trimmed(account.message.c_str()), "", "", "", account.socketPasses};
+  // The code that lets it pass, when one host's does; else the last one.
+  for (const std::string& state : account.serverStates) {
+    if (failure.sqlState.empty() || !connectStatePasses(failure.sqlState)) failure.sqlState = state;
+  }
+  fill(why, std::move(failure));
   dbDisconnect(session);
   return -1;
 }

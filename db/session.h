@@ -25,7 +25,9 @@ struct DBFailure {
   std::string detail;
   std::string hint;
   std::string sqlState;         // the server's code; empty when it did not answer
-  bool connectionLost = false;  // nothing more can be sent on the connection
+  // Nothing more can be sent on the connection; for a connect that failed,
+  // the network or the server's state was at fault (a reason that passes).
+  bool connectionLost = false;
 };
 
 struct DbSession {
@@ -35,6 +37,9 @@ struct DbSession {
   bool copyRunning = false;    // from dbCopyBegin until the statement's end is read
   bool copyRowsCome = false;   // its rows have begun: the server said COPY OUT
   bool inTransaction = false;  // from a successful BEGIN until dbCopyEnd
+  // Why the advisory locks could not be released after the last rollback
+  // that went through; the message is empty while they could.
+  DBFailure unlockFailure;
   // Once a stop signal has come: the statement was cancelled, and the
   // server is waited for until `giveUpAt`, then the connection closed.
   bool stopHandled = false;
@@ -86,5 +91,7 @@ int dbCopyRow(DbSession& session, std::span<char>& row, DBFailure& why);
 // Ends the chunk's transaction: the statement is cancelled when its rows
 // are still coming, then the transaction is rolled back and the session's
 // advisory locks released, in one round trip. Returns 0, or -1 when that
-// failed too; `why` is then filled unless it already holds a reason.
+// failed too; `why` is then filled unless it already holds a reason. A
+// rollback that went through is success even when the release failed:
+// that reason is left in session.unlockFailure.
 int dbCopyEnd(DbSession& session, DBFailure& why);

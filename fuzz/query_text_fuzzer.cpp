@@ -418,8 +418,9 @@ std::string modelStatement(std::string_view select, std::string_view filter, Day
     return d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
   };
   std::string text = "COPY (SELECT " + std::string(select) +
-                     " FROM transaction WHERE transaction.datetime>='" + iso(first) +
-                     "' AND transaction.datetime<'" + iso(after) + "'";
+                     " FROM transaction WHERE transaction.datetime OPERATOR(pg_catalog.>=) '" +
+                     iso(first) + "' AND transaction.datetime OPERATOR(pg_catalog.<) '" +
+                     iso(after) + "'";
   if (!filter.empty()) text += " AND (" + std::string(filter) + "\n)";
   return text + ") TO STDOUT WITH (DELIMITER '|')";
 }

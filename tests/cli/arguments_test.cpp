@@ -38,7 +38,15 @@ TEST(TransactionQueryArgs, ValidatesBothDates) {
       {k21, queryArgs("f", "none", "20240229", "20000229"), kPassed, kPassedWhy},  // leap years
       // atoi reads " 1" and "+1"
       {k21, queryArgs("f", "none", "2024 101", "2024+131"), kPassed, kPassedWhy},
-      {k21, queryArgs("f", "none", "20240101xyz", "20240131"), kPassed, kPassedWhy},
+      // Past the eighth character a day is read as before, but not silently.
+      {k21, queryArgs("f", "none", "20240101xyz", "20240131"), kPassed,
+       "lumettool: warning: date-from '20240101xyz' has 11 characters: read by its first eight, "
+       "as 2024-01-01; the rest is ignored\nlumettool: " + kPassedWhy},
+      {k21, queryArgs("f", "none", "20240101", "202401312"), kPassed,
+       "lumettool: warning: date-to '202401312' has 9 characters: read by its first eight, as "
+       "2024-01-31; the rest is ignored\nlumettool: " + kPassedWhy},
+      {k21, queryArgs("f", "none", "20240101xyz", "2024013"), kToBad,
+       "as 2024-01-01; the rest is ignored\nlumettool: error: date-to '2024013': "},
       exitsWhenOn(64, {k21, queryArgs("f", "none", "2024011", "20240131"), kFromBad,
                        "error: date-from '2024011': it has 7 characters; a day is eight digits, "
                        "YYYYMMDD\n"}),
@@ -101,6 +109,14 @@ TEST(TransactionQueryArgs, RefusesOverlongQueryBeforeReadingSettings) {
       exitsWhenOn(64, {k21, queryArgs("f", "x=1)"), finalMessage(Outcome::kSqlRefused),
                        "error: the condition closes a bracket it did not open"}),
       {k21, queryArgs(fields(20000), std::string(3000, 'x'), "1999"), kFromBad, "date-from '1999'"},
+      // A field list that names nothing is refused before the settings are read.
+      {k21, queryArgs("", "none"), finalMessage(Outcome::kSqlRefused),
+       "lumettool: error: the field list is empty\nlumettool: hint: a field list names the "
+       "columns and expressions to export, all for every column; nothing was sent\n"},
+      {k21, queryArgs(" \t\n ", "x=1"), finalMessage(Outcome::kSqlRefused),
+       "error: the field list holds only blanks\n"},
+      {"lumettool-2.0", queryArgs20("  "), finalMessage(Outcome::kSqlRefused),
+       "error: the field list holds only blanks\n"},
       // The environment's settings of the tool are checked before its settings file.
       exitsWhenOn(64, {k21, queryArgs("f", "none"), kInvalid,
                        "error: LUMETTOOL_FORMAT 'xml' is neither text nor copy\n", std::nullopt,

@@ -2,14 +2,22 @@
 // query whose arguments pass every check ends at a port that refuses it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "tests/cli/sweep_cases.h"
 #include "tests/support/local_port.h"
+#include "util/text.h"
 
 namespace {
 
 using namespace sweep;
+
+bool isBlankText(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), isAsciiSpace);
+}
 
 TEST(BadInputSweep, CommandWord) { runSweep(commandWordCases(), "."); }
 

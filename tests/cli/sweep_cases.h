@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/statement.h"
 #include "tests/cli/cli_cases.h"
 #include "tests/support/final_message.h"
 
@@ -345,18 +346,25 @@ inline SweepCase queryCase(const Edition& e, const std::string& word, const Quer
   if (!isWholeNumber(q.delayMs)) c.told.push_back("warning: delay-ms ");
   const int from = dayOf(q.from);
   const int to = dayOf(q.to);
+  // A day is read by its first eight characters; past them, with a warning.
   if (from == 0) return ends(kFromInvalid, {"error: date-from "});
+  if (q.from.size() > 8) c.told.push_back("warning: date-from ");
   if (to == 0) return ends(kToInvalid, {"error: date-to "});
+  if (q.to.size() > 8) c.told.push_back("warning: date-to ");
   if (to < from) c.told.push_back("warning: date-from ");
   const std::string select = lowerCase(q.fields) == "all" ? "*" : lowerCase(q.fields);
   const std::string filter = e.filtered ? filterOf(q.condition) : "";
   // The filter fits 2048 bytes and the statement 10240, each with its zero;
-  // the statement is 141 bytes besides the select list, and 8 more and the
-  // filter when there is one.
+  // the statement has its fixed part besides the select list, and the
+  // filter's frame and the filter when there is one.
   if (filter.size() > 2047) return ends(kQueryTooLong, {"error: the condition, rewritten, "});
+  if (select.find_first_not_of(" \t\n\v\f\r") == std::string::npos) {
+    return ends(kSqlFailed, {"error: the field list ", "hint: "});  // it names nothing
+  }
   if (fieldsRefused(select)) return ends(kSqlFailed, {"error: the field list holds ", "hint: "});
   if (filterRefused(filter)) return ends(kSqlFailed, {"error: the condition ", "hint: "});
-  const size_t statement = 141 + select.size() + (filter.empty() ? 0 : 8 + filter.size());
+  const size_t statement = kStatementFixedLength + select.size() +
+                           (filter.empty() ? 0 : kFilterFrameLength + filter.size());
   if (statement > 10239) return ends(kQueryTooLong, {"error: the statement would be "});
   c.sent = true;
   c.moreTold = true;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "tests/support/expect_stderr.h"
 #include "tests/support/final_message.h"
 #include "tests/support/local_port.h"
+#include "util/text.h"
 
 namespace {
 
@@ -451,9 +453,10 @@ TEST_F(Export, LargeOutputMatchesPsql) {
       EXPECT_EQ(queryOutput({field, "none", "20240301", "20240301", days, "0"}), psql.out + finalMessage(Outcome::kSuccess));
     }
   }
-  // No columns at all: an empty line per row.
+  // No columns at all would give an empty line per row: refused before
+  // anything is sent.
   EXPECT_EQ(queryOutput({"", "none", "20240301", "20240301", "0", "0"}),
-            std::string(4000, '\n') + finalMessage(Outcome::kSuccess));
+            finalMessage(Outcome::kSqlRefused));
 }
 
 // A chunk larger than the spool's memory goes through a temporary file in
@@ -675,10 +678,35 @@ class Hostile : public DbTest {
 
 TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
   const std::string kFailed = finalMessage(Outcome::kInvalidSql);
+  // A row outside every export of the cases, in February.
+  runSql("INSERT INTO transaction (id, datetime, status) VALUES (7, '2024-02-01 09:00', 1)");
+  // The reader of README's recipe: SELECT on the table alone, a policy for
+  // the days it may export, query_to_xml and its kin not for PUBLIC.
+  createRole();
+  const std::string reader = roleName();
+  runSql("GRANT SELECT ON transaction TO " + reader);
+  runSql("ALTER TABLE transaction ENABLE ROW LEVEL SECURITY");
+  runSql("CREATE POLICY exported_days ON transaction FOR SELECT TO " + reader +
+         " USING (datetime >= '2024-01-01' AND datetime < '2024-01-04')");
+  runSql("REVOKE EXECUTE ON FUNCTION query_to_xml(text, boolean, boolean, text), "
+         "query_to_xmlschema(text, boolean, boolean, text), "
+         "query_to_xml_and_xmlschema(text, boolean, boolean, text) FROM PUBLIC");
+  // A schema put first in the search path, with a >= that is always true.
+  runSql("CREATE SCHEMA evil");
+  runSql("CREATE FUNCTION evil.ge(timestamp, timestamp) RETURNS boolean LANGUAGE sql AS "
+         "'SELECT true'");
+  runSql("CREATE OPERATOR evil.>= (LEFTARG = timestamp, RIGHTARG = timestamp, FUNCTION = evil.ge)");
+  runSql("GRANT USAGE ON SCHEMA evil TO PUBLIC");
+  const std::string evilPath = "PGOPTIONS=-c search_path=evil,pg_catalog,public";
+  const std::string schemaWarning =
+      "lumettool: warning: the table transaction the export reads is the one in the schema "
+      "'public'; the search path's first schema is 'evil'\n";
   const std::string checksum = databaseChecksum();
   struct Case {
     std::string fields, condition, expected;  // edition 2.0 when condition is "-"
     std::string errHas{};                     // see expectStderr
+    std::string role = "";                    // the settings' role when empty
+    std::vector<std::string> env = {};
   };
   // Refused by the tool, before anything is sent; refused by the server.
   const std::string from = "error: the field list holds the word from, which ends a select list";
@@ -686,6 +714,14 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
   const auto readOnly = [](const std::string& what) {
     return "ERROR:  cannot execute " + what + " in a read-only transaction (SQLSTATE 25006)";
   };
+  // The field lists that read past the days: the reader gets no more than
+  // its policy lets it read, the settings' superuser gets everything.
+  const std::string everyId = "min(1),unnest((select array_agg(t.id) from transaction t))";
+  const std::string february =
+      "(unnest((select array_agg(t) from transaction t where t.datetime >= '2024-02-01'))).id";
+  const std::string anyText = "query_to_xml('select id from transaction', false, false, '')";
+  const std::string allowed = "1|1\n1|2\n1|3\n1|4\n";
+  const std::string everything = "1|1\n1|2\n1|3\n1|4\n1|5\n1|6\n1|7\n";
   const std::vector<Case> cases{
       // Stacked statements: the server runs one statement at a time.
       {"id from transaction; delete from transaction where id<20; select id", "none", kFailed,
@@ -740,13 +776,31 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
       {"transaction.id,tableoid::regclass", "transaction.status=1", "1|transaction\n3|transaction\nSuccess"},
       {"id", "id in (select id from transaction where status=2)", "psql"},
       {"id", "upper(coalesce(note, 'x'))='ROCK AND ROLL' and status<>2", "psql"},
+      // The day range bounds what the tool asks for, not what the field
+      // list can read; the recipe's role bounds that.
+      {everyId, "none", everything + everything + everything + "Success"},
+      {everyId, "none", allowed + allowed + allowed + "Success", "", reader},
+      {february, "none", "7\n7\n7\n7\nSuccess"},  // once for each row of the days
+      {february, "none", "Success", "", reader},
+      {"(" + anyText + ")::text like '%<id>7</id>%'", "none", "t\nt\nt\nt\nSuccess"},
+      {"(" + anyText + ")::text like '%<id>5</id>%'", "-", kFailed,
+       "ERROR:  permission denied for function query_to_xml", reader},
+      // The range's operators are pg_catalog's whatever the search path,
+      // which the export names when its first schema is not the table's.
+      {"id", "status=1", "psql", schemaWarning, "", {evilPath}},
+      {"id", "none", "1\n2\n3\n4\nSuccess", schemaWarning, reader, {evilPath}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.fields + " / " + c.condition);
+    SCOPED_TRACE(c.fields + " / " + c.condition + " as " + (c.role.empty() ? "superuser" : c.role));
     const bool edition20 = c.condition == "-";
     std::vector<std::string> args{c.fields, c.condition, "20240101", "20240103", "1", "0"};
     if (edition20) args.erase(args.begin() + 1);
-    const RunResult run = runQuery(args, {}, edition20 ? "lumettool-2.0" : "lumettool");
+    ASSERT_EQ(c.role.empty() ? initSettings(envValue("PGPORT"), envValue("PGUSER"),
+                                            envValue("PGPASSWORD"))
+                             : initSettings(envValue("PGPORT"), c.role, "pw"),
+              finalMessage(Outcome::kSuccess));
+    const RunResult run = runQuery(args, c.env, edition20 ? "lumettool-2.0" : "lumettool");
+    EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     if (c.expected == "psql") {
       const std::string rows = psqlRows(c.condition);

@@ -709,10 +709,40 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
       {"no CONNECT on the database", "REVOKE CONNECT ON DATABASE " + db_ + " FROM PUBLIC",
        "GRANT CONNECT ON DATABASE " + db_ + " TO PUBLIC", "", "id", "none", kNoConnect,
        "FATAL:  permission denied for database \"" + db_ + "\""},
+      // A name that holds the words of a server without free slots is
+      // still a missing database: not retried.
+      {"database named as a full server", "", "", "too many clients already", "id", "none",
+       kNoConnect, "FATAL:  database \"too many clients already\" does not exist"},
       {"missing table", "ALTER TABLE transaction RENAME TO moved",
        "ALTER TABLE moved RENAME TO transaction", "", "id", "none", kSqlFailed,
-       "the statement for 2024-01-01..2024-01-01 failed: ERROR:  relation \"transaction\" does "
-       "not exist (SQLSTATE 42P01)"},
+       "lumettool: error: the table transaction cannot be exported: ERROR:  relation "
+       "\"transaction\" does not exist (SQLSTATE 42P01)\n"},
+      {"missing datetime column", "ALTER TABLE transaction RENAME datetime TO stamp",
+       "ALTER TABLE transaction RENAME stamp TO datetime", "", "id", "none", kSqlFailed,
+       "the table transaction cannot be exported: ERROR:  column \"datetime\" does not exist "
+       "(SQLSTATE 42703)"},
+      {"datetime of text", "ALTER TABLE transaction ALTER datetime TYPE text",
+       "ALTER TABLE transaction ALTER datetime TYPE timestamp USING datetime::timestamp", "", "id",
+       "none", kSqlFailed,
+       "the table transaction cannot be exported: its column datetime is of type text, which "
+       "whole days cannot bound; it must be timestamp, timestamptz or date\n"},
+      {"datetime of date", "ALTER TABLE transaction ALTER datetime TYPE date",
+       "ALTER TABLE transaction ALTER datetime TYPE timestamp", "", "id", "none", "1\n2\nSuccess"},
+      // Raised inside the statement (as dblink does when it cannot reach
+      // another server), class 08 is the statement's failure: not retried.
+      {"class 08 from a function",
+       "CREATE FUNCTION elsewhere() RETURNS boolean LANGUAGE plpgsql AS $$BEGIN RAISE "
+       "EXCEPTION 'no answer elsewhere' USING ERRCODE = '08006'; END$$",
+       "DROP FUNCTION elsewhere()", "", "id", "elsewhere()", kSqlFailed,
+       "the statement for 2024-01-01..2024-01-01 failed: ERROR:  no answer elsewhere (SQLSTATE "
+       "08006)"},
+      // A role that may not release advisory locks: each chunk counts, and
+      // the operator is told once.
+      {"unlock not allowed", "REVOKE EXECUTE ON FUNCTION pg_advisory_unlock_all() FROM PUBLIC",
+       "GRANT EXECUTE ON FUNCTION pg_advisory_unlock_all() TO PUBLIC", "", "id", "none",
+       "1\n2\nSuccess",
+       "lumettool: warning: the session's advisory locks could not be released after a chunk: "
+       "ERROR:  permission denied for function pg_advisory_unlock_all (SQLSTATE 42501)\n"},
       {"missing column in the fields", "", "", "", "id,amount", "none", kSqlFailed,
        "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)", 65},
       {"missing column in the condition", "", "", "", "id", "amount>0", kSqlFailed,
@@ -749,6 +779,9 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
       EXPECT_EQ(on.out, c.expected);
       EXPECT_EQ(on.exitStatus, *c.statusWhenOn);
     }
+    // None of these passes, and a warning comes once a run.
+    EXPECT_EQ(run.err.find("; retry "), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("warning", run.err.find("warning") + 1), std::string::npos) << run.err;
     if (!c.undo.empty()) runSql(c.undo);
   }
 }

@@ -23,6 +23,8 @@ struct LoopCase {
   int next;  // the day to go on from, in days after kFrom
   bool pausing = false;
   std::vector<int> waits = {};
+  std::string datetimeType = "timestamp without time zone";  // the column's type, found once
+  int lookUps = 1;
 };
 
 // The rows the script gives for the days from kFrom on, before `next`.
@@ -72,11 +74,23 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
       {"a full disk keeps only whole chunks", 6, 2, 5,
        {{Step::kWriteOut, 2, Fault::kFullDisk}}, ChunksEnd::kOutputFailed, 2},
       {"the first connection refused for good", 3, 1, 5,
-       {{Step::kConnect, 1, Fault::kRefused}}, ChunksEnd::kCannotConnect, 0},
+       {{Step::kConnect, 1, Fault::kRefused}}, ChunksEnd::kCannotConnect, 0, false, {}, "", 0},
       {"the first connection retried", 3, 1, 5,
        {{Step::kConnect, 1, Fault::kLost}}, ChunksEnd::kDone, 3, false, {1000}},
       {"a stop before connecting", 3, 1, 5,
-       {{Step::kConnect, 1, Fault::kStop}}, ChunksEnd::kStopped, 0},
+       {{Step::kConnect, 1, Fault::kStop}}, ChunksEnd::kStopped, 0, false, {}, "", 0},
+      // The table is looked up once, before the first chunk.
+      {"a missing table stops before any chunk", 3, 1, 5,
+       {{Step::kLookUp, 1, Fault::kRefused}}, ChunksEnd::kTableRefused, 0},
+      {"a lost connection in the look-up is retried", 3, 1, 5,
+       {{Step::kLookUp, 1, Fault::kLost}}, ChunksEnd::kDone, 3, false, {1000}, "date", 2},
+      {"no retries: the look-up's loss ends it", 3, 1, 0,
+       {{Step::kLookUp, 1, Fault::kLost}}, ChunksEnd::kTableRefused, 0},
+      {"a stop in the look-up", 3, 1, 5,
+       {{Step::kLookUp, 1, Fault::kStop}}, ChunksEnd::kStopped, 0},
+      {"a text datetime is refused before any chunk", 3, 1, 5, {}, ChunksEnd::kTableRefused, 0,
+       false, {}, "text"},
+      {"a date datetime is exported", 3, 1, 5, {}, ChunksEnd::kDone, 3, false, {}, "date"},
   };
   // Each case with the rows held in the spool until their chunk is
   // complete, and written straight into a file and cut back when it fails.
@@ -85,6 +99,8 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
     if (straight && c.end == ChunksEnd::kOutputFailed) continue;  // the script's own disk
     SCOPED_TRACE(c.name + (straight ? ", straight into the file" : ", spooled"));
     ScriptedExportIo io(c.faults, straight);
+    if (!c.datetimeType.empty()) io.table.datetimeType = c.datetimeType;
+    io.table.datetimeDays = c.datetimeType != "text";
     ExportJob job{};
     job.fields = "*";
     job.format = OutputFormat::kText;
@@ -109,6 +125,8 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
     if (c.end != ChunksEnd::kOutputFailed) {
       EXPECT_EQ(out, complete);
     }
+    // Looked up once a run, not again for chunks that are retried.
+    EXPECT_EQ(io.lookUps, c.lookUps);
   }
   }
 }

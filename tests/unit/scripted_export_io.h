@@ -15,7 +15,7 @@
 #include "commands/days.h"
 #include "commands/export_io.h"
 
-enum class Step { kConnect, kCopyBegin, kCopyRow, kCopyEnd, kWriteOut, kPause, kWait };
+enum class Step { kConnect, kCopyBegin, kCopyRow, kCopyEnd, kWriteOut, kPause, kWait, kLookUp };
 
 enum class Fault {
   kLost,      // the connection is gone (a restart, a cut network)
@@ -57,6 +57,10 @@ class ScriptedExportIo final : public ExportIo {
   std::vector<std::string> sql;  // the statements begun
   std::vector<Day> nextDays;     // the day to go on from, after each chunk written
   int connects = 0;
+  int lookUps = 0;
+  // What the look-up of the table finds: a plain timestamp column in the
+  // search path's first schema unless a case says otherwise.
+  TableFacts table{"public", "public", "timestamp without time zone", true};
 
   int connect(DBFailure& why) override {
     ++connects;
@@ -64,7 +68,7 @@ class ScriptedExportIo final : public ExportIo {
     switch (strike(Step::kConnect)) {
       case Fault::kLost: return fail(why, "Connection refused", "", true);
       case Fault::kRefused:
-        return fail(why, "password authentication failed for user \"u\"", "", true);
+        return fail(why, "FATAL:  password authentication failed for user \"u\"", "28P01", false);
       case Fault::kStop: stop_ = SIGTERM; return fail(why, "Connection refused", "", true);
       default: break;
     }
@@ -75,11 +79,23 @@ class ScriptedExportIo final : public ExportIo {
   bool connectedAsSuperuser(std::string& /*role*/) override { return false; }
   std::string clientEncoding() override { return "UTF8"; }
 
+  int lookUpTable(TableFacts& facts, DBFailure& why) override {
+    ++lookUps;
+    if (!connected_) return fail(why, "no connection to the server", "", true);
+    const Fault fault = strike(Step::kLookUp);
+    if (fault == Fault::kRefused) {
+      return fail(why, "ERROR:  relation \"transaction\" does not exist", "42P01", false);
+    }
+    if (const int failed = apply(fault, why); failed != 0) return failed;
+    facts = table;
+    return 0;
+  }
+
   int copyBegin(const char* text, DBFailure& why) override {
     if (!connected_) return fail(why, "no connection to the server", "", true);
     sql.emplace_back(text);
     rows_.clear();
-    for (Day day = dayAfter(text, "datetime>='"); day < dayAfter(text, "datetime<'");
+    for (Day day = dayAfter(text, "OPERATOR(pg_catalog.>=) '"); day < dayAfter(text, "OPERATOR(pg_catalog.<) '");
          day += std::chrono::days{1}) {
       rows_.push_back(isoText(day) + "|v\n");
     }
@@ -171,7 +187,7 @@ class ScriptedExportIo final : public ExportIo {
   }
 
   std::vector<ScriptedFault> faults_;
-  std::array<int, 7> calls_{};
+  std::array<int, 8> calls_{};
   std::vector<std::string> rows_;
   size_t next_ = 0;
   std::string row_;
