@@ -9,15 +9,10 @@
 
 #include "tests/cli/sweep_cases.h"
 #include "tests/support/local_port.h"
-#include "util/text.h"
 
 namespace {
 
 using namespace sweep;
-
-bool isBlankText(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), isAsciiSpace);
-}
 
 TEST(BadInputSweep, CommandWord) { runSweep(commandWordCases(), "."); }
 
