@@ -456,6 +456,10 @@ std::pair<Outcome, std::string> expectedOutcome(bool fromOk, bool toOk, std::str
     return {Outcome::kQueryTooLong,
             tooLongReason("the condition, rewritten,", filter.size(), kConditionSize)};
   }
+  // A field list of nothing but blanks names nothing.
+  if (select.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos) {
+    return {Outcome::kSqlRefused, "lumettool: error: the field list "};
+  }
   if (!fieldListFault(select).what.empty()) {
     return {Outcome::kSqlRefused, "lumettool: error: the field list holds "};
   }

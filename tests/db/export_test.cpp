@@ -705,7 +705,7 @@ TEST_F(Hostile, NoExportWritesAndNoneLeavesItsDays) {
   struct Case {
     std::string fields, condition, expected;  // edition 2.0 when condition is "-"
     std::string errHas{};                     // see expectStderr
-    std::string role = "";                    // the settings' role when empty
+    std::string role{};                       // the settings' role when empty
     std::vector<std::string> env = {};
   };
   // Refused by the tool, before anything is sent; refused by the server.
