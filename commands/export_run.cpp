@@ -228,7 +228,9 @@ bool connect(Run& run) {
   return connectFailurePasses(run.result.why) && reconnect(run, "cannot connect: ");
 }
 
-Outcome outcomeOf(const ExportResult& result) {
+// `toFile`: the rows went to the export's own file, whose failure has a
+// message; standard output's failure leaves none.
+Outcome outcomeOf(const ExportResult& result, bool toFile) {
   switch (result.end) {
     case ChunksEnd::kDone: return Outcome::kSuccess;
     case ChunksEnd::kCannotConnect:
@@ -240,6 +242,7 @@ Outcome outcomeOf(const ExportResult& result) {
     case ChunksEnd::kConnectionLost: return Outcome::kInvalidSqlRetried;
     case ChunksEnd::kSpoolFailed: return Outcome::kAllocationFailed;
     case ChunksEnd::kOutputFailed:
+      return toFile ? Outcome::kOutputFileFailed : Outcome::kOutputFailed;
     case ChunksEnd::kStopped: break;
   }
   return Outcome::kOutputFailed;
@@ -332,7 +335,7 @@ Outcome runExport(const ExportJob& job) {
       endBySignal(stopSignal());
     }
     tellConnectFailure(config, result.why);
-    return outcomeOf(result);
+    return outcomeOf(result, toFile);
   }
   const ResumePoint point{result.next,       result.next != job.from, start,
                           result.completeBytes, errorsShareOutput(),  job.outputPath};
@@ -346,6 +349,5 @@ Outcome runExport(const ExportJob& job) {
     return Outcome::kOutputFileFailed;
   }
   if (result.end == ChunksEnd::kStopped) endBySignal(stopSignal());
-  if (result.end == ChunksEnd::kOutputFailed && toFile) return Outcome::kOutputFileFailed;
-  return outcomeOf(result);
+  return outcomeOf(result, toFile);
 }

@@ -51,8 +51,10 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
   return settings;
 }
 
+const char* processEnvironment(const char* name) { return std::getenv(name); }
+
 ExportSettings exportSettingsFromEnvironment() {
-  return readExportSettings([](const char* name) { return std::getenv(name); });
+  return readExportSettings(processEnvironment);
 }
 
 ExitStatusSetting readExitStatusSetting(const EnvironmentLookup& lookup) {
@@ -69,5 +71,5 @@ ExitStatusSetting readExitStatusSetting(const EnvironmentLookup& lookup) {
 }
 
 ExitStatusSetting exitStatusSettingFromEnvironment() {
-  return readExitStatusSetting([](const char* name) { return std::getenv(name); });
+  return readExitStatusSetting(processEnvironment);
 }

@@ -43,6 +43,9 @@ struct ExportSettings {
 // A variable's value by its name, nullptr when it is not set.
 using EnvironmentLookup = std::function<const char*(const char* name)>;
 
+// The process's own environment, as a lookup: the one place that reads it.
+const char* processEnvironment(const char* name);
+
 // Reads every setting through `lookup`, refusing what cannot be used.
 ExportSettings readExportSettings(const EnvironmentLookup& lookup);
 

@@ -1,7 +1,6 @@
 #include "commands/transaction_query.h"
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -55,7 +54,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   // Rewritten for the client encoding the session is expected to have; each
   // chunk checks that it has it.
   const ExpectedEncoding encoding =
-      expectedClientEncoding([](const char* name) { return std::getenv(name); });
+      expectedClientEncoding(processEnvironment);
   lowerOutsideQuotes(fields, encoding.encoding);
   const std::string_view select = selectList(fields);
   std::array<char, kConditionSize> filter{};
