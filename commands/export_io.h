@@ -7,6 +7,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "commands/days.h"
 #include "db/session.h"
@@ -43,10 +44,32 @@ class ExportIo {
   virtual int lookUpTable(TableFacts& facts, DBFailure& why) = 0;
 
   // A chunk's statement and its rows, as dbCopyBegin, dbCopyRow and
-  // dbCopyEnd (db/session.h) have them.
-  virtual int copyBegin(const char* sql, DBFailure& why) = 0;
+  // dbCopyEnd (db/session.h) have them, on the connection connect() made.
+  int copyBegin(const char* sql, DBFailure& why) { return copyBeginOn(0, sql, why); }
   virtual int copyRow(std::span<char>& row, DBFailure& why) = 0;
-  virtual int copyEnd(DBFailure& why) = 0;
+  int copyEnd(DBFailure& why) { return copyEndOn(0, why); }
+
+  // Reading ahead on more connections ("readers", from 0 to
+  // kMostSessions - 1; reader 0 is the connection connect() made, and
+  // disconnect() closes them all). Each call is that of db/session.h of
+  // the same name, on the reader's connection.
+  //
+  // Connects the reader unless it is connected. 0, or -1 and why.
+  virtual int connectReader(int reader, DBFailure& why) = 0;
+  virtual int copyBeginOn(int reader, const char* sql, DBFailure& why) = 0;
+  virtual int copyEndOn(int reader, DBFailure& why) = 0;
+  // dbBeginShared: a transaction in one snapshot, new or exported by another.
+  virtual int beginShared(int reader, std::string_view snapshot, std::string_view settings,
+                          DBFailure& why) = 0;
+  // The first value of the first row `sql` gives, in the reader's
+  // transaction; "" when it gives none.
+  virtual int queryValue(int reader, const std::string& sql, std::string& value,
+                         DBFailure& why) = 0;
+  virtual int copyStartOn(int reader, const char* sql, DBFailure& why) = 0;
+  // The next row when one is in, 2 when none has come yet.
+  virtual int copyRowIfIn(int reader, std::span<char>& row, DBFailure& why) = 0;
+  // Waits until one of `readers` has more, or a stop signal came.
+  virtual void waitForRows(std::span<const int> readers) = 0;
 
   // The pause between chunks, watching the connection, as dbPause.
   virtual int pause(int delayMs, DBFailure& why) = 0;
@@ -62,6 +85,7 @@ class ExportIo {
   virtual int straightOutput() = 0;
 
   // Writes the finished chunk's lines out and, once they are there, makes
-  // `next` the day to go on from. A fault may leave part of them written.
-  virtual SpoolOut writeOut(Spool& spool, Day next) = 0;
+  // `next` the day to go on from; for a chunk read in parts, only once its
+  // last part (`chunkDone`) is out. A fault may leave part of them written.
+  virtual SpoolOut writeOut(Spool& spool, Day next, bool chunkDone) = 0;
 };

@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 
+#include "commands/export_loop.h"
 #include "commands/export_progress.h"
 #include "commands/export_report.h"
 #include "commands/libpq_export_io.h"
@@ -21,24 +22,10 @@
 
 namespace {
 
-// What an export carries from chunk to chunk.
-struct Run {
-  Run(ExportIo& exportIo, const ExportJob& exportJob)
-      : io(exportIo), job(exportJob), spool(exportJob.spoolDirectory, exportJob.spoolMemory) {}
-
-  ExportIo& io;
-  const ExportJob& job;
-  Spool spool;  // the current chunk's lines
-  ExportProgress progress;
-  ExportResult result;
-  int retries = 0;  // spent since the last chunk that went through
-};
-
-// Rows are counted on the status line this many at a time.
-constexpr int kRowsPerProgress = 4096;
-
 // The wait before each retry doubles up to this.
 constexpr int kLongestRetryWaitSeconds = 16;
+
+}  // namespace
 
 int chunkCount(const ExportJob& job) {
   const int span = daysBetween(job.from, job.to) + 1;
@@ -46,22 +33,50 @@ int chunkCount(const ExportJob& job) {
   return (span - 1) / job.days + 1;
 }
 
+Day chunkLast(const ExportJob& job, Day first, bool& finalChunk) {
+  finalChunk = job.days <= 0 || daysBetween(first, job.to) < job.days;
+  return finalChunk ? job.to : first + std::chrono::days{job.days - 1};
+}
+
+bool sessionEncoding(Run& run, ClientEncoding& encoding) {
+  // The rows come in the session's encoding, and the statement must read in
+  // it as the field list and the filter were rewritten.
+  const std::string named = run.io.clientEncoding();
+  if (const QueryTextRefusal refused = encodingMismatch(
+          run.job.fields, run.job.condition, run.job.encoding, run.job.encodingAsked, named);
+      !refused.error.empty()) {
+    run.result.why = {refused.error, "", refused.hint, "", false};
+    return false;
+  }
+  encoding = clientEncodingNamed(named);
+  return true;
+}
+
+bool reconnect(Run& run, std::string what) {
+  ExportResult& result = run.result;
+  for (;;) {
+    if (run.retries >= run.job.retries || run.io.stopSignal() != 0) return false;
+    ++run.retries;
+    const int seconds = std::min(1 << std::min(run.retries - 1, 4), kLongestRetryWaitSeconds);
+    tellRetry(what, result.why, run.retries, run.job.retries, seconds);
+    run.io.disconnect();
+    run.io.wait(seconds * 1000);
+    if (run.io.stopSignal() != 0) return false;
+    if (run.io.connect(result.why) == 0) return true;
+    if (!connectFailurePasses(result.why)) return false;
+    what = "cannot connect: ";
+  }
+}
+
+namespace {
+
 // Streams the rows of the current chunk into the spool. The statement's end
 // is read (or the statement cancelled) and its transaction ended whatever
 // happened.
 ChunksEnd spoolChunk(Run& run, size_t& breaking) {
   ExportResult& result = run.result;
-  // The rows come in the session's encoding, and the statement must read in
-  // it as the field list and the filter were rewritten.
-  const std::string sessionEncoding = run.io.clientEncoding();
-  if (const QueryTextRefusal refused =
-          encodingMismatch(run.job.fields, run.job.condition, run.job.encoding,
-                           run.job.encodingAsked, sessionEncoding);
-      !refused.error.empty()) {
-    result.why = {refused.error, "", refused.hint, "", false};
-    return ChunksEnd::kStatementFailed;
-  }
-  const ClientEncoding encoding = clientEncodingNamed(sessionEncoding);
+  ClientEncoding encoding{};
+  if (!sessionEncoding(run, encoding)) return ChunksEnd::kStatementFailed;
   std::array<char, kStatementSize> statement{};
   (void)buildStatement(run.job.fields, run.job.filter, result.first,
                        result.last + std::chrono::days{1}, statement);
@@ -104,7 +119,7 @@ ChunksEnd exportChunkOnce(Run& run) {
   }
   if (spooled != ChunksEnd::kDone) return spooled;
   if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
-  const SpoolOut out = run.io.writeOut(run.spool, result.last + std::chrono::days{1});
+  const SpoolOut out = run.io.writeOut(run.spool, result.last + std::chrono::days{1}, true);
   if (out.fault == SpoolOutFault::kSpool) {
     result.spoolReason = spoolReason(run.spool);
     return ChunksEnd::kSpoolFailed;
@@ -128,25 +143,6 @@ ChunksEnd exportChunk(Run& run) {
   const ChunksEnd end = exportChunkOnce(run);
   if (end != ChunksEnd::kDone) (void)spoolCutBack(run.spool);
   return end;
-}
-
-// After a failure that passes (result.why, told as `what`): waits, connects
-// again and returns true, as long as retries are left. Connecting again
-// may fail for a reason that passes too, and is then retried the same way.
-bool reconnect(Run& run, std::string what) {
-  ExportResult& result = run.result;
-  for (;;) {
-    if (run.retries >= run.job.retries || run.io.stopSignal() != 0) return false;
-    ++run.retries;
-    const int seconds = std::min(1 << std::min(run.retries - 1, 4), kLongestRetryWaitSeconds);
-    tellRetry(what, result.why, run.retries, run.job.retries, seconds);
-    run.io.disconnect();
-    run.io.wait(seconds * 1000);
-    if (run.io.stopSignal() != 0) return false;
-    if (run.io.connect(result.why) == 0) return true;
-    if (!connectFailurePasses(result.why)) return false;
-    what = "cannot connect: ";
-  }
 }
 
 // Exports the current chunk, again from its start as long as it fails for
@@ -173,8 +169,8 @@ ChunksEnd exportChunks(Run& run) {
   ExportResult& result = run.result;
   progressBegins(run.progress, chunkCount(job));
   for (result.first = job.from;;) {
-    const bool finalChunk = job.days <= 0 || daysBetween(result.first, job.to) < job.days;
-    result.last = finalChunk ? job.to : result.first + std::chrono::days{job.days - 1};
+    bool finalChunk = false;
+    result.last = chunkLast(job, result.first, finalChunk);
     progressChunkStarts(run.progress, result.first, result.last);
     if (const ChunksEnd end = exportChunkRetrying(run); end != ChunksEnd::kDone) return end;
     progressChunkEnds(run.progress);
@@ -212,6 +208,7 @@ ChunksEnd checkTable(Run& run) {
         return ChunksEnd::kTableRefused;
       }
       if (facts.schema != facts.firstSchema) tellTableSchema(facts);
+      run.withinDays = facts.datetimeType != "date";
       return ChunksEnd::kDone;
     }
     if (run.io.stopSignal() != 0) return ChunksEnd::kStopped;
@@ -265,7 +262,11 @@ ExportResult runChunks(ExportIo& io, const ExportJob& job) {
   }
   if (std::string role; io.connectedAsSuperuser(role)) tellSuperuser(role);
   run.result.end = checkTable(run);
-  if (run.result.end == ChunksEnd::kDone) run.result.end = exportChunks(run);
+  // With a pause between chunks, they stay one at a time.
+  const bool ahead = job.jobs > 1 && job.delayMs <= 0;
+  if (run.result.end == ChunksEnd::kDone) {
+    run.result.end = ahead ? exportChunksAhead(run) : exportChunks(run);
+  }
   io.disconnect();
   return run.result;
 }

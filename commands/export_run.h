@@ -30,6 +30,9 @@ struct ExportJob {
   // and how libpq's environment asked for it (commands/session_encoding.h).
   ClientEncoding encoding = ClientEncoding::kAsciiSafe;
   std::string_view encodingAsked;
+  // Connections to read the next chunks' statements on, ahead of the one
+  // being written out; 1 reads one chunk at a time.
+  int jobs = 1;
 };
 
 // Why the chunks stopped.

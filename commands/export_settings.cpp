@@ -45,6 +45,17 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
     }
   }
 
+  if (const char* value = lookup(kJobsVariable); value != nullptr) {
+    const int jobs = atoiClamped(value);
+    if (isWholeNumber(value) && jobs >= 1 && jobs <= kMostJobs) {
+      settings.jobs = jobs;
+    } else {
+      settings.refusals.push_back(std::string(kJobsVariable) + " " + quoted(value) +
+                                  " is not a whole number of connections from 1 to " +
+                                  std::to_string(kMostJobs));
+    }
+  }
+
   if (const char* dir = lookup("TMPDIR"); dir != nullptr && *dir != '\0') {
     settings.spoolDirectory = dir;
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands/output_format.h"
+#include "db/session.h"
 #include "util/spool.h"
 
 inline constexpr const char* kRetriesVariable = "LUMETTOOL_RETRIES";
@@ -26,6 +27,13 @@ inline constexpr const char* kOutputVariable = "LUMETTOOL_OUTPUT";
 inline constexpr const char* kSpoolMemoryVariable = "LUMETTOOL_SPOOL_MEMORY";
 inline constexpr int kMostSpoolMemoryMiB = 4096;
 
+// How many connections an export reads the next chunks' statements on,
+// ahead of the chunk being written out, from 1 (one chunk at a time) to
+// kMostJobs.
+inline constexpr const char* kJobsVariable = "LUMETTOOL_JOBS";
+inline constexpr int kMostJobs = 16;
+static_assert(kMostJobs <= static_cast<int>(kMostSessions), "a reader is a session");
+
 // Where a chunk that outgrows its memory goes when TMPDIR is unset or empty.
 inline constexpr const char* kDefaultSpoolDirectory = "/tmp";
 
@@ -35,6 +43,7 @@ struct ExportSettings {
   std::string spoolDirectory = kDefaultSpoolDirectory;
   std::string outputPath;  // empty: standard output
   size_t spoolMemory = kSpoolMemory;
+  int jobs = 1;
   // Why each refused variable is refused, one line each, in the order above;
   // the settings are good to use only when this is empty.
   std::vector<std::string> refusals;

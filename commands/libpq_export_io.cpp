@@ -12,15 +12,17 @@
 #include "util/output.h"
 #include "util/stop_signals.h"
 
-int LibpqExportIo::connect(DBFailure& why) { return dbConnect(session_, config_, &why); }
+int LibpqExportIo::connect(DBFailure& why) { return dbConnect(sessions_[0], config_, &why); }
 
-void LibpqExportIo::disconnect() { dbDisconnect(session_); }
-
-bool LibpqExportIo::connectedAsSuperuser(std::string& role) {
-  return dbConnectedAsSuperuser(session_, role);
+void LibpqExportIo::disconnect() {
+  for (DbSession& session : sessions_) dbDisconnect(session);
 }
 
-std::string LibpqExportIo::clientEncoding() { return dbClientEncoding(session_); }
+bool LibpqExportIo::connectedAsSuperuser(std::string& role) {
+  return dbConnectedAsSuperuser(sessions_[0], role);
+}
+
+std::string LibpqExportIo::clientEncoding() { return dbClientEncoding(sessions_[0]); }
 
 namespace {
 
@@ -55,7 +57,7 @@ std::string cell(DBData& data, int column) {
 
 int LibpqExportIo::lookUpTable(TableFacts& facts, DBFailure& why) {
   DBData data;
-  if (dbQuery(session_, kTableLookUp, false, data, {}, &why) != 0) {
+  if (dbQuery(sessions_[0], kTableLookUp, false, data, {}, &why) != 0) {
     vdDBClearData(data);
     if (why.message.empty()) why = {"the look-up of the table was not answered", "", "", "", true};
     return -1;
@@ -75,31 +77,76 @@ int LibpqExportIo::lookUpTable(TableFacts& facts, DBFailure& why) {
   return 0;
 }
 
-int LibpqExportIo::copyBegin(const char* sql, DBFailure& why) {
-  return dbCopyBegin(session_, sql, why);
-}
-
 int LibpqExportIo::copyRow(std::span<char>& row, DBFailure& why) {
-  return dbCopyRow(session_, row, why);
+  return dbCopyRow(sessions_[0], row, why);
 }
 
-int LibpqExportIo::copyEnd(DBFailure& why) {
-  const int ended = dbCopyEnd(session_, why);
+namespace {
+
+DbSession& reader(std::array<DbSession, kMostSessions>& sessions, int index) {
+  return sessions.at(static_cast<size_t>(index));
+}
+
+}  // namespace
+
+int LibpqExportIo::connectReader(int index, DBFailure& why) {
+  DbSession& session = reader(sessions_, index);
+  return dbConnected(session) ? 0 : dbConnect(session, config_, &why);
+}
+
+int LibpqExportIo::copyBeginOn(int index, const char* sql, DBFailure& why) {
+  return dbCopyBegin(reader(sessions_, index), sql, why);
+}
+
+int LibpqExportIo::copyEndOn(int index, DBFailure& why) {
+  DbSession& session = reader(sessions_, index);
+  const int ended = dbCopyEnd(session, why);
   // A role that may not release advisory locks: the chunk was rolled back
   // and counts, and the operator hears of it once.
-  if (!session_.unlockFailure.message.empty() && !unlockTold_) {
+  if (!session.unlockFailure.message.empty() && !unlockTold_) {
     unlockTold_ = true;
     tellWarning({"the session's advisory locks could not be released after a chunk: ",
-                 session_.unlockFailure.message});
+                 session.unlockFailure.message});
     tellHint({"the chunks go on, each rolled back; a lock a condition takes stays with the "
               "session until it ends; GRANT EXECUTE ON FUNCTION "
               "pg_catalog.pg_advisory_unlock_all() to the role to release them"});
   }
-  session_.unlockFailure = {};
+  session.unlockFailure = {};
   return ended;
 }
 
-int LibpqExportIo::pause(int delayMs, DBFailure& why) { return dbPause(session_, delayMs, &why); }
+int LibpqExportIo::beginShared(int index, std::string_view snapshot, std::string_view settings,
+                               DBFailure& why) {
+  return dbBeginShared(reader(sessions_, index), snapshot, settings, why);
+}
+
+int LibpqExportIo::queryValue(int index, const std::string& sql, std::string& value,
+                              DBFailure& why) {
+  DBData data;
+  const int done = dbQuery(reader(sessions_, index), sql.c_str(), false, data, {}, &why);
+  value = done == 0 && data.inRowCount > 0 ? cell(data, 0) : std::string();
+  vdDBClearData(data);
+  return done;
+}
+
+int LibpqExportIo::copyStartOn(int index, const char* sql, DBFailure& why) {
+  return dbCopyStart(reader(sessions_, index), sql, why);
+}
+
+int LibpqExportIo::copyRowIfIn(int index, std::span<char>& row, DBFailure& why) {
+  return dbCopyRowIfIn(reader(sessions_, index), row, why);
+}
+
+void LibpqExportIo::waitForRows(std::span<const int> readers) {
+  std::array<DbSession*, kMostSessions> watched{};
+  size_t count = 0;
+  for (const int index : readers) {
+    if (count < watched.size()) watched.at(count++) = &reader(sessions_, index);
+  }
+  dbWaitForAny(std::span<DbSession* const>(watched.data(), count));
+}
+
+int LibpqExportIo::pause(int delayMs, DBFailure& why) { return dbPause(sessions_[0], delayMs, &why); }
 
 void LibpqExportIo::wait(int milliseconds) { waitUnlessStopped(milliseconds); }
 
@@ -110,7 +157,7 @@ int LibpqExportIo::straightOutput() {
   return outputStart().regularFile && !errorsShareOutput() ? STDOUT_FILENO : -1;
 }
 
-SpoolOut LibpqExportIo::writeOut(Spool& spool, Day next) {
+SpoolOut LibpqExportIo::writeOut(Spool& spool, Day next, bool chunkDone) {
   if (file_ == nullptr) return spoolOut(spool);
   SpoolOut out = spoolOutTo(spool, file_->part.fd);
   if (out.fault == SpoolOutFault::kOutput) {
@@ -118,7 +165,8 @@ SpoolOut LibpqExportIo::writeOut(Spool& spool, Day next) {
     // What got in of the chunk goes again; if that fails too, the next run
     // cuts it off by the checkpoint.
     (void)resumableCutBack(*file_);
-  } else if (out.fault == SpoolOutFault::kNone && !resumableCommit(*file_, argumentText(next))) {
+  } else if (out.fault == SpoolOutFault::kNone && chunkDone &&
+             !resumableCommit(*file_, argumentText(next))) {
     fileReason_ = file_->reason;
     out.fault = SpoolOutFault::kOutput;
   }

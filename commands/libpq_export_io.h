@@ -3,6 +3,10 @@
 // the export's own file.
 #pragma once
 
+#include <array>
+#include <string>
+#include <string_view>
+
 #include "commands/export_io.h"
 #include "config/db_config.h"
 #include "db/session.h"
@@ -19,14 +23,22 @@ class LibpqExportIo final : public ExportIo {
   bool connectedAsSuperuser(std::string& role) override;
   std::string clientEncoding() override;
   int lookUpTable(TableFacts& facts, DBFailure& why) override;
-  int copyBegin(const char* sql, DBFailure& why) override;
   int copyRow(std::span<char>& row, DBFailure& why) override;
-  int copyEnd(DBFailure& why) override;
+  int connectReader(int reader, DBFailure& why) override;
+  int copyBeginOn(int reader, const char* sql, DBFailure& why) override;
+  int copyEndOn(int reader, DBFailure& why) override;
+  int beginShared(int reader, std::string_view snapshot, std::string_view settings,
+                  DBFailure& why) override;
+  int queryValue(int reader, const std::string& sql, std::string& value,
+                 DBFailure& why) override;
+  int copyStartOn(int reader, const char* sql, DBFailure& why) override;
+  int copyRowIfIn(int reader, std::span<char>& row, DBFailure& why) override;
+  void waitForRows(std::span<const int> readers) override;
   int pause(int delayMs, DBFailure& why) override;
   void wait(int milliseconds) override;
   int stopSignal() override;
   int straightOutput() override;
-  SpoolOut writeOut(Spool& spool, Day next) override;
+  SpoolOut writeOut(Spool& spool, Day next, bool chunkDone) override;
 
   // Why writing to the file failed; empty for standard output.
   const std::string& fileReason() const { return fileReason_; }
@@ -34,7 +46,7 @@ class LibpqExportIo final : public ExportIo {
  private:
   const DbConfig& config_;
   ResumableFile* file_;
-  DbSession session_;
+  std::array<DbSession, kMostSessions> sessions_;  // the readers; [0] is the first connection
   std::string fileReason_;
   bool unlockTold_ = false;  // the failed release of advisory locks was told
 };

@@ -54,3 +54,13 @@ std::string_view selectList(std::string_view fields);
 // length; `out` holds it whole only when that is less than out.size().
 size_t buildStatement(std::string_view fields, std::string_view filter, Day first, Day after,
                       std::span<char> out);
+
+// The same between two bounds given as text: days as buildStatement writes
+// them, or a moment of a day ("2024-03-04 08:00:00") for a slice of a
+// chunk, which the server reads in the session's time zone as it reads a
+// day.
+size_t buildStatementBetween(std::string_view fields, std::string_view filter,
+                             std::string_view from, std::string_view to, std::span<char> out);
+
+// The SELECT inside a statement buildStatement wrote, for EXPLAIN.
+std::string_view selectOf(std::string_view statement);

@@ -87,6 +87,7 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   job.spoolDirectory = settings.spoolDirectory;
   job.outputPath = settings.outputPath;
   job.spoolMemory = settings.spoolMemory;
+  job.jobs = settings.jobs;
   job.fields = select;
   job.filter = filter.data();
   if (condition != nullptr) job.condition = condition;

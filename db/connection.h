@@ -4,6 +4,8 @@
 
 #include <libpq-fe.h>
 
+#include <string_view>
+
 #include "db/session.h"
 
 // libpq's own account of why the session's connection failed or was lost,
@@ -33,6 +35,14 @@ int readResults(DbSession& session, DBFailure& why, StopWait mode, bool& copySta
 
 // Opens the read-only transaction a chunk runs in. Returns 0, or -1 and why.
 int beginReadOnly(DbSession& session, DBFailure* why);
+
+// Opens the same transaction as REPEATABLE READ, so that its snapshot can
+// be shared: a new one when `snapshot` is empty, otherwise the one
+// pg_export_snapshot() named so on another session; `more` are statements
+// of the caller's (SET LOCAL) run after the settings, in the same round
+// trip. Returns 0, or -1 and why.
+int beginSnapshot(DbSession& session, std::string_view snapshot, std::string_view more,
+                  DBFailure* why);
 
 // Ends it. Returns 0, or -1 and why. A rollback that went through is 0
 // even when the advisory locks could not be released after it; why they

@@ -1,6 +1,9 @@
 // An export's chunk streamed as COPY's rows (see session.h). Every wait for
 // the server is one that a stop signal ends, or bounds once it has come.
 #include <libpq-fe.h>
+#include <poll.h>
+
+#include <array>
 
 #include "db/connection.h"
 #include "db/session.h"
@@ -9,7 +12,8 @@
 
 namespace {
 
-int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait mode);
+int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait mode,
+            bool noWait = false);
 
 void freeRow(DbSession& session) {
   PQfreemem(session.copyRow);
@@ -48,8 +52,10 @@ DBFailure stoppedFailure() {
 }
 
 // The next row, waiting as `mode` says. Returns 1 with a row, 0 after the
-// statement's end once it succeeded, -1 when it failed or the wait ended.
-int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait mode) {
+// statement's end once it succeeded, -1 when it failed or the wait ended;
+// with `noWait`, 2 instead of waiting for a row that has not come yet.
+int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait mode,
+            bool noWait) {
   freeRow(session);
   bool lostOnce = false;
   for (;;) {
@@ -59,6 +65,9 @@ int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait m
       return 1;
     }
     if (length == 0) {
+      // A connection that is gone or a stop goes the waiting way, which
+      // tells them.
+      if (noWait && PQstatus(session.conn) == CONNECTION_OK && stopSignal() == 0) return 2;
       const int waited = waitForServer(session, why, mode);
       if (waited == 1) why = stoppedFailure();
       // A lost connection may still have the server's last words to read:
@@ -86,9 +95,30 @@ int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait m
 
 }  // namespace
 
+namespace {
+
+// After the statements that open a chunk's transaction: whether it is open,
+// also when one of the settings after BEGIN failed and left it aborted,
+// so that dbCopyEnd rolls it back.
+int opened(DbSession& session, int begun) {
+  session.inTransaction =
+      begun == 0 || (dbConnected(session) && PQtransactionStatus(session.conn) != PQTRANS_IDLE);
+  return begun;
+}
+
+}  // namespace
+
 int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why) {
-  if (beginReadOnly(session, &why) != 0) return -1;
-  session.inTransaction = true;
+  if (opened(session, beginReadOnly(session, &why)) != 0) return -1;
+  return dbCopyStart(session, sql, why);
+}
+
+int dbBeginShared(DbSession& session, std::string_view snapshot, std::string_view more,
+                  DBFailure& why) {
+  return opened(session, beginSnapshot(session, snapshot, more, &why));
+}
+
+int dbCopyStart(DbSession& session, const char* sql, DBFailure& why) {
   // A stop that came while BEGIN ran: the statement is not started.
   if (stopSignal() != 0) {
     why = stoppedFailure();
@@ -138,4 +168,23 @@ int dbCopyEnd(DbSession& session, DBFailure& why) {
   if (endReadOnly(session, &ended) == 0) return 0;
   if (why.message.empty()) why = ended;
   return -1;
+}
+
+int dbCopyRowIfIn(DbSession& session, std::span<char>& row, DBFailure& why) {
+  return nextRow(session, row, why, StopWait::kReturn, true);
+}
+
+void dbWaitForAny(std::span<DbSession* const> sessions) {
+  std::array<pollfd, kMostSessions> watched{};
+  size_t count = 0;
+  for (DbSession* session : sessions) {
+    // A session whose connection is gone has its account to give at once.
+    if (session->conn == nullptr || PQsocket(session->conn) < 0) return;
+    if (count < watched.size()) watched.at(count++) = {PQsocket(session->conn), POLLIN, 0};
+  }
+  if (count == 0 || pollUnlessStopped(watched.data(), static_cast<int>(count), 60000) <= 0) return;
+  for (size_t i = 0; i < count; ++i) {
+    // What failed here shows in the session's next row.
+    if (watched.at(i).revents != 0) (void)PQconsumeInput(sessions[i]->conn);
+  }
 }

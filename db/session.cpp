@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "db/conn_string.h"
 #include "db/connect_failure.h"
@@ -50,20 +51,25 @@ void passOnNotice(void* /*arg*/, const char* message) { tellServer(message); }
 // parallel workers interleave their rows. A session that the tool can no
 // longer reach does not keep its snapshot and locks beyond a few seconds
 // of idling in the transaction.
-#define LUMET_BEGIN_READ_ONLY                                                              \
-  "BEGIN TRANSACTION READ ONLY; SET LOCAL standard_conforming_strings TO on; "             \
+#define LUMET_CHUNK_SETTINGS                                                                \
+  "SET LOCAL standard_conforming_strings TO on; "                                          \
   "SET LOCAL synchronize_seqscans TO off; SET LOCAL max_parallel_workers_per_gather TO 0; " \
   "SET LOCAL idle_in_transaction_session_timeout TO 10000"
-constexpr const char* kBeginReadOnly = LUMET_BEGIN_READ_ONLY;
+constexpr const char* kBeginReadOnly = "BEGIN TRANSACTION READ ONLY; " LUMET_CHUNK_SETTINGS;
+constexpr const char* kChunkSettings = LUMET_CHUNK_SETTINGS;
+#undef LUMET_CHUNK_SETTINGS
 
 // From PostgreSQL 14 on the server also checks, while a statement runs,
 // that the client is still there, and ends the statement of a tool that was
 // killed outright within about this long, instead of running it to its end.
 // SET LOCAL, so that a pooled server connection keeps nothing of it.
-constexpr const char* kBeginReadOnlyChecked =
-    LUMET_BEGIN_READ_ONLY "; SET LOCAL client_connection_check_interval TO 2000";
-#undef LUMET_BEGIN_READ_ONLY
+constexpr const char* kClientCheck = "; SET LOCAL client_connection_check_interval TO 2000";
 constexpr int kFirstCheckingVersion = 140000;
+
+// A chunk read in slices on several sessions reads in one snapshot: the
+// first session's, exported, and imported by the others before anything
+// else runs in their transactions.
+constexpr const char* kBeginSnapshot = "BEGIN TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY; ";
 
 // Ends that transaction. An export has nothing to keep, and READ ONLY does
 // not stop everything (PostgreSQL 15 lets lo_create write in it): rolled
@@ -227,10 +233,25 @@ DBFailure statementFailure(const DbSession& session, const PGresult* result) {
 }
 
 int beginReadOnly(DbSession& session, DBFailure* why) {
-  return runCommand(session,
-                    PQserverVersion(session.conn) >= kFirstCheckingVersion ? kBeginReadOnlyChecked
-                                                                           : kBeginReadOnly,
-                    why);
+  std::string begin = kBeginReadOnly;
+  if (PQserverVersion(session.conn) >= kFirstCheckingVersion) begin += kClientCheck;
+  return runCommand(session, begin.c_str(), why);
+}
+
+int beginSnapshot(DbSession& session, std::string_view snapshot, std::string_view more,
+                  DBFailure* why) {
+  // The name is the server's own (hex digits and dashes); anything else is
+  // not put into a statement.
+  if (snapshot.find_first_not_of("0123456789ABCDEFabcdef-") != std::string_view::npos) {
+    fill(why, {"the snapshot to share is not one the server named", "", "", "", false});
+    return -1;
+  }
+  std::string begin = kBeginSnapshot;
+  if (!snapshot.empty()) begin.append("SET TRANSACTION SNAPSHOT '").append(snapshot).append("'; ");
+  begin += kChunkSettings;
+  if (PQserverVersion(session.conn) >= kFirstCheckingVersion) begin += kClientCheck;
+  if (!more.empty()) begin.append("; ").append(more);
+  return runCommand(session, begin.c_str(), why);
 }
 
 int endReadOnly(DbSession& session, DBFailure* why) {
@@ -291,6 +312,10 @@ void dbDisconnect(DbSession& session) {
   session.cancelSlot = -1;
   PQfinish(session.conn);
   session.conn = nullptr;
+}
+
+bool dbConnected(const DbSession& session) {
+  return session.conn != nullptr && PQstatus(session.conn) == CONNECTION_OK;
 }
 
 bool dbConnectedAsSuperuser(const DbSession& session, std::string& role) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "config/db_config.h"
 
@@ -61,6 +62,9 @@ int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why = nullp
 // Closes the connection (harmless when none is open).
 void dbDisconnect(DbSession& session);
 
+// True while the session has a connection that has not failed.
+bool dbConnected(const DbSession& session);
+
 // True when the connection's role is a superuser; its name goes to `role`.
 bool dbConnectedAsSuperuser(const DbSession& session, std::string& role);
 
@@ -87,6 +91,33 @@ int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why);
 // valid until the next call on the session. Returns 1 with a row, 0 after
 // the last one once the statement has succeeded, -1 when it failed.
 int dbCopyRow(DbSession& session, std::span<char>& row, DBFailure& why);
+
+// A chunk read in slices on several sessions, each slice its own COPY, all
+// in one snapshot: dbBeginShared on each session (the first's snapshot
+// exported with pg_export_snapshot(), then given to the others), any
+// statements the caller needs in that transaction, then dbCopyStart; the
+// rows of all of them read with dbCopyRowIfIn and dbWaitForAny.
+//
+// Opens the chunk's READ ONLY transaction as dbCopyBegin does, but
+// REPEATABLE READ: in a new snapshot when `snapshot` is empty, otherwise in
+// the one another session exported by that name. `more` are SET LOCALs run
+// after the tool's own settings, in the same round trip. 0, or -1 and why.
+int dbBeginShared(DbSession& session, std::string_view snapshot, std::string_view more,
+                  DBFailure& why);
+
+// Starts `sql`, a COPY (...) TO STDOUT, in the transaction already open; as
+// dbCopyBegin from there on.
+int dbCopyStart(DbSession& session, const char* sql, DBFailure& why);
+
+// As dbCopyRow, but returns 2 instead of waiting when no whole row is in.
+int dbCopyRowIfIn(DbSession& session, std::span<char>& row, DBFailure& why);
+
+// The most sessions dbWaitForAny watches at once.
+inline constexpr size_t kMostSessions = 16;
+
+// Waits until more has come on one of `sessions`, a stop signal came, or a
+// minute passed; at once when one of them has lost its connection.
+void dbWaitForAny(std::span<DbSession* const> sessions);
 
 // Ends the chunk's transaction: the statement is cancelled when its rows
 // are still coming, then the transaction is rolled back and the session's

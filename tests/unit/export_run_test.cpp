@@ -3,6 +3,8 @@
 // of the days before that point.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@ struct LoopCase {
   std::vector<int> waits = {};
   std::string datetimeType = "timestamp without time zone";  // the column's type, found once
   int lookUps = 1;
+  // Run with this many jobs only; 0: with one, and reading ahead on three.
+  int onlyJobs = 0;
 };
 
 // The rows the script gives for the days from kFrom on, before `next`.
@@ -49,17 +53,28 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
        {1000, 2000, 4000}},
       {"a connection that fails again is retried too", 3, 1, 2,
        {{Step::kCopyBegin, 2, Fault::kLost}, {Step::kConnect, 2, Fault::kLost}},
-       ChunksEnd::kDone, 3, false, {1000, 2000}},
+       ChunksEnd::kDone, 3, false, {1000, 2000}, "timestamp", 1, 1},
+      // The connect that fails is the second reader's: the export goes on
+      // without it.
+      {"reading ahead, a reader that cannot connect is left out", 3, 1, 2,
+       {{Step::kCopyBegin, 2, Fault::kLost}, {Step::kConnect, 2, Fault::kLost}},
+       ChunksEnd::kDone, 3, false, {1000}, "timestamp", 1, 3},
       {"a lost connection in the pause reconnects", 4, 2, 5,
        {{Step::kPause, 1, Fault::kLost}}, ChunksEnd::kDone, 4, false, {1000}},
       {"no retries: the pause's loss ends it", 4, 2, 0,
        {{Step::kPause, 1, Fault::kLost}}, ChunksEnd::kConnectionLost, 2, true},
       {"a stop while rows come drops the chunk", 6, 2, 5,
-       {{Step::kCopyRow, 5, Fault::kStop}}, ChunksEnd::kStopped, 2},
+       {{Step::kCopyRow, 5, Fault::kStop}}, ChunksEnd::kStopped, 2, false, {}, "timestamp", 1, 1},
       {"a stop while BEGIN runs", 6, 2, 5,
-       {{Step::kCopyBegin, 2, Fault::kStop}}, ChunksEnd::kStopped, 2},
+       {{Step::kCopyBegin, 2, Fault::kStop}}, ChunksEnd::kStopped, 2, false, {}, "timestamp", 1, 1},
       {"a stop after the rows, before the write-out", 6, 2, 5,
-       {{Step::kCopyEnd, 2, Fault::kStop}}, ChunksEnd::kStopped, 2},
+       {{Step::kCopyEnd, 2, Fault::kStop}}, ChunksEnd::kStopped, 2, false, {}, "timestamp", 1, 1},
+      // Read ahead, the second chunk's rows come with the first's: the
+      // first is out when the stop is seen, the second is dropped.
+      {"reading ahead, a stop keeps the chunks out before it", 6, 2, 5,
+       {{Step::kCopyRow, 5, Fault::kStop}}, ChunksEnd::kStopped, 2, true, {}, "timestamp", 1, 3},
+      {"reading ahead, a stop before any rows drops all", 6, 2, 5,
+       {{Step::kCopyBegin, 2, Fault::kStop}}, ChunksEnd::kStopped, 0, false, {}, "timestamp", 1, 3},
       // The chunk being written when the signal came is out whole: the
       // point to go on from is after it, or following the hint doubles it.
       {"a stop during the write-out counts the chunk", 6, 2, 5,
@@ -94,10 +109,12 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
   };
   // Each case with the rows held in the spool until their chunk is
   // complete, and written straight into a file and cut back when it fails.
+  for (const int jobs : {1, 3}) {
   for (const bool straight : {false, true}) {
   for (const LoopCase& c : cases) {
     if (straight && c.end == ChunksEnd::kOutputFailed) continue;  // the script's own disk
-    SCOPED_TRACE(c.name + (straight ? ", straight into the file" : ", spooled"));
+    if (c.onlyJobs != 0 && c.onlyJobs != jobs) continue;
+    SCOPED_TRACE(c.name + (straight ? ", straight into the file" : ", spooled") + ", jobs " + std::to_string(jobs));
     ScriptedExportIo io(c.faults, straight);
     if (!c.datetimeType.empty()) io.table.datetimeType = c.datetimeType;
     io.table.datetimeDays = c.datetimeType != "text";
@@ -108,6 +125,13 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
     job.to = kFrom + std::chrono::days{c.span - 1};
     job.days = c.days;
     job.retries = c.retries;
+    job.jobs = jobs;
+    job.spoolDirectory = "/tmp";
+    // With a pause between them, chunks are read one at a time whatever
+    // the jobs: the pause's faults strike the same.
+    const bool pauses = std::any_of(c.faults.begin(), c.faults.end(),
+                                    [](const ScriptedFault& f) { return f.step == Step::kPause; });
+    job.delayMs = pauses ? 1 : 0;
     // Straight into the file, rows go out as they come, so a chunk that
     // fails has to be cut back.
     if (straight) job.spoolMemory = 20;
@@ -127,6 +151,7 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
     }
     // Looked up once a run, not again for chunks that are retried.
     EXPECT_EQ(io.lookUps, c.lookUps);
+  }
   }
   }
 }

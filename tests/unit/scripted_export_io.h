@@ -57,6 +57,7 @@ class ScriptedExportIo final : public ExportIo {
   std::vector<std::string> sql;  // the statements begun
   std::vector<Day> nextDays;     // the day to go on from, after each chunk written
   int connects = 0;
+  int rowWaits = 0;  // waits for rows on the readers
   int lookUps = 0;
   // What the look-up of the table finds: a plain timestamp column in the
   // search path's first schema unless a case says otherwise.
@@ -64,52 +65,39 @@ class ScriptedExportIo final : public ExportIo {
 
   int connect(DBFailure& why) override {
     ++connects;
-    connected_ = false;
-    switch (strike(Step::kConnect)) {
-      case Fault::kLost: return fail(why, "Connection refused", "", true);
-      case Fault::kRefused:
-        return fail(why, "FATAL:  password authentication failed for user \"u\"", "28P01", false);
-      case Fault::kStop: stop_ = SIGTERM; return fail(why, "Connection refused", "", true);
-      default: break;
-    }
-    connected_ = true;
-    return 0;
+    return connectOn(0, why);
   }
-  void disconnect() override { connected_ = false; }
+  void disconnect() override {
+    for (Reader& reader : readers_) reader.connected = false;
+  }
   bool connectedAsSuperuser(std::string& /*role*/) override { return false; }
   std::string clientEncoding() override { return "UTF8"; }
 
   int lookUpTable(TableFacts& facts, DBFailure& why) override {
     ++lookUps;
-    if (!connected_) return fail(why, "no connection to the server", "", true);
+    if (!readers_[0].connected) return fail(why, "no connection to the server", "", true);
     const Fault fault = strike(Step::kLookUp);
     if (fault == Fault::kRefused) {
       return fail(why, "ERROR:  relation \"transaction\" does not exist", "42P01", false);
     }
-    if (const int failed = apply(fault, why); failed != 0) return failed;
+    if (const int failed = apply(0, fault, why); failed != 0) return failed;
     facts = table;
     return 0;
   }
 
-  int copyBegin(const char* text, DBFailure& why) override {
-    if (!connected_) return fail(why, "no connection to the server", "", true);
-    sql.emplace_back(text);
-    rows_.clear();
-    for (Day day = dayAfter(text, "OPERATOR(pg_catalog.>=) '"); day < dayAfter(text, "OPERATOR(pg_catalog.<) '");
-         day += std::chrono::days{1}) {
-      rows_.push_back(isoText(day) + "|v\n");
-    }
-    next_ = 0;
-    return apply(strike(Step::kCopyBegin), why);
+  int copyRow(std::span<char>& row, DBFailure& why) override { return rowOn(0, row, why); }
+
+  // Further readers connect as the first did; a connect fault strikes them
+  // in the order they are asked for.
+  int connectReader(int reader, DBFailure& why) override {
+    return at(reader).connected ? 0 : connectOn(reader, why);
   }
-  int copyRow(std::span<char>& row, DBFailure& why) override {
-    if (const int failed = apply(strike(Step::kCopyRow), why); failed != 0) return failed;
-    if (next_ == rows_.size()) return 0;
-    row_ = rows_[next_++];
-    row = std::span<char>(row_.data(), row_.size());
-    return 1;
+  int copyBeginOn(int reader, const char* text, DBFailure& why) override {
+    if (!at(reader).connected) return fail(why, "no connection to the server", "", true);
+    startRows(reader, text);
+    return apply(reader, strike(Step::kCopyBegin), why);
   }
-  int copyEnd(DBFailure& why) override {
+  int copyEndOn(int reader, DBFailure& why) override {
     const Fault fault = strike(Step::kCopyEnd);
     if (fault == Fault::kStop) {
       stop_ = SIGTERM;
@@ -117,11 +105,37 @@ class ScriptedExportIo final : public ExportIo {
     }
     // As dbCopyEnd: an earlier reason is kept.
     DBFailure ended;
-    const int result = apply(fault, ended);
+    const int result = apply(reader, fault, ended);
     if (why.message.empty()) why = ended;
     return result;
   }
-  int pause(int /*delayMs*/, DBFailure& why) override { return apply(strike(Step::kPause), why); }
+  // The script's table has no index: every chunk is read whole.
+  int beginShared(int reader, std::string_view /*snapshot*/, std::string_view /*settings*/,
+                  DBFailure& why) override {
+    return at(reader).connected ? 0 : fail(why, "no connection to the server", "", true);
+  }
+  int queryValue(int reader, const std::string& text, std::string& value, DBFailure& why) override {
+    value = text.starts_with("EXPLAIN") ? "Seq Scan on transaction" : "";
+    return at(reader).connected ? 0 : fail(why, "no connection to the server", "", true);
+  }
+  int copyStartOn(int reader, const char* text, DBFailure& /*why*/) override {
+    startRows(reader, text);
+    return 0;
+  }
+  // Each statement's first row is not in yet when first asked for.
+  int copyRowIfIn(int reader, std::span<char>& row, DBFailure& why) override {
+    if (!at(reader).waited) {
+      at(reader).waited = true;
+      return 2;
+    }
+    return rowOn(reader, row, why);
+  }
+  void waitForRows(std::span<const int> readers) override {
+    ++rowWaits;
+    for (const int reader : readers) at(reader).waited = true;
+  }
+
+  int pause(int /*delayMs*/, DBFailure& why) override { return apply(0, strike(Step::kPause), why); }
   void wait(int milliseconds) override {
     waits.push_back(milliseconds);
     if (strike(Step::kWait) == Fault::kStop) stop_ = SIGTERM;
@@ -130,8 +144,8 @@ class ScriptedExportIo final : public ExportIo {
 
   int straightOutput() override { return straight_; }
 
-  SpoolOut writeOut(Spool& spool, Day next) override {
-    nextDays.push_back(next);
+  SpoolOut writeOut(Spool& spool, Day next, bool chunkDone) override {
+    if (chunkDone) nextDays.push_back(next);
     if (straight_ >= 0) {
       if (strike(Step::kWriteOut) == Fault::kStop) stop_ = SIGTERM;
       return spoolOutTo(spool, straight_);
@@ -168,10 +182,10 @@ class ScriptedExportIo final : public ExportIo {
     return kNone;
   }
 
-  int apply(Fault fault, DBFailure& why) {
+  int apply(int reader, Fault fault, DBFailure& why) {
     switch (fault) {
       case Fault::kLost:
-        connected_ = false;
+        at(reader).connected = false;
         return fail(why, "server closed the connection unexpectedly", "", true);
       case Fault::kRefused: return fail(why, "ERROR:  division by zero", "22012", false);
       case Fault::kStop:
@@ -181,6 +195,52 @@ class ScriptedExportIo final : public ExportIo {
     }
   }
 
+  // What one connection streams.
+  struct Reader {
+    bool connected = false;
+    std::vector<std::string> rows;
+    size_t next = 0;
+    std::string row;
+    bool waited = false;
+  };
+
+  Reader& at(int reader) { return readers_.at(static_cast<size_t>(reader)); }
+
+  int connectOn(int reader, DBFailure& why) {
+    at(reader).connected = false;
+    switch (strike(Step::kConnect)) {
+      case Fault::kLost: return fail(why, "Connection refused", "", true);
+      case Fault::kRefused:
+        return fail(why, "FATAL:  password authentication failed for user \"u\"", "28P01", false);
+      case Fault::kStop: stop_ = SIGTERM; return fail(why, "Connection refused", "", true);
+      default: break;
+    }
+    at(reader).connected = true;
+    return 0;
+  }
+
+  // One row for each day of the statement's range.
+  void startRows(int reader, const char* text) {
+    sql.emplace_back(text);
+    Reader& r = at(reader);
+    r.rows.clear();
+    for (Day day = dayAfter(text, "OPERATOR(pg_catalog.>=) '"); day < dayAfter(text, "OPERATOR(pg_catalog.<) '");
+         day += std::chrono::days{1}) {
+      r.rows.push_back(isoText(day) + "|v\n");
+    }
+    r.next = 0;
+    r.waited = false;
+  }
+
+  int rowOn(int reader, std::span<char>& row, DBFailure& why) {
+    if (const int failed = apply(reader, strike(Step::kCopyRow), why); failed != 0) return failed;
+    Reader& r = at(reader);
+    if (r.next == r.rows.size()) return 0;
+    r.row = r.rows[r.next++];
+    row = std::span<char>(r.row.data(), r.row.size());
+    return 1;
+  }
+
   static int fail(DBFailure& why, std::string message, std::string state, bool lost) {
     why = {std::move(message), "", "", std::move(state), lost};
     return -1;
@@ -188,10 +248,7 @@ class ScriptedExportIo final : public ExportIo {
 
   std::vector<ScriptedFault> faults_;
   std::array<int, 8> calls_{};
-  std::vector<std::string> rows_;
-  size_t next_ = 0;
-  std::string row_;
-  bool connected_ = false;
+  std::array<Reader, kMostSessions> readers_{};
   int stop_ = 0;
   int straight_;
 };
