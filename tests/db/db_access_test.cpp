@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "commands/chunk_slices.h"
+#include "commands/libpq_export_io.h"
+#include "commands/statement.h"
 #include "db/db_access.h"
 #include "db/statement_cancel.h"
 #include "tests/support/db_fixture.h"
@@ -122,6 +127,83 @@ TEST_F(DbAccess, SignalCancelReachesOnlyTheSessionsThatRunAStatement) {
   vdDBClearData(data);
   EXPECT_EQ(dbQuery(busy, "SELECT 1", false, data), 0);
   vdDBClearData(data);
+}
+
+// Rows read on `readers` one after the other, each to its statement's end.
+std::string rowsOf(ExportIo& io, const std::vector<int>& readers) {
+  std::string rows;
+  for (const int reader : readers) {
+    DBFailure why;
+    std::span<char> row;
+    for (int got = 2; got != 0;) {
+      got = io.copyRowIfIn(reader, row, why);
+      if (got == 1) rows.append(row.data(), row.size());
+      if (got == 2) io.waitForRows(std::vector<int>{reader});
+      if (got < 0) return "failed: " + why.message;
+    }
+    if (io.copyEndOn(reader, why) != 0) return "failed at the end: " + why.message;
+  }
+  return rows;
+}
+
+// A chunk read as slices on three connections gives the rows, in the order,
+// of its one statement; only a scan in datetime's order is sliced.
+TEST_F(DbAccess, ChunkInSlicesReadsWhatOneStatementReads) {
+  if (IsSkipped() || HasFatalFailure()) return;
+  // Rows stored out of datetime's order, ties on the slices' bounds
+  // (08:00 and 16:00 for three slices of a day) and on the day's ends.
+  runSql("INSERT INTO transaction (id, datetime) SELECT i, TIMESTAMP '2024-03-01' + "
+         "((i * 7919) % 20000) * INTERVAL '43.2 seconds' FROM generate_series(1, 20000) AS i");
+  insertStamps("(90001, '2024-03-04 08:00'), (90002, '2024-03-04 08:00'), "
+               "(90003, '2024-03-04 16:00'), (90004, '2024-03-04 00:00'), "
+               "(90005, '2024-03-05 00:00'), (90006, '2024-03-04 15:59:59.999999')");
+  struct Case {
+    std::string name;
+    std::string index;  // created before the chunk is read, dropped after
+    std::string fields;
+    int parts;          // how many slices it is read in
+  };
+  const std::vector<Case> cases = {
+      {"an index on datetime", "CREATE INDEX by_time ON transaction (datetime)", "id, datetime", 3},
+      {"an index led by datetime", "CREATE INDEX by_time ON transaction (datetime, id)", "id, note", 3},
+      {"no index: the table's order", "", "id", 1},
+      {"an index in descending order", "CREATE INDEX by_time ON transaction (datetime DESC)", "id",
+       1},
+      {"an index led by another column", "CREATE INDEX by_time ON transaction (id, datetime)", "id",
+       1},
+      {"rows made one by the statement", "CREATE INDEX by_time ON transaction (datetime)",
+       "DISTINCT id", 1},
+  };
+  // Index scans wherever the planner can take one, so that the chunk's
+  // plan does not hang on the table's statistics.
+  const std::string options = envValue("PGOPTIONS");
+  setenv("PGOPTIONS", (options + " -c enable_seqscan=off -c enable_bitmapscan=off").c_str(), 1);
+  const DbConfig config = settings();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.index.empty()) runSql(c.index);
+    runSql("ANALYZE transaction");
+    LibpqExportIo io(config, nullptr);
+    DBFailure why;
+    ASSERT_EQ(io.connect(why), 0) << why.message;
+    for (const int reader : {1, 2}) ASSERT_EQ(io.connectReader(reader, why), 0) << why.message;
+    const Day first = std::chrono::year{2024} / 3 / 4;
+    std::array<char, kStatementSize> statement{};
+    (void)buildStatement(c.fields, "", first, first + std::chrono::days{1}, statement);
+    const std::vector<int> readers{0, 1, 2};
+    const SlicedChunk chunk{c.fields, "", first, first + std::chrono::days{1}, statement.data()};
+    const int parts = startSlices(io, readers, chunk, why);
+    EXPECT_EQ(parts, c.parts) << why.message;
+    const std::string sliced =
+        rowsOf(io, std::vector<int>(readers.begin(), readers.begin() + std::max(parts, 0)));
+    ASSERT_EQ(io.copyBeginOn(0, statement.data(), why), 0) << why.message;
+    const std::string whole = rowsOf(io, {0});
+    EXPECT_EQ(sliced, whole);
+    EXPECT_GT(std::count(whole.begin(), whole.end(), '\n'), 900);
+    io.disconnect();
+    runSql("DROP INDEX IF EXISTS by_time");
+  }
+  setenv("PGOPTIONS", options.c_str(), 1);
 }
 
 }  // namespace

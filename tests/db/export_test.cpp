@@ -34,6 +34,7 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
   struct Case {
     std::string program, from, to, days, delayMs, expected;
     std::string err{};
+    std::string jobs = "1";  // LUMETTOOL_JOBS
   };
   const std::string empty =
       "lumettool: warning: date-from 2024-03-10 is after date-to 2024-02-20: the range is empty\n";
@@ -48,14 +49,21 @@ TEST_F(Export, EveryChunkingGivesEachRowOnceInOrder) {
       {"lumettool-2.0", "20240220", "20240310", "7", "0", all},
       {"lumettool", "20240310", "20240220", "0", "0", finalMessage(Outcome::kSuccess), empty},
       {"lumettool", "20240310", "20240220", "1", "0", finalMessage(Outcome::kSuccess), empty},
+      // Read ahead on three connections: the same lines.
+      {"lumettool", "20240220", "20240310", "0", "0", all, "", "3"},
+      {"lumettool", "20240220", "20240310", "1", "0", all, "", "3"},
+      {"lumettool", "20240220", "20240310", "7", "0", all, "", "3"},
+      {"lumettool", "20240220", "20240310", "1", "1", all, "", "16"},
+      {"lumettool-2.0", "20240220", "20240310", "30", "0", all, "", "2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program + " " + c.from + ".." + c.to + " days " + c.days + " delay " +
-                 c.delayMs);
+                 c.delayMs + " jobs " + c.jobs);
     std::vector<std::string> args{"id", "none", c.from, c.to, c.days, c.delayMs};
     if (c.program == "lumettool-2.0") args.erase(args.begin() + 1);
     // Success is 0 whether or not the exit status tells failures apart.
-    const RunResult run = runQuery(args, {"LUMETTOOL_EXIT_STATUS=on"}, c.program);
+    const RunResult run =
+        runQuery(args, {"LUMETTOOL_EXIT_STATUS=on", "LUMETTOOL_JOBS=" + c.jobs}, c.program);
     EXPECT_EQ(run.out, c.expected);
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.exitStatus, 0);
