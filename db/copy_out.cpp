@@ -57,6 +57,21 @@ DBFailure stoppedFailure() {
 int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait mode,
             bool noWait) {
   freeRow(session);
+  if (!session.copyRowsCome) {
+    // The statement's answer has not come yet: the rows, or its failure.
+    if (noWait && dbConnected(session) && stopSignal() == 0 && PQisBusy(session.conn) != 0) {
+      return 2;
+    }
+    bool started = false;
+    const int read = readResults(session, why, mode, started);
+    session.copyRowsCome = started;
+    if (read != 0 || !started) {
+      if (read == 0) why = {"the statement sent no rows", "", "", "", false};
+      if (session.conn == nullptr || PQisBusy(session.conn) == 0) setCopyRunning(session, false);
+      if (stopSignal() != 0 && why.message.empty()) why = stoppedFailure();
+      return -1;
+    }
+  }
   bool lostOnce = false;
   for (;;) {
     const int length = PQgetCopyData(session.conn, &session.copyRow, 1);
@@ -129,16 +144,11 @@ int dbCopyStart(DbSession& session, const char* sql, DBFailure& why) {
     return -1;
   }
   // Until its answer is in, the statement may be running: dbCopyEnd
-  // cancels it then.
+  // cancels it then. The answer, its rows or its failure, is read with the
+  // rows: a server may hold it back until the first row is ready, and the
+  // sessions that read ahead do not wait for it.
   setCopyRunning(session, true);
-  bool started = false;
-  const int read = readResults(session, why, StopWait::kReturn, started);
-  session.copyRowsCome = started;
-  if (read == 0 && started) return 0;
-  if (read == 0) why = {"the statement sent no rows", "", "", "", false};
-  if (session.conn == nullptr || PQisBusy(session.conn) == 0) setCopyRunning(session, false);
-  if (stopSignal() != 0 && why.message.empty()) why = stoppedFailure();
-  return -1;
+  return 0;
 }
 
 int dbCopyRow(DbSession& session, std::span<char>& row, DBFailure& why) {

@@ -81,10 +81,11 @@ int dbPause(DbSession& session, int delayMs, DBFailure* why = nullptr);
 // An export's chunk, streamed: dbCopyBegin, dbCopyRow until it returns 0 or
 // -1, then dbCopyEnd, whatever happened.
 //
-// Opens a READ ONLY transaction and starts `sql`, a COPY (...) TO STDOUT,
+// Opens a READ ONLY transaction and sends `sql`, a COPY (...) TO STDOUT,
 // in it through the extended protocol, where the server refuses a second
-// statement. Returns 0 when the rows are coming, -1 when the transaction or
-// the statement could not start.
+// statement. Returns 0 once it is sent, -1 when the transaction could not
+// open or the statement not be sent; the statement's own failure comes
+// with its first row.
 int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why);
 
 // The next row as COPY sends it, its '\n' included, in `row`: writable and

@@ -94,6 +94,7 @@ struct LossCase {
   std::string errHas;  // the reason; without retries the resume point follows it
   // When set, the run has LUMETTOOL_EXIT_STATUS=on and ends with this status.
   std::optional<int> statusWhenOn{};
+  int jobs = 1;  // LUMETTOOL_JOBS; reading ahead, the chunks have no pause
 };
 
 class ServerFaults : public DbTest {
@@ -236,6 +237,14 @@ std::vector<LossCase> lossCases(bool restarts) {
        "1\n2\n" + kSqlFailed, thirdFailed + "ERROR:  permission denied", 65},
       {"backend terminated during a statement, retried, status on", Fault::kTerminate, true, "2",
        kAllRows, retried + terminated, 0},
+      // Read ahead on three connections, the third chunk's fails while the
+      // fourth's rows are in already.
+      {"backend terminated during a statement, read ahead", Fault::kTerminate, true, "0",
+       "1\n2\n" + kSqlFailed, thirdFailed + terminated, 75, 3},
+      {"backend terminated during a statement, read ahead, retried", Fault::kTerminate, true, "2",
+       kAllRows, retried + terminated + " (SQLSTATE 57P01); retry 1 of 2 in 1 s\n", {}, 3},
+      {"server restarted during a statement, read ahead, retried", Fault::kRestart, true, "5",
+       kAllRows, retried, {}, 3},
   };
   std::vector<LossCase> picked;
   for (const LossCase& c : cases) {
@@ -261,7 +270,7 @@ void ServerFaults::expectLossCases(const std::vector<LossCase>& cases) {
     bool acted = false;
     RunOptions options;
     options.timeoutSeconds = 40;
-    options.env = {"LUMETTOOL_RETRIES=" + c.retries};
+    options.env = {"LUMETTOOL_RETRIES=" + c.retries, "LUMETTOOL_JOBS=" + std::to_string(c.jobs)};
     if (c.statusWhenOn) options.env.emplace_back("LUMETTOOL_EXIT_STATUS=on");
     options.onOutput = [&](const std::string& out) {
       if (acted || out != "1\n2\n") return;
@@ -275,8 +284,11 @@ void ServerFaults::expectLossCases(const std::vector<LossCase>& cases) {
       runSql("UPDATE naptime SET secs = 0");
       switch (c.fault) {
         case Fault::kTerminate:
+          // The session of the statement that sleeps, beside those that
+          // read ahead.
           EXPECT_EQ(queryValue(admin_, "SELECT count(pg_terminate_backend(pid)) FROM "
-                                   "pg_stat_activity WHERE usename = '" + roleName() + "'"),
+                                   "pg_stat_activity WHERE usename = '" + roleName() + "'" +
+                                   (c.duringStatement ? " AND wait_event = 'PgSleep'" : "")),
                     "1");
           break;
         case Fault::kRestart: EXPECT_TRUE(controlCluster("restart")); break;
@@ -286,8 +298,8 @@ void ServerFaults::expectLossCases(const std::vector<LossCase>& cases) {
     };
     const std::string condition =
         c.duringStatement ? "nap((select secs from naptime), id=4)" : "none";
-    const RunResult run =
-        runQueryWith({"id", condition, "20240101", "20240104", "1", "1500"}, options);
+    const RunResult run = runQueryWith(
+        {"id", condition, "20240101", "20240104", "1", c.jobs > 1 ? "0" : "1500"}, options);
     EXPECT_TRUE(acted);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, c.statusWhenOn.value_or(0));
