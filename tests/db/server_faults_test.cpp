@@ -350,6 +350,7 @@ TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
     bool duringStatement;
     int ignoredAtStart = 0;      // the tool starts with this signal ignored (nohup)
     bool backendFrozen = false;  // the tool's backend is stopped before the signal
+    int jobs = 1;                // LUMETTOOL_JOBS
   };
   const std::vector<Case> cases{
       {"SIGTERM during a statement", SIGTERM, true},
@@ -360,6 +361,7 @@ TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
       {"SIGTERM during a statement of a frozen backend", SIGTERM, true, 0, true},
       {"SIGHUP during a statement, ignored from the start", SIGHUP, true, SIGHUP},
       {"SIGTERM during a statement, SIGHUP ignored from the start", SIGTERM, true, SIGHUP},
+      {"SIGTERM during a statement, read ahead", SIGTERM, true, 0, false, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -371,6 +373,7 @@ TEST_F(ServerFaults, StopSignalsCancelTheStatement) {
     RunOptions options;
     options.timeoutSeconds = 40;
     if (c.ignoredAtStart != 0) options.ignoredSignals = {c.ignoredAtStart};
+    options.env = {"LUMETTOOL_JOBS=" + std::to_string(c.jobs)};
     options.started = [&pid](int child) { pid = child; };
     options.onOutput = [&](const std::string& out) {
       if (sent || out != "1\n2\n") return;
@@ -428,7 +431,7 @@ TEST_F(ServerFaults, OwnFileAfterAKillOrASecondRun) {
   runSql("UPDATE transaction SET note = repeat(md5(id::text), id * 50)");
   runSql("CREATE TABLE naptime (secs float8)");
   runSql("GRANT SELECT ON naptime TO " + roleName());
-  const std::vector<std::string> args{
+  std::vector<std::string> args{
       "id,note", "seen() and nap((select secs from naptime), id=4)", "20240101", "20240104", "1",
       "1500"};
   const std::string path = dir_.pathOf("out.txt");
@@ -449,6 +452,7 @@ TEST_F(ServerFaults, OwnFileAfterAKillOrASecondRun) {
     std::string name;
     Moment moment;
     bool secondRun;  // otherwise SIGKILL
+    int jobs = 1;    // LUMETTOOL_JOBS, for both runs; reading ahead, no pause
   };
   const std::vector<Case> cases{
       {"killed during the third chunk's statement", Moment::kStatement, false},
@@ -456,9 +460,12 @@ TEST_F(ServerFaults, OwnFileAfterAKillOrASecondRun) {
       {"killed as soon as the second chunk is in the file", Moment::kWritten, false},
       {"a second run during a statement", Moment::kStatement, true},
       {"a second run in the pause", Moment::kPause, true},
+      {"killed during the third chunk's statement, read ahead", Moment::kStatement, false, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    args.back() = c.jobs > 1 ? "0" : "1500";
+    ownFile.env = {"LUMETTOOL_OUTPUT=" + path, "LUMETTOOL_JOBS=" + std::to_string(c.jobs)};
     // The third chunk sleeps: for good when killed, a while beside a second run.
     runSql(std::string("UPDATE naptime SET secs = ") + (c.secondRun ? "4" : "60"));
     (void)statementsSeen();
