@@ -112,7 +112,10 @@ void* sendCancel(void* cancel) {
 void handleStop(DbSession& session) {
   if (session.stopHandled) return;
   session.stopHandled = true;
-  session.giveUpAt = std::chrono::steady_clock::now() + kStopGrace;
+  // One grace for the process, from the first session that heard of the
+  // stop: several sessions that read ahead are given up on together.
+  static const auto giveUpAt = std::chrono::steady_clock::now() + kStopGrace;
+  session.giveUpAt = giveUpAt;
   PGcancel* cancel = PQgetCancel(session.conn);
   if (cancel == nullptr) return;
   pthread_attr_t attributes;

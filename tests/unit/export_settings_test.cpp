@@ -18,8 +18,10 @@ TEST(ExportSettings, ReadsEveryVariableAndTellsEachRefusal) {
     int retries;
     std::string spoolDirectory;
     std::vector<std::string> refusals;
+    int jobs = 1;
   };
   const std::string retriesRefused = " is not a whole number of retries from 0 to 100";
+  const std::string jobsRefused = " is not a whole number of connections from 1 to 16";
   const Case cases[] = {
       {{}, OutputFormat::kText, 5, "/tmp", {}},
       {{{"LUMETTOOL_FORMAT", "copy"}, {"LUMETTOOL_RETRIES", "0"}, {"TMPDIR", "/var/tmp"}},
@@ -41,6 +43,11 @@ TEST(ExportSettings, ReadsEveryVariableAndTellsEachRefusal) {
       {{{"LUMETTOOL_FORMAT", ""}, {"LUMETTOOL_RETRIES", "-1"}}, OutputFormat::kText, 5, "/tmp",
        {"LUMETTOOL_FORMAT is set but empty; set it to text or copy, or unset it",
         "LUMETTOOL_RETRIES '-1'" + retriesRefused}},
+      {{{"LUMETTOOL_JOBS", "16"}}, OutputFormat::kText, 5, "/tmp", {}, 16},
+      {{{"LUMETTOOL_JOBS", "3"}, {"LUMETTOOL_RETRIES", "x"}}, OutputFormat::kText, 5, "/tmp",
+       {"LUMETTOOL_RETRIES 'x'" + retriesRefused}, 3},
+      {{{"LUMETTOOL_JOBS", "0"}}, OutputFormat::kText, 5, "/tmp", {"LUMETTOOL_JOBS '0'" + jobsRefused}},
+      {{{"LUMETTOOL_JOBS", "17"}}, OutputFormat::kText, 5, "/tmp", {"LUMETTOOL_JOBS '17'" + jobsRefused}},
   };
   for (const Case& c : cases) {
     std::string trace;
@@ -56,6 +63,7 @@ TEST(ExportSettings, ReadsEveryVariableAndTellsEachRefusal) {
     EXPECT_EQ(settings.retries, c.retries);
     EXPECT_EQ(settings.spoolDirectory, c.spoolDirectory);
     EXPECT_EQ(settings.refusals, c.refusals);
+    EXPECT_EQ(settings.jobs, c.jobs);
   }
 }
 
