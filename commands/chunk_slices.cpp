@@ -138,6 +138,7 @@ int startSlices(ExportIo& io, std::span<const int> readers, const SlicedChunk& c
   if (io.queryValue(first, kIndexOrder, leads, why) != 0) return giveUp(1);
   const int parts = static_cast<int>(readers.size());
   std::vector<std::string> slices;
+  slices.reserve(readers.size());
   for (int part = 0; part < parts; ++part) slices.push_back(buildSlice(chunk, part, parts));
   for (size_t i = 0; i < readers.size(); ++i) {
     if (i > 0 && io.beginShared(readers[i], snapshot, kIndexOrder, why) != 0) {

@@ -83,23 +83,23 @@ int LibpqExportIo::copyRow(std::span<char>& row, DBFailure& why) {
 
 namespace {
 
-DbSession& reader(std::array<DbSession, kMostSessions>& sessions, int index) {
-  return sessions.at(static_cast<size_t>(index));
+DbSession& sessionOf(std::array<DbSession, kMostSessions>& sessions, int reader) {
+  return sessions.at(static_cast<size_t>(reader));
 }
 
 }  // namespace
 
-int LibpqExportIo::connectReader(int index, DBFailure& why) {
-  DbSession& session = reader(sessions_, index);
+int LibpqExportIo::connectReader(int reader, DBFailure& why) {
+  DbSession& session = sessionOf(sessions_, reader);
   return dbConnected(session) ? 0 : dbConnect(session, config_, &why);
 }
 
-int LibpqExportIo::copyBeginOn(int index, const char* sql, DBFailure& why) {
-  return dbCopyBegin(reader(sessions_, index), sql, why);
+int LibpqExportIo::copyBeginOn(int reader, const char* sql, DBFailure& why) {
+  return dbCopyBegin(sessionOf(sessions_, reader), sql, why);
 }
 
-int LibpqExportIo::copyEndOn(int index, DBFailure& why) {
-  DbSession& session = reader(sessions_, index);
+int LibpqExportIo::copyEndOn(int reader, DBFailure& why) {
+  DbSession& session = sessionOf(sessions_, reader);
   const int ended = dbCopyEnd(session, why);
   // A role that may not release advisory locks: the chunk was rolled back
   // and counts, and the operator hears of it once.
@@ -115,33 +115,33 @@ int LibpqExportIo::copyEndOn(int index, DBFailure& why) {
   return ended;
 }
 
-int LibpqExportIo::beginShared(int index, std::string_view snapshot, std::string_view settings,
+int LibpqExportIo::beginShared(int reader, std::string_view snapshot, std::string_view settings,
                                DBFailure& why) {
-  return dbBeginShared(reader(sessions_, index), snapshot, settings, why);
+  return dbBeginShared(sessionOf(sessions_, reader), snapshot, settings, why);
 }
 
-int LibpqExportIo::queryValue(int index, const std::string& sql, std::string& value,
+int LibpqExportIo::queryValue(int reader, const std::string& sql, std::string& value,
                               DBFailure& why) {
   DBData data;
-  const int done = dbQuery(reader(sessions_, index), sql.c_str(), false, data, {}, &why);
+  const int done = dbQuery(sessionOf(sessions_, reader), sql.c_str(), false, data, {}, &why);
   value = done == 0 && data.inRowCount > 0 ? cell(data, 0) : std::string();
   vdDBClearData(data);
   return done;
 }
 
-int LibpqExportIo::copyStartOn(int index, const char* sql, DBFailure& why) {
-  return dbCopyStart(reader(sessions_, index), sql, why);
+int LibpqExportIo::copyStartOn(int reader, const char* sql, DBFailure& why) {
+  return dbCopyStart(sessionOf(sessions_, reader), sql, why);
 }
 
-int LibpqExportIo::copyRowIfIn(int index, std::span<char>& row, DBFailure& why) {
-  return dbCopyRowIfIn(reader(sessions_, index), row, why);
+int LibpqExportIo::copyRowIfIn(int reader, std::span<char>& row, DBFailure& why) {
+  return dbCopyRowIfIn(sessionOf(sessions_, reader), row, why);
 }
 
 void LibpqExportIo::waitForRows(std::span<const int> readers) {
   std::array<DbSession*, kMostSessions> watched{};
   size_t count = 0;
-  for (const int index : readers) {
-    if (count < watched.size()) watched.at(count++) = &reader(sessions_, index);
+  for (const int reader : readers) {
+    if (count < watched.size()) watched.at(count++) = &sessionOf(sessions_, reader);
   }
   dbWaitForAny(std::span<DbSession* const>(watched.data(), count));
 }

@@ -51,6 +51,39 @@ DBFailure stoppedFailure() {
   return {"stopped by a signal before the statement's end", "", "", "", false};
 }
 
+// Reads the statement's answer, which has not come yet: its rows, or its
+// failure. Returns 1 when the rows come, -1 when it failed, or with
+// `noWait`, 2 when the answer has not come yet.
+int readAnswer(DbSession& session, DBFailure& why, StopWait mode, bool noWait) {
+  if (noWait && dbConnected(session) && stopSignal() == 0 && PQisBusy(session.conn) != 0) return 2;
+  bool started = false;
+  const int read = readResults(session, why, mode, started);
+  session.copyRowsCome = started;
+  if (read == 0 && started) return 1;
+  if (read == 0) why = {"the statement sent no rows", "", "", "", false};
+  if (session.conn == nullptr || PQisBusy(session.conn) == 0) setCopyRunning(session, false);
+  if (stopSignal() != 0 && why.message.empty()) why = stoppedFailure();
+  return -1;
+}
+
+// When no whole row is in: waits for more as `mode` says. Returns 0 to
+// look again, -1 when the wait ended the rows, or with `noWait` 2 instead
+// of waiting. A connection that is gone or a stop goes the waiting way,
+// which tells them.
+int awaitMore(DbSession& session, DBFailure& why, StopWait mode, bool noWait, bool& lostOnce) {
+  if (noWait && dbConnected(session) && stopSignal() == 0) return 2;
+  const int waited = waitForServer(session, why, mode);
+  if (waited == 1) why = stoppedFailure();
+  // A lost connection may still have the server's last words to read:
+  // COPY's rows then end, and the statement's failure follows.
+  if (waited == -1 && session.conn != nullptr && !lostOnce) {
+    lostOnce = true;
+    return 0;
+  }
+  if (waited < 0) setCopyRunning(session, false);
+  return waited != 0 ? -1 : 0;
+}
+
 // The next row, waiting as `mode` says. Returns 1 with a row, 0 after the
 // statement's end once it succeeded, -1 when it failed or the wait ended;
 // with `noWait`, 2 instead of waiting for a row that has not come yet.
@@ -58,19 +91,7 @@ int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait m
             bool noWait) {
   freeRow(session);
   if (!session.copyRowsCome) {
-    // The statement's answer has not come yet: the rows, or its failure.
-    if (noWait && dbConnected(session) && stopSignal() == 0 && PQisBusy(session.conn) != 0) {
-      return 2;
-    }
-    bool started = false;
-    const int read = readResults(session, why, mode, started);
-    session.copyRowsCome = started;
-    if (read != 0 || !started) {
-      if (read == 0) why = {"the statement sent no rows", "", "", "", false};
-      if (session.conn == nullptr || PQisBusy(session.conn) == 0) setCopyRunning(session, false);
-      if (stopSignal() != 0 && why.message.empty()) why = stoppedFailure();
-      return -1;
-    }
+    if (const int answered = readAnswer(session, why, mode, noWait); answered != 1) return answered;
   }
   bool lostOnce = false;
   for (;;) {
@@ -80,19 +101,9 @@ int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait m
       return 1;
     }
     if (length == 0) {
-      // A connection that is gone or a stop goes the waiting way, which
-      // tells them.
-      if (noWait && PQstatus(session.conn) == CONNECTION_OK && stopSignal() == 0) return 2;
-      const int waited = waitForServer(session, why, mode);
-      if (waited == 1) why = stoppedFailure();
-      // A lost connection may still have the server's last words to read:
-      // COPY's rows then end, and the statement's failure follows.
-      if (waited == -1 && session.conn != nullptr && !lostOnce) {
-        lostOnce = true;
-        continue;
+      if (const int waited = awaitMore(session, why, mode, noWait, lostOnce); waited != 0) {
+        return waited;
       }
-      if (waited < 0) setCopyRunning(session, false);
-      if (waited != 0) return -1;
       continue;
     }
     if (length == -2) {

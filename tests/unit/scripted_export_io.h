@@ -90,10 +90,10 @@ class ScriptedExportIo final : public ExportIo {
   // Further readers connect as the first did; a connect fault strikes them
   // in the order they are asked for.
   int connectReader(int reader, DBFailure& why) override {
-    return at(reader).connected ? 0 : connectOn(reader, why);
+    return readerAt(reader).connected ? 0 : connectOn(reader, why);
   }
   int copyBeginOn(int reader, const char* text, DBFailure& why) override {
-    if (!at(reader).connected) return fail(why, "no connection to the server", "", true);
+    if (!readerAt(reader).connected) return fail(why, "no connection to the server", "", true);
     startRows(reader, text);
     return apply(reader, strike(Step::kCopyBegin), why);
   }
@@ -112,11 +112,11 @@ class ScriptedExportIo final : public ExportIo {
   // The script's table has no index: every chunk is read whole.
   int beginShared(int reader, std::string_view /*snapshot*/, std::string_view /*settings*/,
                   DBFailure& why) override {
-    return at(reader).connected ? 0 : fail(why, "no connection to the server", "", true);
+    return readerAt(reader).connected ? 0 : fail(why, "no connection to the server", "", true);
   }
   int queryValue(int reader, const std::string& text, std::string& value, DBFailure& why) override {
     value = text.starts_with("EXPLAIN") ? "Seq Scan on transaction" : "";
-    return at(reader).connected ? 0 : fail(why, "no connection to the server", "", true);
+    return readerAt(reader).connected ? 0 : fail(why, "no connection to the server", "", true);
   }
   int copyStartOn(int reader, const char* text, DBFailure& /*why*/) override {
     startRows(reader, text);
@@ -124,15 +124,15 @@ class ScriptedExportIo final : public ExportIo {
   }
   // Each statement's first row is not in yet when first asked for.
   int copyRowIfIn(int reader, std::span<char>& row, DBFailure& why) override {
-    if (!at(reader).waited) {
-      at(reader).waited = true;
+    if (!readerAt(reader).waited) {
+      readerAt(reader).waited = true;
       return 2;
     }
     return rowOn(reader, row, why);
   }
   void waitForRows(std::span<const int> readers) override {
     ++rowWaits;
-    for (const int reader : readers) at(reader).waited = true;
+    for (const int reader : readers) readerAt(reader).waited = true;
   }
 
   int pause(int /*delayMs*/, DBFailure& why) override { return apply(0, strike(Step::kPause), why); }
@@ -185,7 +185,7 @@ class ScriptedExportIo final : public ExportIo {
   int apply(int reader, Fault fault, DBFailure& why) {
     switch (fault) {
       case Fault::kLost:
-        at(reader).connected = false;
+        readerAt(reader).connected = false;
         return fail(why, "server closed the connection unexpectedly", "", true);
       case Fault::kRefused: return fail(why, "ERROR:  division by zero", "22012", false);
       case Fault::kStop:
@@ -204,10 +204,10 @@ class ScriptedExportIo final : public ExportIo {
     bool waited = false;
   };
 
-  Reader& at(int reader) { return readers_.at(static_cast<size_t>(reader)); }
+  Reader& readerAt(int reader) { return readers_.at(static_cast<size_t>(reader)); }
 
   int connectOn(int reader, DBFailure& why) {
-    at(reader).connected = false;
+    readerAt(reader).connected = false;
     switch (strike(Step::kConnect)) {
       case Fault::kLost: return fail(why, "Connection refused", "", true);
       case Fault::kRefused:
@@ -215,14 +215,14 @@ class ScriptedExportIo final : public ExportIo {
       case Fault::kStop: stop_ = SIGTERM; return fail(why, "Connection refused", "", true);
       default: break;
     }
-    at(reader).connected = true;
+    readerAt(reader).connected = true;
     return 0;
   }
 
   // One row for each day of the statement's range.
   void startRows(int reader, const char* text) {
     sql.emplace_back(text);
-    Reader& r = at(reader);
+    Reader& r = readerAt(reader);
     r.rows.clear();
     for (Day day = dayAfter(text, "OPERATOR(pg_catalog.>=) '"); day < dayAfter(text, "OPERATOR(pg_catalog.<) '");
          day += std::chrono::days{1}) {
@@ -234,7 +234,7 @@ class ScriptedExportIo final : public ExportIo {
 
   int rowOn(int reader, std::span<char>& row, DBFailure& why) {
     if (const int failed = apply(reader, strike(Step::kCopyRow), why); failed != 0) return failed;
-    Reader& r = at(reader);
+    Reader& r = readerAt(reader);
     if (r.next == r.rows.size()) return 0;
     r.row = r.rows[r.next++];
     row = std::span<char>(r.row.data(), r.row.size());
