@@ -2,10 +2,12 @@
 // once, all in one snapshot, so that the slices' rows one after the other
 // are the rows, in the order, that the chunk's one statement gives.
 //
-// That order is the scan's, and only an index scan in the order of
-// datetime keeps it across slices of time; the chunk is sliced only when
-// the server plans the chunk's statement that way and each slice's
-// statement the same way, through the same index. Otherwise the chunk's
+// That order is the scan's. A scan of the table in its own order is cut by
+// ranges of its blocks, each slice read by a scan of its range, which
+// keeps that order (PostgreSQL 14 on); a scan through an index in the order
+// of datetime is cut by time, each slice through the same index. The chunk
+// is sliced only when the server plans the chunk's statement one of these
+// ways and each slice's statement the matching way. Otherwise the chunk's
 // one statement runs alone.
 #pragma once
 
