@@ -14,7 +14,11 @@
 
 int LibpqExportIo::connect(DBFailure& why) { return dbConnect(session_, config_, &why); }
 
-void LibpqExportIo::disconnect() { dbDisconnect(session_); }
+void LibpqExportIo::disconnect() {
+  // The last chunk's end is answered here.
+  dbDisconnect(session_);
+  tellUnlockFailure();
+}
 
 bool LibpqExportIo::connectedAsSuperuser(std::string& role) {
   return dbConnectedAsSuperuser(session_, role);
@@ -76,7 +80,10 @@ int LibpqExportIo::lookUpTable(TableFacts& facts, DBFailure& why) {
 }
 
 int LibpqExportIo::copyBegin(const char* sql, DBFailure& why) {
-  return dbCopyBegin(session_, sql, why);
+  // The previous chunk's end is answered before the BEGIN is sent.
+  const int begun = dbCopyBegin(session_, sql, why);
+  tellUnlockFailure();
+  return begun;
 }
 
 int LibpqExportIo::copyRow(std::span<char>& row, DBFailure& why) {
@@ -85,6 +92,11 @@ int LibpqExportIo::copyRow(std::span<char>& row, DBFailure& why) {
 
 int LibpqExportIo::copyEnd(DBFailure& why) {
   const int ended = dbCopyEnd(session_, why);
+  tellUnlockFailure();
+  return ended;
+}
+
+void LibpqExportIo::tellUnlockFailure() {
   // A role that may not release advisory locks: the chunk was rolled back
   // and counts, and the operator hears of it once.
   if (!session_.unlockFailure.message.empty() && !unlockTold_) {
@@ -96,10 +108,13 @@ int LibpqExportIo::copyEnd(DBFailure& why) {
               "pg_catalog.pg_advisory_unlock_all() to the role to release them"});
   }
   session_.unlockFailure = {};
-  return ended;
 }
 
-int LibpqExportIo::pause(int delayMs, DBFailure& why) { return dbPause(session_, delayMs, &why); }
+int LibpqExportIo::pause(int delayMs, DBFailure& why) {
+  const int paused = dbPause(session_, delayMs, &why);
+  tellUnlockFailure();
+  return paused;
+}
 
 void LibpqExportIo::wait(int milliseconds) { waitUnlessStopped(milliseconds); }
 

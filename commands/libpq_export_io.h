@@ -32,6 +32,9 @@ class LibpqExportIo final : public ExportIo {
   const std::string& fileReason() const { return fileReason_; }
 
  private:
+  // Warns, once a run, that the advisory locks stayed after a chunk.
+  void tellUnlockFailure();
+
   const DbConfig& config_;
   ResumableFile* file_;
   DbSession session_;

@@ -80,13 +80,16 @@ int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait m
     // The rows are over: the statement's own end follows.
     setCopyRunning(session, false);
     bool copyStarted = false;
-    return readResults(session, why, mode, copyStarted);
+    const int read = readResults(session, why, mode, copyStarted);
+    session.copySucceeded = read == 0;
+    return read;
   }
 }
 
 }  // namespace
 
 int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why) {
+  session.copySucceeded = false;
   if (beginReadOnly(session, &why) != 0) return -1;
   session.inTransaction = true;
   // A stop that came while BEGIN ran: the statement is not started.
@@ -135,7 +138,11 @@ int dbCopyEnd(DbSession& session, DBFailure& why) {
     return -1;
   }
   DBFailure ended;
-  if (endReadOnly(session, &ended) == 0) return 0;
+  // All the rows are in: the end's answer is not waited for here.
+  if (session.copySucceeded ? sendEndReadOnly(session, &ended) == 0
+                            : endReadOnly(session, &ended) == 0) {
+    return 0;
+  }
   if (why.message.empty()) why = ended;
   return -1;
 }
