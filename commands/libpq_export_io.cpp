@@ -122,6 +122,9 @@ int LibpqExportIo::stopSignal() { return ::stopSignal(); }
 
 int LibpqExportIo::straightOutput() {
   if (file_ != nullptr) return file_->part.fd;
+  // /dev/null shows no rows of a chunk that fails: holding them back in a
+  // temporary file (as large as the chunk) would only cost time and space.
+  if (outputDiscarded()) return STDOUT_FILENO;
   return outputStart().regularFile && !errorsShareOutput() ? STDOUT_FILENO : -1;
 }
 
