@@ -30,28 +30,31 @@ std::array<int, 2> wakePipe{-1, -1};
 void onStopSignal(int signal) {
   if (caught == 0) caught = signal;
   const int saved = errno;
-  if (wakePipe[1] >= 0) (void)!write(wakePipe[1], "", 1);
+  if (wakePipe[1] >= 0) {
+    // A full pipe is as good: one byte in it is enough.
+    [[maybe_unused]] const ssize_t written = write(wakePipe[1], "", 1);
+  }
   errno = saved;
 }
 
-// The waits of pollWatchingPipe: the caller's descriptors and the pipe.
-constexpr int kMostWatched = 3;
+// What one wait watches at most: the caller's descriptors and the pipe.
+using Watched = std::array<pollfd, 4>;
 
 // poll() over `watched` and the pipe's read end: one system call a wait,
 // where masking the signals around ppoll takes three. The export waits
-// once for every few kilobytes of rows.
-int pollWatchingPipe(pollfd* watched, int count, int milliseconds) {
-  std::array<pollfd, kMostWatched + 1> all{};
-  for (int i = 0; i < count; ++i) all[static_cast<size_t>(i)] = watched[i];
-  all[static_cast<size_t>(count)] = {wakePipe[0], POLLIN, 0};
+// once for every few kilobytes of rows. `count` is below Watched's size.
+int pollWatchingPipe(pollfd* watched, size_t count, int milliseconds) {
+  Watched all{};
+  for (size_t i = 0; i < count; ++i) all[i] = watched[i];
+  all[count] = {wakePipe[0], POLLIN, 0};
   int ready = -1;
   errno = EINTR;
-  if (caught == 0) ready = poll(all.data(), static_cast<nfds_t>(count + 1), milliseconds);
-  if (ready > 0 && all[static_cast<size_t>(count)].revents != 0) {
+  if (caught == 0) ready = poll(all.data(), static_cast<nfds_t>(count) + 1, milliseconds);
+  if (ready > 0 && all[count].revents != 0) {
     ready = -1;
     errno = EINTR;
   }
-  for (int i = 0; i < count; ++i) watched[i].revents = all[static_cast<size_t>(i)].revents;
+  for (size_t i = 0; i < count; ++i) watched[i].revents = all[i].revents;
   return ready;
 }
 
@@ -74,8 +77,8 @@ void catchStopSignals() {
 int stopSignal() { return caught; }
 
 int pollUnlessStopped(pollfd* watched, int count, int milliseconds) {
-  if (wakePipe[0] >= 0 && count >= 0 && count <= kMostWatched) {
-    return pollWatchingPipe(watched, count, milliseconds);
+  if (wakePipe[0] >= 0 && count >= 0 && static_cast<size_t>(count) < Watched().size()) {
+    return pollWatchingPipe(watched, static_cast<size_t>(count), milliseconds);
   }
   // The signals are blocked from the check until ppoll waits, and let in
   // only there: one that comes in between ends the wait at once instead of

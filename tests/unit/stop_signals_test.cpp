@@ -46,6 +46,7 @@ int waitInChild(const WaitCase& c) {
   if (c.delivery == Delivery::kToWaiter || c.delivery == Delivery::kIgnoredAtStart) {
     sender = std::thread([waiter] {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread): caught, it only notes the stop
       (void)pthread_kill(waiter, SIGTERM);
     });
   } else if (c.delivery == Delivery::kToOtherThread) {
