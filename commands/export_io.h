@@ -79,9 +79,10 @@ class ExportIo {
   virtual int stopSignal() = 0;
 
   // The regular file the rows may be written straight into as they come,
-  // a chunk that fails then cut back off it; -1 when they must wait in
-  // the spool until their chunk is complete (a pipe, a terminal, or a file
-  // that standard error writes into as well).
+  // a chunk that fails then cut back off it (or /dev/null, where nothing
+  // needs cutting back); -1 when they must wait in the spool until their
+  // chunk is complete (a pipe, a terminal, or a file that standard error
+  // writes into as well).
   virtual int straightOutput() = 0;
 
   // Writes the finished chunk's lines out and, once they are there, makes

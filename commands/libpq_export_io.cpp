@@ -15,7 +15,11 @@
 int LibpqExportIo::connect(DBFailure& why) { return dbConnect(sessions_[0], config_, &why); }
 
 void LibpqExportIo::disconnect() {
-  for (DbSession& session : sessions_) dbDisconnect(session);
+  // The last chunk's end is answered here.
+  for (DbSession& session : sessions_) {
+    dbDisconnect(session);
+    tellUnlockFailure(session);
+  }
 }
 
 bool LibpqExportIo::connectedAsSuperuser(std::string& role) {
@@ -95,12 +99,21 @@ int LibpqExportIo::connectReader(int reader, DBFailure& why) {
 }
 
 int LibpqExportIo::copyBeginOn(int reader, const char* sql, DBFailure& why) {
-  return dbCopyBegin(sessionOf(sessions_, reader), sql, why);
+  // The previous chunk's end is answered before the BEGIN is sent.
+  DbSession& session = sessionOf(sessions_, reader);
+  const int begun = dbCopyBegin(session, sql, why);
+  tellUnlockFailure(session);
+  return begun;
 }
 
 int LibpqExportIo::copyEndOn(int reader, DBFailure& why) {
   DbSession& session = sessionOf(sessions_, reader);
   const int ended = dbCopyEnd(session, why);
+  tellUnlockFailure(session);
+  return ended;
+}
+
+void LibpqExportIo::tellUnlockFailure(DbSession& session) {
   // A role that may not release advisory locks: the chunk was rolled back
   // and counts, and the operator hears of it once.
   if (!session.unlockFailure.message.empty() && !unlockTold_) {
@@ -112,12 +125,14 @@ int LibpqExportIo::copyEndOn(int reader, DBFailure& why) {
               "pg_catalog.pg_advisory_unlock_all() to the role to release them"});
   }
   session.unlockFailure = {};
-  return ended;
 }
 
 int LibpqExportIo::beginShared(int reader, std::string_view snapshot, std::string_view settings,
                                DBFailure& why) {
-  return dbBeginShared(sessionOf(sessions_, reader), snapshot, settings, why);
+  DbSession& session = sessionOf(sessions_, reader);
+  const int begun = dbBeginShared(session, snapshot, settings, why);
+  tellUnlockFailure(session);
+  return begun;
 }
 
 int LibpqExportIo::queryValue(int reader, const std::string& sql, std::string& value,
@@ -146,7 +161,11 @@ void LibpqExportIo::waitForRows(std::span<const int> readers) {
   dbWaitForAny(std::span<DbSession* const>(watched.data(), count));
 }
 
-int LibpqExportIo::pause(int delayMs, DBFailure& why) { return dbPause(sessions_[0], delayMs, &why); }
+int LibpqExportIo::pause(int delayMs, DBFailure& why) {
+  const int paused = dbPause(sessions_[0], delayMs, &why);
+  tellUnlockFailure(sessions_[0]);
+  return paused;
+}
 
 void LibpqExportIo::wait(int milliseconds) { waitUnlessStopped(milliseconds); }
 
@@ -154,6 +173,9 @@ int LibpqExportIo::stopSignal() { return ::stopSignal(); }
 
 int LibpqExportIo::straightOutput() {
   if (file_ != nullptr) return file_->part.fd;
+  // /dev/null shows no rows of a chunk that fails: holding them back in a
+  // temporary file (as large as the chunk) would only cost time and space.
+  if (outputDiscarded()) return STDOUT_FILENO;
   return outputStart().regularFile && !errorsShareOutput() ? STDOUT_FILENO : -1;
 }
 

@@ -44,6 +44,9 @@ class LibpqExportIo final : public ExportIo {
   const std::string& fileReason() const { return fileReason_; }
 
  private:
+  // Warns, once a run, that the advisory locks stayed after a chunk.
+  void tellUnlockFailure(DbSession& session);
+
   const DbConfig& config_;
   ResumableFile* file_;
   std::array<DbSession, kMostSessions> sessions_;  // the readers; [0] is the first connection

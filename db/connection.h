@@ -48,3 +48,12 @@ int beginSnapshot(DbSession& session, std::string_view snapshot, std::string_vie
 // even when the advisory locks could not be released after it; why they
 // could not is then in session.unlockFailure.
 int endReadOnly(DbSession& session, DBFailure* why);
+
+// Sends the end without waiting for its answer (session.endPending).
+// Returns 0, or -1 and why when it could not be sent.
+int sendEndReadOnly(DbSession& session, DBFailure* why);
+
+// Reads the answer to the end sent by sendEndReadOnly, when one is
+// pending, waiting as runCommand does; judged as endReadOnly judges it.
+// Returns 0 (also when none was pending), or -1 and why.
+int readPendingEnd(DbSession& session, DBFailure* why);

@@ -115,7 +115,9 @@ int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait m
     // The rows are over: the statement's own end follows.
     setCopyRunning(session, false);
     bool copyStarted = false;
-    return readResults(session, why, mode, copyStarted);
+    const int read = readResults(session, why, mode, copyStarted);
+    session.copySucceeded = read == 0;
+    return read;
   }
 }
 
@@ -135,12 +137,14 @@ int opened(DbSession& session, int begun) {
 }  // namespace
 
 int dbCopyBegin(DbSession& session, const char* sql, DBFailure& why) {
+  session.copySucceeded = false;
   if (opened(session, beginReadOnly(session, &why)) != 0) return -1;
   return dbCopyStart(session, sql, why);
 }
 
 int dbBeginShared(DbSession& session, std::string_view snapshot, std::string_view more,
                   DBFailure& why) {
+  session.copySucceeded = false;
   return opened(session, beginSnapshot(session, snapshot, more, &why));
 }
 
@@ -186,7 +190,11 @@ int dbCopyEnd(DbSession& session, DBFailure& why) {
     return -1;
   }
   DBFailure ended;
-  if (endReadOnly(session, &ended) == 0) return 0;
+  // All the rows are in: the end's answer is not waited for here.
+  if (session.copySucceeded ? sendEndReadOnly(session, &ended) == 0
+                            : endReadOnly(session, &ended) == 0) {
+    return 0;
+  }
   if (why.message.empty()) why = ended;
   return -1;
 }

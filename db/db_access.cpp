@@ -47,6 +47,8 @@ void keepReleasedMemory() { mallopt(M_TRIM_THRESHOLD, -1); }
 int dbQuery(DbSession& session, const char* sql, bool transaction, DBData& data,
             std::span<const char* const> params, DBFailure* why) {
   if (sql == nullptr || sql[0] == '\0' || session.conn == nullptr) return -1;
+  // A chunk's end still unanswered is read first (beginReadOnly reads it too).
+  if (readPendingEnd(session, why) != 0) return -1;
   if (transaction && beginReadOnly(session, why) != 0) return -1;
   int outcome = runStatement(session, sql, params, data, why);
   // The end's failure is not told over the statement's.

@@ -236,6 +236,7 @@ DBFailure statementFailure(const DbSession& session, const PGresult* result) {
 }
 
 int beginReadOnly(DbSession& session, DBFailure* why) {
+  if (readPendingEnd(session, why) != 0) return -1;
   std::string begin = kBeginReadOnly;
   if (PQserverVersion(session.conn) >= kFirstCheckingVersion) begin += kClientCheck;
   return runCommand(session, begin.c_str(), why);
@@ -249,6 +250,7 @@ int beginSnapshot(DbSession& session, std::string_view snapshot, std::string_vie
     fill(why, {"the snapshot to share is not one the server named", "", "", "", false});
     return -1;
   }
+  if (readPendingEnd(session, why) != 0) return -1;
   std::string begin = kBeginSnapshot;
   if (!snapshot.empty()) begin.append("SET TRANSACTION SNAPSHOT '").append(snapshot).append("'; ");
   begin += kChunkSettings;
@@ -257,9 +259,12 @@ int beginSnapshot(DbSession& session, std::string_view snapshot, std::string_vie
   return runCommand(session, begin.c_str(), why);
 }
 
-int endReadOnly(DbSession& session, DBFailure* why) {
-  DBFailure failure;
-  if (runCommand(session, kEndReadOnly, &failure) == 0) return 0;
+namespace {
+
+// What the answer to the end says, `read` being 0 when all of it went
+// through and `failure` the first failure otherwise.
+int judgeEnd(DbSession& session, int read, DBFailure failure, DBFailure* why) {
+  if (read == 0) return 0;
   // The rollback went through when the session is out of its transaction
   // and still connected: only the unlock failed (a role that may not call
   // it). The chunk's work is undone all the same.
@@ -271,6 +276,33 @@ int endReadOnly(DbSession& session, DBFailure* why) {
   }
   fill(why, std::move(failure));
   return -1;
+}
+
+}  // namespace
+
+int endReadOnly(DbSession& session, DBFailure* why) {
+  DBFailure failure;
+  const int read = runCommand(session, kEndReadOnly, &failure);
+  return judgeEnd(session, read, std::move(failure), why);
+}
+
+int sendEndReadOnly(DbSession& session, DBFailure* why) {
+  if (PQsendQuery(session.conn, kEndReadOnly) == 0) {
+    fill(why, libpqFailure(session));
+    return -1;
+  }
+  session.endPending = true;
+  return 0;
+}
+
+int readPendingEnd(DbSession& session, DBFailure* why) {
+  if (!session.endPending) return 0;
+  // Cleared first: a wait that gives up disconnects, which reads no more.
+  session.endPending = false;
+  DBFailure failure;
+  bool copyStarted = false;
+  const int read = readResults(session, failure, StopWait::kBounded, copyStarted);
+  return judgeEnd(session, read, std::move(failure), why);
 }
 
 int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why) {
@@ -307,9 +339,14 @@ int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why) {
 }
 
 void dbDisconnect(DbSession& session) {
+  if (session.endPending && PQstatus(session.conn) == CONNECTION_OK) {
+    (void)readPendingEnd(session, nullptr);
+  }
+  session.endPending = false;
   PQfreemem(session.copyRow);
   session.copyRow = nullptr;
   session.copyRunning = false;
+  session.copySucceeded = false;
   session.inTransaction = false;
   returnCancelSlot(session.cancelSlot);
   session.cancelSlot = -1;
@@ -338,6 +375,12 @@ int dbPause(DbSession& session, int delayMs, DBFailure* why) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(delayMs, 0));
   for (;;) {
+    // The chunk's end is read once its whole answer is in (PQisBusy reads
+    // none from the socket): what comes after it, the server's last words
+    // before it closes the connection, is then told as it comes.
+    if (session.endPending && PQisBusy(session.conn) == 0 && readPendingEnd(session, why) != 0) {
+      return -1;
+    }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 || stopSignal() != 0) return 0;
     pollfd watched{PQsocket(session.conn), POLLIN, 0};

@@ -37,7 +37,11 @@ struct DbSession {
   char* copyRow = nullptr;     // the row dbCopyRow handed out last, libpq's to free
   bool copyRunning = false;    // from dbCopyBegin until the statement's end is read
   bool copyRowsCome = false;   // its rows have begun: the server said COPY OUT
+  bool copySucceeded = false;  // the statement's success was read: all its rows are in
   bool inTransaction = false;  // from a successful BEGIN until dbCopyEnd
+  // The end of the chunk's transaction was sent and its answer not read
+  // yet: it is read before anything else is sent, and at disconnect.
+  bool endPending = false;
   // Why the advisory locks could not be released after the last rollback
   // that went through; the message is empty while they could.
   DBFailure unlockFailure;
@@ -59,7 +63,10 @@ struct DbSession {
 // given) says why.
 int dbConnect(DbSession& session, const DbConfig& config, DBFailure* why = nullptr);
 
-// Closes the connection (harmless when none is open).
+// Closes the connection (harmless when none is open), after reading the
+// answer to a chunk's end still pending, so that a failed release of the
+// advisory locks shows in session.unlockFailure; after a stop signal that
+// answer is waited for kStopGrace at most.
 void dbDisconnect(DbSession& session);
 
 // True while the session has a connection that has not failed.
@@ -76,6 +83,8 @@ std::string dbClientEncoding(const DbSession& session);
 // after the full wait or as soon as a stop signal came (stopSignal), or -1
 // as soon as the connection is lost (why in `why`, when given): the server
 // closed it, or the network went silent for longer than the keepalive bound.
+// The answer to a chunk's end is read here once it has come in whole, and a
+// failure of the end is then the pause's.
 int dbPause(DbSession& session, int delayMs, DBFailure* why = nullptr);
 
 // An export's chunk, streamed: dbCopyBegin, dbCopyRow until it returns 0 or
@@ -126,4 +135,10 @@ void dbWaitForAny(std::span<DbSession* const> sessions);
 // failed too; `why` is then filled unless it already holds a reason. A
 // rollback that went through is success even when the release failed:
 // that reason is left in session.unlockFailure.
+//
+// After a statement that succeeded, the end is only sent: its answer comes
+// while the rows are written out, and is read before the next statement
+// is sent (a failure of it is then that statement's: a lost connection
+// shows at the next chunk's BEGIN) or at disconnect. The chunk counts as
+// done either way; its rows were all in.
 int dbCopyEnd(DbSession& session, DBFailure& why);

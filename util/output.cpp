@@ -107,6 +107,17 @@ OutputStart outputStart() {
   return {offset >= 0, offset >= 0 ? static_cast<uint64_t>(offset) : 0};
 }
 
+bool outputDiscarded() {
+  struct stat out {};
+  struct stat null {};
+  if (fstat(STDOUT_FILENO, &out) != 0 || !S_ISCHR(out.st_mode) || stat("/dev/null", &null) != 0 ||
+      !S_ISCHR(null.st_mode) || out.st_rdev != null.st_rdev) {
+    return false;
+  }
+  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  return flags != -1 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
 bool errorsShareOutput() {
   struct stat out {};
   struct stat err {};

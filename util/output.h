@@ -31,6 +31,12 @@ OutputStart outputStart();
 // output (2>&1), so that its lines land among the rows.
 bool errorsShareOutput();
 
+// True when standard output is /dev/null opened for writing: nothing
+// written there is kept or seen, so nothing needs holding back for it. (The
+// read-only /dev/null that fillStandardDescriptors opens is not: writing
+// to it fails.)
+bool outputDiscarded();
+
 // Writes all of `bytes` to descriptor `fd` with write(2), adding what got
 // through to `written`. A write that a stop signal interrupts (a reader
 // that does not read) is tried again as long as the reader takes more,

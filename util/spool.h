@@ -75,8 +75,8 @@ SpoolOut spoolOut(Spool& spool);
 SpoolOut spoolOutTo(Spool& spool, int out);
 
 // From now on writes the lines straight into `out`, a regular file, at its
-// end (a descriptor opened for appending too); the chunk in progress
-// starts at the next spoolReset.
+// end (a descriptor opened for appending too), or /dev/null; the chunk in
+// progress starts at the next spoolReset.
 void spoolWriteStraightTo(Spool& spool, int out);
 
 // Cuts the output written straight into back to where the chunk began

@@ -489,6 +489,15 @@ TEST_F(Export, ChunkPastTheSpoolMemory) {
             std::string::npos)
       << missing.err;
   EXPECT_NE(missing.err.find("keep the first 3 bytes"), std::string::npos) << missing.err;
+  // Rows that go to /dev/null are not held back: no temporary file is
+  // needed, and the chunk past the spool's memory goes through.
+  RunOptions toNull;
+  toNull.env = {"TMPDIR=/nonexistent", "LUMETTOOL_EXIT_STATUS=on"};
+  toNull.stdoutPath = "/dev/null";
+  const RunResult discarded =
+      runQueryWith({"id,note", "none", "20240101", "20240102", "1", "0"}, toNull);
+  EXPECT_EQ(discarded.exitStatus, 0) << discarded.err;
+  EXPECT_EQ(discarded.err, "");
 }
 
 // The rows of a chunk reach the reader before the pause after it, not when

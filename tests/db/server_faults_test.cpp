@@ -716,7 +716,13 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
     std::string errHas{};  // see expectStderr
     // When set, a second run with LUMETTOOL_EXIT_STATUS=on ends with this status.
     std::optional<int> statusWhenOn{};
+    std::string days = "1", delayMs = "0";
   };
+  const std::string unlockWarning =
+      "lumettool: warning: the session's advisory locks could not be released after a chunk: "
+      "ERROR:  permission denied for function pg_advisory_unlock_all (SQLSTATE 42501)\n";
+  const std::string revokeUnlock = "REVOKE EXECUTE ON FUNCTION pg_advisory_unlock_all() FROM PUBLIC";
+  const std::string grantUnlock = "GRANT EXECUTE ON FUNCTION pg_advisory_unlock_all() TO PUBLIC";
   const std::vector<Case> cases{
       {"baseline", "", "", "", "id", "none", "1\n2\nSuccess", "", 0},
       {"missing database", "", "", "lumet_no_such_database", "id", "none", kNoConnect,
@@ -756,12 +762,14 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
        "the statement for 2024-01-01..2024-01-01 failed: ERROR:  no answer elsewhere (SQLSTATE "
        "08006)"},
       // A role that may not release advisory locks: each chunk counts, and
-      // the operator is told once.
-      {"unlock not allowed", "REVOKE EXECUTE ON FUNCTION pg_advisory_unlock_all() FROM PUBLIC",
-       "GRANT EXECUTE ON FUNCTION pg_advisory_unlock_all() TO PUBLIC", "", "id", "none",
-       "1\n2\nSuccess",
-       "lumettool: warning: the session's advisory locks could not be released after a chunk: "
-       "ERROR:  permission denied for function pg_advisory_unlock_all (SQLSTATE 42501)\n"},
+      // the operator is told once, wherever the answer to a chunk's end is
+      // read: at the next BEGIN, in the pause, or when the run disconnects.
+      {"unlock not allowed", revokeUnlock, grantUnlock, "", "id", "none", "1\n2\nSuccess",
+       unlockWarning},
+      {"unlock not allowed, read in the pause", revokeUnlock, grantUnlock, "", "id", "none",
+       "1\n2\nSuccess", unlockWarning, std::nullopt, "1", "300"},
+      {"unlock not allowed, one chunk", revokeUnlock, grantUnlock, "", "id", "none",
+       "1\n2\nSuccess", unlockWarning, std::nullopt, "0"},
       {"missing column in the fields", "", "", "", "id,amount", "none", kSqlFailed,
        "ERROR:  column \"amount\" does not exist (SQLSTATE 42703)", 65},
       {"missing column in the condition", "", "", "", "id", "amount>0", kSqlFailed,
@@ -788,7 +796,8 @@ TEST_F(ServerFaults, RefusedLoginsAndRejectedStatements) {
     if (!c.change.empty()) runSql(c.change);
     ASSERT_EQ(initSettings(envValue("PGPORT"), role, "pw", c.database),
               finalMessage(Outcome::kSuccess));
-    const std::vector<std::string> args{c.fields, c.condition, "20240101", "20240102", "1", "0"};
+    const std::vector<std::string> args{c.fields, c.condition, "20240101", "20240102", c.days,
+                                        c.delayMs};
     const RunResult run = runQuery(args);
     EXPECT_EQ(run.out, c.expected);
     EXPECT_EQ(run.exitStatus, 0);
