@@ -37,8 +37,10 @@ void onStopSignal(int signal) {
   errno = saved;
 }
 
-// What one wait watches at most: the caller's descriptors and the pipe.
-using Watched = std::array<pollfd, 4>;
+// What one wait watches at most: the caller's descriptors (more than any
+// wait of the tool, one a session) and the pipe. A larger wait masks the
+// signals instead.
+using Watched = std::array<pollfd, 64>;
 
 // poll() over `watched` and the pipe's read end: one system call a wait,
 // where masking the signals around ppoll takes three. The export waits

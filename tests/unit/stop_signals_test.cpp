@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "util/stop_signals.h"
 
@@ -30,6 +31,7 @@ struct WaitCase {
   int timeoutMs;
   int ready;         // what pollUnlessStopped returns
   bool interrupted;  // -1 with EINTR and the signal noted
+  int descriptors = 1;  // pipes watched; only the last may be readable
 };
 
 // What a wait in a fresh process gave, as its exit status: 0 when the
@@ -37,9 +39,15 @@ struct WaitCase {
 int waitInChild(const WaitCase& c) {
   if (c.delivery == Delivery::kIgnoredAtStart) (void)signal(SIGTERM, SIG_IGN);
   catchStopSignals();
-  int fds[2];
-  if (pipe(fds) != 0) return 10;
-  if (c.readableFd && write(fds[1], "x", 1) != 1) return 11;
+  std::vector<pollfd> watched;
+  int lastWriteEnd = -1;
+  for (int i = 0; i < c.descriptors; ++i) {
+    int fds[2];
+    if (pipe(fds) != 0) return 10;
+    watched.push_back({fds[0], POLLIN, 0});
+    lastWriteEnd = fds[1];
+  }
+  if (c.readableFd && write(lastWriteEnd, "x", 1) != 1) return 11;
   const pthread_t waiter = pthread_self();
   if (c.delivery == Delivery::kBeforeWait) (void)raise(SIGTERM);
   std::thread sender;
@@ -64,14 +72,17 @@ int waitInChild(const WaitCase& c) {
       (void)raise(SIGTERM);
     });
   }
-  pollfd watched{fds[0], POLLIN, 0};
-  const int ready = pollUnlessStopped(&watched, 1, c.timeoutMs);
+  const int ready = pollUnlessStopped(watched.data(), c.descriptors, c.timeoutMs);
   const int pollErrno = errno;
   if (sender.joinable()) sender.join();
   if (ready != c.ready) return 1;
   if (c.interrupted && (pollErrno != EINTR || stopSignal() != SIGTERM)) return 2;
   if (!c.interrupted && stopSignal() != 0) return 3;
-  if (ready == 1 && (watched.revents & POLLIN) == 0) return 4;
+  // Only the readable descriptor is marked so.
+  for (size_t i = 0; i < watched.size(); ++i) {
+    const bool marked = (watched[i].revents & POLLIN) != 0;
+    if (marked != (ready == 1 && i + 1 == watched.size())) return 4;
+  }
   // Once a stop has come, every later wait ends at once, also one that
   // watches nothing.
   if (c.interrupted && pollUnlessStopped(nullptr, 0, 60000) != -1) return 5;
@@ -92,6 +103,10 @@ TEST(StopSignals, AWaitEndsAtTheStopHoweverTheSignalCame) {
       {"a stop during the wait", Delivery::kToWaiter, false, 20000, -1, true},
       {"a stop taken by another thread", Delivery::kToOtherThread, false, 20000, -1, true},
       {"a stop ignored since the start", Delivery::kIgnoredAtStart, false, 1000, 0, false},
+      {"20 descriptors, the last readable", Delivery::kNone, true, 60000, 1, false, 20},
+      {"20 descriptors, a stop during the wait", Delivery::kToWaiter, false, 20000, -1, true, 20},
+      {"100 descriptors, the last readable", Delivery::kNone, true, 60000, 1, false, 100},
+      {"100 descriptors, a stop during the wait", Delivery::kToWaiter, false, 20000, -1, true, 100},
   };
   for (const WaitCase& c : cases) {
     SCOPED_TRACE(c.name);
