@@ -6,22 +6,43 @@
 #include "util/diagnostics.h"
 #include "util/int_arg.h"
 
+namespace {
+
+// What a variable counts and between which bounds.
+struct CountRange {
+  int least;
+  int most;
+  const char* unit;  // "retries", "MiB"
+};
+
+// Reads the whole number in variable `name` into `count` when it is set
+// and within `range`, and says why it is refused when it is not. True when
+// it was read.
+bool readCount(const EnvironmentLookup& lookup, const char* name, const CountRange& range,
+               int& count, std::vector<std::string>& refusals) {
+  const char* value = lookup(name);
+  if (value == nullptr) return false;
+  const int read = atoiClamped(value);
+  if (isWholeNumber(value) && read >= range.least && read <= range.most) {
+    count = read;
+    return true;
+  }
+  refusals.push_back(std::string(name) + " " + quoted(value) + " is not a whole number of " +
+                     range.unit + " from " + std::to_string(range.least) + " to " +
+                     std::to_string(range.most));
+  return false;
+}
+
+}  // namespace
+
 ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
   ExportSettings settings;
   const FormatChoice format = formatFromValue(lookup(kFormatVariable));
   settings.format = format.format;
   if (!format.reason.empty()) settings.refusals.push_back(format.reason);
 
-  if (const char* value = lookup(kRetriesVariable); value != nullptr) {
-    const int retries = atoiClamped(value);
-    if (isWholeNumber(value) && retries >= 0 && retries <= kMostRetries) {
-      settings.retries = retries;
-    } else {
-      settings.refusals.push_back(std::string(kRetriesVariable) + " " + quoted(value) +
-                                  " is not a whole number of retries from 0 to " +
-                                  std::to_string(kMostRetries));
-    }
-  }
+  (void)readCount(lookup, kRetriesVariable, {0, kMostRetries, "retries"}, settings.retries,
+                  settings.refusals);
 
   if (const char* path = lookup(kOutputVariable); path != nullptr) {
     // Empty is what LUMETTOOL_OUTPUT=$FILE leaves when $FILE is lost: the
@@ -34,27 +55,13 @@ ExportSettings readExportSettings(const EnvironmentLookup& lookup) {
     }
   }
 
-  if (const char* value = lookup(kSpoolMemoryVariable); value != nullptr) {
-    const int mib = atoiClamped(value);
-    if (isWholeNumber(value) && mib >= 1 && mib <= kMostSpoolMemoryMiB) {
-      settings.spoolMemory = static_cast<size_t>(mib) * 1024 * 1024;
-    } else {
-      settings.refusals.push_back(std::string(kSpoolMemoryVariable) + " " + quoted(value) +
-                                  " is not a whole number of MiB from 1 to " +
-                                  std::to_string(kMostSpoolMemoryMiB));
-    }
+  if (int mib = 0; readCount(lookup, kSpoolMemoryVariable, {1, kMostSpoolMemoryMiB, "MiB"}, mib,
+                              settings.refusals)) {
+    settings.spoolMemory = static_cast<size_t>(mib) * 1024 * 1024;
   }
 
-  if (const char* value = lookup(kJobsVariable); value != nullptr) {
-    const int jobs = atoiClamped(value);
-    if (isWholeNumber(value) && jobs >= 1 && jobs <= kMostJobs) {
-      settings.jobs = jobs;
-    } else {
-      settings.refusals.push_back(std::string(kJobsVariable) + " " + quoted(value) +
-                                  " is not a whole number of connections from 1 to " +
-                                  std::to_string(kMostJobs));
-    }
-  }
+  (void)readCount(lookup, kJobsVariable, {1, kMostJobs, "connections"}, settings.jobs,
+                  settings.refusals);
 
   if (const char* dir = lookup("TMPDIR"); dir != nullptr && *dir != '\0') {
     settings.spoolDirectory = dir;
