@@ -48,6 +48,9 @@ struct Ahead {
 
   Run& run;
   int jobs;
+  // The output the first piece of a chunk that nothing waits before is
+  // written straight into, as it comes, or -1 (see ExportIo::straightOutput).
+  int straight = -1;
   std::vector<std::unique_ptr<Spool>> spools;
   std::vector<Spool*> idleSpools;
   std::array<bool, kMostSessions> busy{};  // a reader whose piece's rows come
@@ -67,11 +70,20 @@ void endPiece(Ahead& a, Piece& piece, ChunksEnd end) {
   piece.end = end;
 }
 
-// Ends every piece still reading and empties the window.
+// Gives a piece's spool back, no longer written straight.
+void releaseSpool(Ahead& a, Spool* spool) {
+  spoolWriteStraightTo(*spool, -1);
+  a.idleSpools.push_back(spool);
+}
+
+// Ends every piece still reading and empties the window; what a piece
+// wrote straight into the output is cut back off it.
 void dropWindow(Ahead& a) {
   for (Piece& piece : a.window) {
     if (piece.reader >= 0) endPiece(a, piece, ChunksEnd::kStopped);
-    if (piece.spool != nullptr) a.idleSpools.push_back(piece.spool);
+    if (piece.spool == nullptr) continue;
+    (void)spoolCutBack(*piece.spool);
+    releaseSpool(a, piece.spool);
   }
   a.window.clear();
 }
@@ -139,12 +151,17 @@ bool beginChunk(Ahead& a) {
     return true;
   }
   piece.parts = parts;
+  // With nothing before it to wait for, the chunk's first piece goes
+  // straight into a regular file, each byte once, as one chunk at a time
+  // does; it is cut back when the chunk fails.
+  const bool first = a.window.empty();
   for (int part = 0; part < parts; ++part) {
     piece.part = part;
     piece.reader = readers[static_cast<size_t>(part)];
     a.busy.at(static_cast<size_t>(piece.reader)) = true;
     piece.spool = a.idleSpools.back();
     a.idleSpools.pop_back();
+    if (first && part == 0 && a.straight >= 0) spoolWriteStraightTo(*piece.spool, a.straight);
     spoolReset(*piece.spool);
     a.window.push_back(piece);
   }
@@ -210,7 +227,7 @@ ChunksEnd writeFirstChunk(Ahead& a) {
   }
   result.breakingValues += breaking;
   for (int part = 0; part < parts; ++part) {
-    a.idleSpools.push_back(a.window.front().spool);
+    releaseSpool(a, a.window.front().spool);
     a.window.pop_front();
   }
   return ChunksEnd::kDone;
@@ -282,6 +299,7 @@ FirstChunk settleFirstChunk(Ahead& a, ChunksEnd& end) {
 
 ChunksEnd exportChunksAhead(Run& run) {
   Ahead a(run);
+  a.straight = run.io.straightOutput();
   ExportResult& result = run.result;
   progressBegins(run.progress, chunkCount(run.job));
   a.nextFirst = run.job.from;

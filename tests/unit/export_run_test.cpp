@@ -46,6 +46,9 @@ TEST(ExportLoop, EndsWhereItSaysAndWritesExactlyTheDaysBefore) {
        {{Step::kCopyRow, 4, Fault::kLost}}, ChunksEnd::kDone, 5, false, {1000}},
       {"a lost connection at the chunk's end is retried", 4, 2, 5,
        {{Step::kCopyEnd, 2, Fault::kLost}}, ChunksEnd::kDone, 4, false, {1000}},
+      // Written straight into the file, its first two rows are there.
+      {"a chunk refused after two rows leaves none of them", 6, 3, 5,
+       {{Step::kCopyRow, 3, Fault::kRefused}}, ChunksEnd::kStatementFailed, 0},
       {"a refused statement ends after the chunks before", 6, 2, 5,
        {{Step::kCopyRow, 5, Fault::kRefused}}, ChunksEnd::kStatementFailed, 2},
       {"retries spent, the waits doubling", 3, 1, 3,
