@@ -168,27 +168,17 @@ bool beginChunk(Ahead& a) {
   return true;
 }
 
-// Reads what has come for each piece, a turn each. True when some piece
-// got rows or ended; false when all of them wait for the server.
-bool readRows(Ahead& a) {
+// Reads what has come for one piece, up to kRowsPerTurn rows. True when
+// it got rows or ended; false when it waits for the server.
+bool readPiece(Ahead& a, Piece& piece) {
+  int rows = 0;
   bool moved = false;
-  for (Piece& piece : a.window) {
-    if (piece.reader < 0) continue;
-    int rows = 0;
-    for (;;) {
-      std::span<char> row;
-      const int got = a.run.io.copyRowIfIn(piece.reader, row, piece.why);
-      if (got == 2) break;
-      moved = true;
-      if (got == 1) {
-        if (spoolCopyRow(*piece.spool, row, a.run.job.format, a.encoding, piece.breaking)) {
-          if (++rows == kRowsPerTurn) break;
-          continue;
-        }
-        piece.spoolReason = spoolReason(*piece.spool);
-        endPiece(a, piece, ChunksEnd::kSpoolFailed);
-        break;
-      }
+  for (;;) {
+    std::span<char> row;
+    const int got = a.run.io.copyRowIfIn(piece.reader, row, piece.why);
+    if (got == 2) break;
+    moved = true;
+    if (got != 1) {
       // The rows are over: the statement's end decides.
       const bool ended = a.run.io.copyEndOn(piece.reader, piece.why) == 0;
       a.busy.at(static_cast<size_t>(piece.reader)) = false;
@@ -196,7 +186,25 @@ bool readRows(Ahead& a) {
       piece.end = got == 0 && ended ? ChunksEnd::kDone : ChunksEnd::kStatementFailed;
       break;
     }
-    progressRowsArrived(a.run.progress, rows);
+    if (!spoolCopyRow(*piece.spool, row, a.run.job.format, a.encoding, piece.breaking)) {
+      // Written straight into the output, the rows failed there.
+      piece.spoolReason = spoolReason(*piece.spool);
+      endPiece(a, piece,
+               piece.spool->outputFailed ? ChunksEnd::kOutputFailed : ChunksEnd::kSpoolFailed);
+      break;
+    }
+    if (++rows == kRowsPerTurn) break;
+  }
+  progressRowsArrived(a.run.progress, rows);
+  return moved;
+}
+
+// Reads what has come for each piece, a turn each. True when some piece
+// got rows or ended; false when all of them wait for the server.
+bool readRows(Ahead& a) {
+  bool moved = false;
+  for (Piece& piece : a.window) {
+    if (piece.reader >= 0 && readPiece(a, piece)) moved = true;
   }
   return moved;
 }
@@ -275,7 +283,7 @@ FirstChunk settleFirstChunk(Ahead& a, ChunksEnd& end) {
   const std::string reason = failed->spoolReason;
   dropWindow(a);
   end = failure;
-  if (failure == ChunksEnd::kSpoolFailed) {
+  if (failure == ChunksEnd::kSpoolFailed || failure == ChunksEnd::kOutputFailed) {
     result.spoolReason = reason;
     return FirstChunk::kEnded;
   }
