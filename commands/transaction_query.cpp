@@ -88,6 +88,12 @@ Outcome query(char* fields, const char* condition, const char* dateFrom, const c
   job.outputPath = settings.outputPath;
   job.spoolMemory = settings.spoolMemory;
   job.jobs = settings.jobs;
+  // With a pause between chunks they are read one at a time: said, so that
+  // the setting is not taken for one that works.
+  if (settings.jobs > 1 && delayMs > 0) {
+    tellWarning({kJobsVariable, "=", std::to_string(settings.jobs), " is not used: with a delay of ",
+                 std::to_string(delayMs), " ms between chunks they are read one at a time"});
+  }
   job.fields = select;
   job.filter = filter.data();
   if (condition != nullptr) job.condition = condition;
