@@ -3,6 +3,8 @@
 // (read_ahead.cpp).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "commands/export_io.h"
@@ -39,6 +41,10 @@ Day chunkLast(const ExportJob& job, Day first, bool& finalChunk);
 // found to read the field list and the filter as they were rewritten;
 // false, with the refusal in run.result.why, when it does not.
 bool sessionEncoding(Run& run, ClientEncoding& encoding);
+
+// The current chunk (result.first..last) is out: `written` bytes more are
+// complete, and `breaking` values that hold '|' or a line break were in it.
+void chunkWentOut(ExportResult& result, uint64_t written, size_t breaking);
 
 // After a failure that passes (run.result.why, told as `what`): waits,
 // connects again and returns true, as long as retries are left.

@@ -52,6 +52,15 @@ bool sessionEncoding(Run& run, ClientEncoding& encoding) {
   return true;
 }
 
+void chunkWentOut(ExportResult& result, uint64_t written, size_t breaking) {
+  result.completeBytes += written;
+  if (breaking > 0 && result.breakingValues == 0) {
+    result.breakingFirst = result.first;
+    result.breakingLast = result.last;
+  }
+  result.breakingValues += breaking;
+}
+
 bool reconnect(Run& run, std::string what) {
   ExportResult& result = run.result;
   for (;;) {
@@ -128,12 +137,7 @@ ChunksEnd exportChunkOnce(Run& run) {
     result.spoolReason = spoolReason(run.spool);
     return ChunksEnd::kOutputFailed;
   }
-  result.completeBytes += out.written;
-  if (breaking > 0 && result.breakingValues == 0) {
-    result.breakingFirst = result.first;
-    result.breakingLast = result.last;
-  }
-  result.breakingValues += breaking;
+  chunkWentOut(result, out.written, breaking);
   return ChunksEnd::kDone;
 }
 

@@ -228,12 +228,7 @@ ChunksEnd writeFirstChunk(Ahead& a) {
     written += out.written;
     breaking += piece.breaking;
   }
-  result.completeBytes += written;
-  if (breaking > 0 && result.breakingValues == 0) {
-    result.breakingFirst = result.first;
-    result.breakingLast = result.last;
-  }
-  result.breakingValues += breaking;
+  chunkWentOut(result, written, breaking);
   for (int part = 0; part < parts; ++part) {
     releaseSpool(a, a.window.front().spool);
     a.window.pop_front();

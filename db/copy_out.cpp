@@ -121,10 +121,6 @@ int nextRow(DbSession& session, std::span<char>& row, DBFailure& why, StopWait m
   }
 }
 
-}  // namespace
-
-namespace {
-
 // After the statements that open a chunk's transaction: whether it is open,
 // also when one of the settings after BEGIN failed and left it aborted,
 // so that dbCopyEnd rolls it back.

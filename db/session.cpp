@@ -51,13 +51,11 @@ void passOnNotice(void* /*arg*/, const char* message) { tellServer(message); }
 // parallel workers interleave their rows. A session that the tool can no
 // longer reach does not keep its snapshot and locks beyond a few seconds
 // of idling in the transaction.
-#define LUMET_CHUNK_SETTINGS                                                                \
-  "SET LOCAL standard_conforming_strings TO on; "                                          \
-  "SET LOCAL synchronize_seqscans TO off; SET LOCAL max_parallel_workers_per_gather TO 0; " \
-  "SET LOCAL idle_in_transaction_session_timeout TO 10000"
-constexpr const char* kBeginReadOnly = "BEGIN TRANSACTION READ ONLY; " LUMET_CHUNK_SETTINGS;
-constexpr const char* kChunkSettings = LUMET_CHUNK_SETTINGS;
-#undef LUMET_CHUNK_SETTINGS
+constexpr const char* kBeginReadOnly = "BEGIN TRANSACTION READ ONLY; ";
+constexpr const char* kChunkSettings =
+    "SET LOCAL standard_conforming_strings TO on; "
+    "SET LOCAL synchronize_seqscans TO off; SET LOCAL max_parallel_workers_per_gather TO 0; "
+    "SET LOCAL idle_in_transaction_session_timeout TO 10000";
 
 // From PostgreSQL 14 on the server also checks, while a statement runs,
 // that the client is still there, and ends the statement of a tool that was
@@ -235,11 +233,26 @@ DBFailure statementFailure(const DbSession& session, const PGresult* result) {
   return failure;
 }
 
-int beginReadOnly(DbSession& session, DBFailure* why) {
+namespace {
+
+// Opens a chunk's transaction with `begin`, importing `snapshot` when it is
+// not empty, then the chunk's settings and `more`, in one round trip, once
+// the previous chunk's end is answered.
+int openChunk(DbSession& session, std::string_view begin, std::string_view snapshot,
+              std::string_view more, DBFailure* why) {
   if (readPendingEnd(session, why) != 0) return -1;
-  std::string begin = kBeginReadOnly;
-  if (PQserverVersion(session.conn) >= kFirstCheckingVersion) begin += kClientCheck;
-  return runCommand(session, begin.c_str(), why);
+  std::string text(begin);
+  if (!snapshot.empty()) text.append("SET TRANSACTION SNAPSHOT '").append(snapshot).append("'; ");
+  text += kChunkSettings;
+  if (PQserverVersion(session.conn) >= kFirstCheckingVersion) text += kClientCheck;
+  if (!more.empty()) text.append("; ").append(more);
+  return runCommand(session, text.c_str(), why);
+}
+
+}  // namespace
+
+int beginReadOnly(DbSession& session, DBFailure* why) {
+  return openChunk(session, kBeginReadOnly, "", "", why);
 }
 
 int beginSnapshot(DbSession& session, std::string_view snapshot, std::string_view more,
@@ -250,13 +263,7 @@ int beginSnapshot(DbSession& session, std::string_view snapshot, std::string_vie
     fill(why, {"the snapshot to share is not one the server named", "", "", "", false});
     return -1;
   }
-  if (readPendingEnd(session, why) != 0) return -1;
-  std::string begin = kBeginSnapshot;
-  if (!snapshot.empty()) begin.append("SET TRANSACTION SNAPSHOT '").append(snapshot).append("'; ");
-  begin += kChunkSettings;
-  if (PQserverVersion(session.conn) >= kFirstCheckingVersion) begin += kClientCheck;
-  if (!more.empty()) begin.append("; ").append(more);
-  return runCommand(session, begin.c_str(), why);
+  return openChunk(session, kBeginSnapshot, snapshot, more, why);
 }
 
 namespace {
